@@ -11,7 +11,7 @@ const char* TypeKindName(TTypeKind kind) {
 }
 
 bool TTypeInfo::IsBooleanEnum() const {
-  return Kind == tkEnumeration && BaseType == TypeInfo<bool>();
+  return Kind == tkEnumeration && (BaseType == TypeInfo<bool>() || MinValue < 0);
 }
 
 namespace {
@@ -67,6 +67,14 @@ TTypeInfo Boolean(const char* name, size_t size, TOrdType ot, PTypeInfo base) {
   return ti;
 }
 
+// The wider booleans store true as all bits set, so their lowest value is -1.
+TTypeInfo WideBoolean(const char* name, size_t size, TOrdType ot) {
+  TTypeInfo ti = Boolean(name, size, ot, nullptr);
+  ti.MinValue = -1;
+  ti.MaxValue = 0;
+  return ti;
+}
+
 }  // namespace
 
 #define BUILTIN(T, expr)                            \
@@ -118,15 +126,15 @@ PTypeInfo TypeInfo_Real() {
   return &ti;
 }
 PTypeInfo TypeInfo_ByteBool() {
-  static const TTypeInfo ti = Boolean("ByteBool", 1, otUByte, TypeInfo<bool>());
+  static const TTypeInfo ti = WideBoolean("ByteBool", 1, otSByte);
   return &ti;
 }
 PTypeInfo TypeInfo_WordBool() {
-  static const TTypeInfo ti = Boolean("WordBool", 2, otUWord, TypeInfo<bool>());
+  static const TTypeInfo ti = WideBoolean("WordBool", 2, otSWord);
   return &ti;
 }
 PTypeInfo TypeInfo_LongBool() {
-  static const TTypeInfo ti = Boolean("LongBool", 4, otULong, TypeInfo<bool>());
+  static const TTypeInfo ti = WideBoolean("LongBool", 4, otSLong);
   return &ti;
 }
 
@@ -169,6 +177,7 @@ void SetOrdValue(PTypeInfo info, void* p, int64_t value) {
 }
 
 std::string GetEnumName(PTypeInfo info, int64_t value) {
+  if (info->IsBooleanEnum()) return value != 0 ? "True" : "False";
   if (info->Kind == tkEnumeration && info->BaseType && info->BaseType != info) info = info->BaseType;
   if (info->Kind != tkEnumeration || value < 0 || value >= static_cast<int64_t>(info->EnumNames.size()))
     return std::to_string(value);

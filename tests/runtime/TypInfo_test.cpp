@@ -67,8 +67,9 @@ TEST(TypInfoTest, EnumerationsAndBooleans) {
   EXPECT_TRUE(TypeInfo_LongBool()->IsBooleanEnum());
   EXPECT_FALSE(shade->IsBooleanEnum());
   uint32_t cell = 0;
-  SetOrdValue(TypeInfo_LongBool(), &cell, 1);
-  EXPECT_EQ(GetOrdValue(TypeInfo_LongBool(), &cell), 1);
+  SetOrdValue(TypeInfo_LongBool(), &cell, -1);
+  EXPECT_EQ(cell, 0xFFFFFFFFu);
+  EXPECT_EQ(GetOrdValue(TypeInfo_LongBool(), &cell), -1);
 }
 
 TEST(TypInfoTest, ClassPropertiesInheritedFirst) {
