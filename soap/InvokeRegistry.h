@@ -21,7 +21,7 @@ extern const WideString SXMLSchemaURI_1999;   // http://www.w3.org/1999/XMLSchem
 extern const WideString SXMLSchemaURI_2000_10; // http://www.w3.org/2000/10/XMLSchema
 extern const WideString SXMLSchemaURI_2001;   // http://www.w3.org/2001/XMLSchema
 extern const WideString SSoapEncodingURI;     // http://schemas.xmlsoap.org/soap/encoding/
-extern const WideString SBorlandTypeNamespace; // the runtime's own types namespace
+extern const WideString SRuntimeTypesNamespace; // the runtime's own types namespace
 
 // Base of every interface that carries method metadata and can be called remotely.
 class IInvokable : public IInterface {
@@ -92,13 +92,44 @@ class TSOAPAttachment : public TRemotable {
   std::string Data;
 };
 
+// A SOAP header object.
+class TSOAPHeader : public TRemotable {
+  ZELK_CLASS(TSOAPHeader, TRemotable)
+ public:
+  bool MustUnderstand = false;
+  WideString Actor;
+};
+
+// The header objects of one direction of a call; destroys them when it owns them.
+class THeaderList {
+ public:
+  explicit THeaderList(bool ownsObjects) : ownsObjects_(ownsObjects) {}
+  ~THeaderList() { Clear(); }
+  THeaderList(const THeaderList&) = delete;
+  THeaderList& operator=(const THeaderList&) = delete;
+
+  void Add(TSOAPHeader* h) { items_.push_back(h); }
+  bool Contains(const TSOAPHeader* h) const;
+  // Takes `h` out of the list without destroying it.
+  void Extract(TSOAPHeader* h);
+  void Clear();
+  size_t Count() const { return items_.size(); }
+  TSOAPHeader* operator[](size_t i) const { return items_[i]; }
+  bool OwnsObjects() const { return ownsObjects_; }
+  const std::vector<TSOAPHeader*>& Items() const { return items_; }
+
+ private:
+  bool ownsObjects_;
+  std::vector<TSOAPHeader*> items_;
+};
+
 // A SOAP fault.
 class ERemotableException : public Exception {
  public:
   ERemotableException() = default;
   ERemotableException(const std::string& message, const WideString& faultCode = {},
                       const WideString& faultActor = {})
-      : Exception(message), faultCode_(faultCode), faultActor_(faultActor) {}
+      : Exception(message), faultActor_(faultActor), faultCode_(faultCode) {}
 
   const WideString& FaultActor() const { return faultActor_; }
   const WideString& FaultCode() const { return faultCode_; }

@@ -1,0 +1,59 @@
+#include "binding/ZelkDistance1.h"
+
+#include <mutex>
+
+const WideString SZelkDistanceNamespace = u"http://ws.zelk.example";
+
+ZELK_DYNARRAY_INFO(ArrayOf_xsd_string, "ZelkDistance1")
+ZELK_DYNARRAY_INFO(ArrayOfWayPoint, "ZelkDistance1")
+ZELK_DYNARRAY_INFO(ArrayOfSection, "ZelkDistance1")
+
+ZELK_CLASS_INFO(WayPoint, "ZelkDistance1", ZELK_PROP(lat), ZELK_PROP(lon), ZELK_PROP(name_), ZELK_PROP(seca))
+ZELK_CLASS_INFO(Section, "ZelkDistance1", ZELK_PROP(distance), ZELK_PROP(distanceSECA), ZELK_PROP(fromPort),
+              ZELK_PROP(toPort), ZELK_PROP(waypoints))
+ZELK_CLASS_INFO(GetDistReturn, "ZelkDistance1", ZELK_PROP(dayLimit), ZELK_PROP(retCode), ZELK_PROP(retMessage),
+              ZELK_PROP(sections), ZELK_PROP(todayUsed), ZELK_PROP(totalDistance),
+              ZELK_PROP(totalDistanceSECA))
+
+ZELK_INTERFACE_INFO(ZelkDistance, IInvokable, "ZelkDistance1",
+                  ZELK_METHOD("getDistance", ccStdCall, TypeInfo<GetDistReturn*>(),
+                              ZELK_PARAM(pfConst, "pinCode", WideString),
+                              ZELK_PARAM(pfConst, "accessCode", WideString),
+                              ZELK_PARAM(pfConst, "portNames", ArrayOf_xsd_string),
+                              ZELK_PARAM(0, "PiracyCode", WideString)))
+
+Section::~Section() {
+  for (WayPoint*& w : waypoints) {
+  delete w;
+  w = nullptr;
+  }
+  waypoints.clear();
+}
+
+GetDistReturn::~GetDistReturn() {
+  for (Section*& s : sections) {
+  delete s;
+  s = nullptr;
+  }
+  sections.clear();
+}
+
+void RegisterZelkDistance() {
+  TInvokableClassRegistry* inv = GetInvokableRegistry();
+  TRemotableTypeRegistry* types = GetTypeRegistry();
+  const WideString& ns = SZelkDistanceNamespace;
+  inv->AddInterface(TypeInfo<ZelkDistance>(), ns, u"UTF-8", "", u"");
+  inv->SetDefaultSoapAction(TypeInfo<ZelkDistance>(), "");
+  types->AddType(TypeInfo<ArrayOf_xsd_string>(), ns, u"ArrayOf_xsd_string", u"");
+  types->AddClass(&WayPoint::StaticClass(), ns, u"WayPoint", u"", false, ocDefault);
+  types->AddExternalPropertyName(TypeInfo<WayPoint*>(), "name_", u"name");
+  types->AddType(TypeInfo<ArrayOfWayPoint>(), ns, u"ArrayOfWayPoint", u"");
+  types->AddClass(&Section::StaticClass(), ns, u"Section", u"", false, ocDefault);
+  types->AddType(TypeInfo<ArrayOfSection>(), ns, u"ArrayOfSection", u"");
+  types->AddClass(&GetDistReturn::StaticClass(), ns, u"GetDistReturn", u"", false, ocDefault);
+}
+
+void InitializeZelkDistance1() {
+  static std::once_flag once;
+  std::call_once(once, RegisterZelkDistance);
+}

@@ -1,0 +1,64 @@
+// The sea-route distance service: its interface, result types and their registration.
+#pragma once
+
+#include "soap/InvokeRegistry.h"
+
+// The service's namespace, shared by the operation and all its types.
+extern const WideString SZelkDistanceNamespace;
+
+class WayPoint;
+class Section;
+class GetDistReturn;
+
+ZELK_DYNARRAY(ArrayOf_xsd_string, WideString);
+ZELK_DYNARRAY(ArrayOfWayPoint, WayPoint*);
+ZELK_DYNARRAY(ArrayOfSection, Section*);
+
+// One point on a leg.
+class WayPoint : public TRemotable {
+  ZELK_CLASS(WayPoint, TRemotable)
+ public:
+  double lat = 0;
+  double lon = 0;
+  WideString name_;
+  bool seca = false;
+};
+
+// One leg of the route, from one port to the next. Owns its way points.
+class Section : public TRemotable {
+  ZELK_CLASS(Section, TRemotable)
+ public:
+  ~Section() override;
+  double distance = 0;
+  double distanceSECA = 0;
+  WideString fromPort;
+  WideString toPort;
+  ArrayOfWayPoint waypoints;
+};
+
+// The answer of getDistance. Owns its sections.
+class GetDistReturn : public TRemotable {
+  ZELK_CLASS(GetDistReturn, TRemotable)
+ public:
+  ~GetDistReturn() override;
+  int32_t dayLimit = 0;
+  int32_t retCode = 0;
+  WideString retMessage;
+  ArrayOfSection sections;
+  int32_t todayUsed = 0;
+  double totalDistance = 0;
+  double totalDistanceSECA = 0;
+};
+
+class ZelkDistance : public IInvokable {
+  ZELK_INTERFACE(ZelkDistance, "{ADDF0FF5-F8F6-6A64-F372-077F58D917BF}")
+ public:
+  // The caller owns the returned object.
+  virtual GetDistReturn* getDistance(const WideString& pinCode, const WideString& accessCode,
+                                     const ArrayOf_xsd_string& portNames, WideString PiracyCode) = 0;
+};
+
+// The registration sequence; the registries ignore a repeated run.
+void RegisterZelkDistance();
+// The unit's start-up: registers once; later calls do nothing.
+void InitializeZelkDistance1();

@@ -1,0 +1,21 @@
+// Small helpers for tests.
+#pragma once
+
+#include <string>
+
+// Sets an environment variable for the life of the object, restoring the old value after.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::string old_;
+  bool had_;
+};
+
+// True when the named locale (e.g. "de_DE.UTF-8") is installed.
+bool LocaleAvailable(const char* name);
