@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "soap/XMLDoc.h"
 #include "soap/XSBuiltIns.h"
 
 const WideString SXMLSchemaURI_1999 = u"http://www.w3.org/1999/XMLSchema";
@@ -45,6 +46,19 @@ TIntfPtr<IXMLNode> TRemotable::WriteToMessage(IXMLNode* root, IXMLNode* parent, 
 
 void TRemotable::ReadFromMessage(IXMLNode* root, IXMLNode* node, IObjConverter* converter) {
   converter->InitObjectFromSOAP(this, root, node);
+}
+
+TIntfPtr<IXMLNode> TRemotableXS::WriteToMessage(IXMLNode* root, IXMLNode* parent, IObjConverter* converter,
+                                                const WideString& name, const WideString& nameSpace,
+                                                TObjectConvertOptions options, WideString& refId) {
+  TIntfPtr<IXMLNode> node = TRemotable::WriteToMessage(root, parent, converter, name, nameSpace, options, refId);
+  if (node) node->SetText(ToXmlText());
+  return node;
+}
+
+void TRemotableXS::ReadFromMessage(IXMLNode* root, IXMLNode* node, IObjConverter* converter) {
+  TRemotable::ReadFromMessage(root, node, converter);
+  FromXmlText(node->Text());
 }
 
 // ---- THeaderList ----
