@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "soap/Rio.h"
+
 const WideString SZelkDistanceNamespace = u"http://ws.zelk.example";
 
 ZELK_DYNARRAY_INFO(ArrayOf_xsd_string, "ZelkDistance1")
@@ -38,6 +40,34 @@ GetDistReturn::~GetDistReturn() {
   sections.clear();
 }
 
+namespace {
+
+// The proxy class of ZelkDistance: packs the arguments for the proxy's generic invocation.
+class TZelkDistanceStub : public TRIOInterfaceStub, public ZelkDistance {
+ public:
+  using TRIOInterfaceStub::TRIOInterfaceStub;
+  IInterface* Interface() override { return static_cast<ZelkDistance*>(this); }
+
+  HRESULT QueryInterface(const TGUID& iid, void** obj) override { return rio_->QueryInterface(iid, obj); }
+  int32_t _AddRef() override { return rio_->_AddRef(); }
+  int32_t _Release() override { return rio_->_Release(); }
+
+  GetDistReturn* getDistance(const WideString& pinCode, const WideString& accessCode,
+                             const ArrayOf_xsd_string& portNames, WideString PiracyCode) override {
+    void* const args[] = {const_cast<WideString*>(&pinCode), const_cast<WideString*>(&accessCode),
+                          const_cast<ArrayOf_xsd_string*>(&portNames), &PiracyCode};
+    GetDistReturn* result = nullptr;
+    rio_->Generic(3, args, &result);
+    return result;
+  }
+};
+
+std::unique_ptr<TRIOInterfaceStub> MakeZelkDistanceStub(TRIO* rio) {
+  return std::make_unique<TZelkDistanceStub>(rio);
+}
+
+}  // namespace
+
 void RegisterZelkDistance() {
   TInvokableClassRegistry* inv = GetInvokableRegistry();
   TRemotableTypeRegistry* types = GetTypeRegistry();
@@ -55,5 +85,8 @@ void RegisterZelkDistance() {
 
 void InitializeZelkDistance1() {
   static std::once_flag once;
-  std::call_once(once, RegisterZelkDistance);
+  std::call_once(once, [] {
+    RegisterZelkDistance();
+    RegisterInterfaceStub(ZelkDistance::IID, MakeZelkDistanceStub);
+  });
 }
