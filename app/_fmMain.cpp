@@ -2,6 +2,7 @@
 
 #include <QRadioButton>
 
+#include "app/DistanceReport.h"
 #include "ui_fmMain.h"
 
 TfmMain::TfmMain(QWidget* parent) : QWidget(parent), ui_(std::make_unique<Ui::TfmMain>()) {
@@ -35,4 +36,10 @@ void TfmMain::SetItemIndex(int index) {
   items_->setExclusive(true);
 }
 
-void TfmMain::Button1Click() {}
+void TfmMain::Button1Click() {
+  // Nothing is written until the answer is in; an exception leaves the box as it was and
+  // goes on to the application's handler.
+  std::unique_ptr<GetDistReturn> result = QueryDistance(ItemIndex());
+  if (!result) throw Exception("The distance service returned no result");
+  WriteReport(*result, [this](const std::string& line) { moMsg->appendPlainText(QString::fromStdString(line)); });
+}

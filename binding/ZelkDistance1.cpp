@@ -2,7 +2,9 @@
 
 #include <mutex>
 
-#include "soap/Rio.h"
+#include <cstdlib>
+
+#include "soap/SOAPHTTPClient.h"
 
 const WideString SZelkDistanceNamespace = u"http://ws.zelk.example";
 
@@ -89,4 +91,35 @@ void InitializeZelkDistance1() {
     RegisterZelkDistance();
     RegisterInterfaceStub(ZelkDistance::IID, MakeZelkDistanceStub);
   });
+}
+
+std::string DefaultZelkDistanceURL() {
+  const char* env = std::getenv("ZELK_DISTANCE_URL");
+  if (env && *env) return env;
+  return ZELK_DEFAULT_DISTANCE_URL;
+}
+
+std::string DefaultZelkDistanceWSDL() { return DefaultZelkDistanceURL() + "?wsdl"; }
+
+TIntfPtr<ZelkDistance> GetZelkDistance(bool useWSDL, const std::string& address, THTTPRIO* existingProxy) {
+  TIntfPtr<ZelkDistance> result;
+  std::string addr = address;
+  if (addr.empty()) addr = useWSDL ? DefaultZelkDistanceWSDL() : DefaultZelkDistanceURL();
+  THTTPRIO* rio = existingProxy ? existingProxy : new THTTPRIO(nullptr);
+  // A proxy made here that never got bound has no reference yet: it is ours to destroy.
+  try {
+    result = IntfCast<ZelkDistance>(static_cast<IRIOAccess*>(rio));
+  } catch (...) {
+    if (!existingProxy) delete rio;
+    throw;
+  }
+  // The interface is bound before the endpoint is set; from here on the reference owns it.
+  if (!useWSDL) {
+    rio->SetURL(addr);
+  } else {
+    rio->SetWSDLLocation(addr);
+    rio->SetService("ZelkDistanceService");
+    rio->SetPort("ZelkDistance");
+  }
+  return result;
 }

@@ -58,6 +58,20 @@ class ZelkDistance : public IInvokable {
                                      const ArrayOf_xsd_string& portNames, WideString PiracyCode) = 0;
 };
 
+class THTTPRIO;
+
+// The endpoint used when none is given: $ZELK_DISTANCE_URL when set, else the built-in one.
+std::string DefaultZelkDistanceURL();
+// The service description's location: the endpoint with "?wsdl".
+std::string DefaultZelkDistanceWSDL();
+
+// A ZelkDistance reference backed by an HTTP proxy: bound to `address` (an endpoint URL, or
+// with `useWSDL` a service description's location; empty for the defaults). A proxy passed
+// in is configured instead of a new one and is never destroyed here. Raises EIntfCastError
+// "Interface not supported" when the proxy cannot provide the interface.
+TIntfPtr<ZelkDistance> GetZelkDistance(bool useWSDL = false, const std::string& address = {},
+                                       THTTPRIO* existingProxy = nullptr);
+
 // The registration sequence; the registries ignore a repeated run.
 void RegisterZelkDistance();
 // The unit's start-up: registers once; later calls do nothing.

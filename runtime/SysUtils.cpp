@@ -57,7 +57,7 @@ TDecimal FloatToDecimal(long double value, int precision, int decimals) {
   r.exponent = e10 + 1;
   int keep = precision;
   if (decimals >= 0) keep = std::min(keep, r.exponent + decimals);
-  if (keep < 0) return TDecimal{r.negative, 0, ""};
+  if (keep < 0) return TDecimal{};  // rounds to zero
   bool roundUp = keep < static_cast<int>(d.size()) && d[keep] >= '5';
   d.resize(std::min<size_t>(keep, d.size()));
   if (roundUp) {
