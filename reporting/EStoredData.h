@@ -70,6 +70,8 @@ std::optional<TStoredBlock> ReadStoredBlock(const std::string& fileName, TStored
 // by running `objcopy`; any appended block is removed first. Raises Exception on failure.
 void WriteStoredBlockSection(const std::string& fileName, const TStoredBlock& block,
                              const std::string& objcopy = "objcopy");
+// Removes the ".tldata" section, if there is one, by running `objcopy`.
+void RemoveStoredBlockSection(const std::string& fileName, const std::string& objcopy = "objcopy");
 // Appends the block to the file, replacing an appended block that is there.
 void WriteStoredBlockAppended(const std::string& fileName, const TStoredBlock& block);
 // Removes an appended block; true when there was one.

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "reporting/EStoredData.h"
 #include "reporting/EStreams.h"
@@ -149,6 +150,25 @@ void WriteStoredBlockAppended(const std::string& fileName, const TStoredBlock& b
   CheckedWrite(fd.get(), data + trailer);
 }
 
+namespace {
+
+void RunObjcopy(const std::string& objcopy, const std::vector<std::string>& args, const std::string& fileName) {
+  std::vector<const char*> argv{objcopy.c_str()};
+  for (const auto& a : args) argv.push_back(a.c_str());
+  argv.push_back(fileName.c_str());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  int rc = ::posix_spawnp(&pid, objcopy.c_str(), nullptr, nullptr, const_cast<char* const*>(argv.data()), environ);
+  if (rc != 0) throw Exception("Cannot run \"%s\": %s", {objcopy, std::strerror(rc)});
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    throw Exception("\"%s\" could not change the section %s of \"%s\"", {objcopy, kStoredDataSection, fileName});
+}
+
+}  // namespace
+
 void WriteStoredBlockSection(const std::string& fileName, const TStoredBlock& block, const std::string& objcopy) {
   if (!IsElfFile(fileName)) throw Exception("\"%s\" is not an ELF file", {fileName});
   RemoveAppendedBlock(fileName);
@@ -164,16 +184,19 @@ void WriteStoredBlockSection(const std::string& fileName, const TStoredBlock& bl
     TFd guard(tfd);
     CheckedWrite(tfd, EncodeStoredBlock(block));
   }
+  RunObjcopy(objcopy,
+             {std::string("--remove-section=") + kStoredDataSection, "--add-section",
+              std::string(kStoredDataSection) + "=" + temp},
+             fileName);
+}
 
-  std::string remove = std::string("--remove-section=") + kStoredDataSection;
-  std::string add = std::string(kStoredDataSection) + "=" + temp;
-  const char* argv[] = {objcopy.c_str(), remove.c_str(), "--add-section", add.c_str(), fileName.c_str(), nullptr};
-  pid_t pid = 0;
-  int rc = ::posix_spawnp(&pid, objcopy.c_str(), nullptr, nullptr, const_cast<char* const*>(argv), environ);
-  if (rc != 0) throw Exception("Cannot run \"%s\": %s", {objcopy, std::strerror(rc)});
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+void RemoveStoredBlockSection(const std::string& fileName, const std::string& objcopy) {
+  bool hasSection = false;
+  {
+    TFd fd(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st {};
+    hasSection = fd.get() >= 0 && ::fstat(fd.get(), &st) == 0 &&
+                 FindSection(fd.get(), static_cast<uint64_t>(st.st_size)).Place == TStoredPlace::Section;
   }
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    throw Exception("\"%s\" could not write the section %s of \"%s\"", {objcopy, kStoredDataSection, fileName});
+  if (hasSection) RunObjcopy(objcopy, {std::string("--remove-section=") + kStoredDataSection}, fileName);
 }
