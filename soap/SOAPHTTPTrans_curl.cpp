@@ -1,0 +1,404 @@
+// The transport's HTTP client on libcurl.
+//
+// One easy handle inside one multi handle stands for the "connected" state: the multi handle's
+// connection cache keeps the server connection between requests, and destroying the object
+// drops it. The multi interface is driven by our own loop so that the send and receive
+// time-outs can be idle limits in milliseconds (the time the transfer may go without moving a
+// byte), which the easy interface cannot express.
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstring>
+#include <exception>
+
+#include "runtime/Strings.h"
+#include "soap/HTTPConnection.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void GlobalInit() {
+  static const CURLcode rc = curl_global_init(CURL_GLOBAL_DEFAULT);
+  if (rc != CURLE_OK) throw EHTTPClientError(curl_easy_strerror(rc));
+}
+
+std::vector<std::string> SplitList(const std::string& list) {
+  std::vector<std::string> items;
+  std::string item;
+  for (char c : list + ";") {
+    if (c == ';' || c == ' ' || c == '\t' || c == ',') {
+      if (!item.empty()) items.push_back(item);
+      item.clear();
+    } else {
+      item += c;
+    }
+  }
+  return items;
+}
+
+bool WildcardMatch(std::string_view pattern, std::string_view text) {
+  size_t p = 0, t = 0, star = std::string_view::npos, mark = 0;
+  auto same = [](char a, char b) {
+    return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+  };
+  while (t < text.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      star = p++;
+      mark = t;
+    } else if (p < pattern.size() && (pattern[p] == '?' || same(pattern[p], text[t]))) {
+      ++p;
+      ++t;
+    } else if (star != std::string_view::npos) {
+      p = star + 1;
+      t = ++mark;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+class CurlURL {
+ public:
+  CurlURL() : h_(curl_url()) {
+    if (!h_) throw std::bad_alloc();
+  }
+  ~CurlURL() { curl_url_cleanup(h_); }
+  CurlURL(const CurlURL&) = delete;
+  CurlURL& operator=(const CurlURL&) = delete;
+
+  bool Parse(const std::string& url) { return curl_url_set(h_, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK; }
+  bool Clear(CURLUPart part) { return curl_url_set(h_, part, nullptr, 0) == CURLUE_OK; }
+  bool Get(CURLUPart part, std::string& out, unsigned flags = 0) {
+    char* s = nullptr;
+    if (curl_url_get(h_, part, &s, flags) != CURLUE_OK) return false;
+    out = s;
+    curl_free(s);
+    return true;
+  }
+
+ private:
+  CURLU* h_;
+};
+
+// The state of one transfer, shared with the callbacks.
+struct Transfer {
+  Transfer(const THTTPRequest& r, THTTPExchange& e) : request(r), exchange(e) {}
+
+  const THTTPRequest& request;
+  THTTPExchange& exchange;
+  std::exception_ptr error;  // raised by the exchange; rethrown after the transfer
+  std::string statusText;
+  int status = 0;
+  std::string contentType;
+  bool contentTypeSeen = false;
+  bool started = false;       // connection ready, request on its way
+  bool headersDone = false;   // the final response's headers are in
+  Clock::time_point lastActivity = Clock::now();
+};
+
+size_t OnHeader(char* data, size_t size, size_t count, void* user) {
+  auto& t = *static_cast<Transfer*>(user);
+  size_t total = size * count;
+  std::string_view line(data, total);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+  t.lastActivity = Clock::now();
+  if (line.substr(0, 5) == "HTTP/") {
+    // "HTTP/1.1 404 Not Found": a new response; interim ones are followed by the final one.
+    size_t sp1 = line.find(' ');
+    std::string_view rest = sp1 == std::string_view::npos ? std::string_view() : line.substr(sp1 + 1);
+    size_t sp2 = rest.find(' ');
+    std::string code(rest.substr(0, sp2));
+    t.status = std::atoi(code.c_str());
+    t.statusText = sp2 == std::string_view::npos ? std::string() : std::string(rest.substr(sp2 + 1));
+    t.contentType.clear();
+    t.contentTypeSeen = false;
+  } else if (line.empty()) {
+    if (t.status < 200) return total;
+    t.headersDone = true;
+    try {
+      t.exchange.HeadersReceived(t.status, t.statusText, t.contentType);
+    } catch (...) {
+      t.error = std::current_exception();
+      return 0;
+    }
+  } else if (!t.contentTypeSeen && line.size() > 13 && SameText(line.substr(0, 13), "Content-Type:")) {
+    t.contentType = Trim(line.substr(13));
+    t.contentTypeSeen = true;
+  }
+  return total;
+}
+
+size_t OnBody(char* data, size_t size, size_t count, void* user) {
+  auto& t = *static_cast<Transfer*>(user);
+  t.lastActivity = Clock::now();
+  try {
+    t.exchange.BodyReceived(data, size * count);
+  } catch (...) {
+    t.error = std::current_exception();
+    return CURL_WRITEFUNC_ERROR;
+  }
+  return size * count;
+}
+
+size_t OnReadBody(char* buffer, size_t size, size_t count, void* user) {
+  auto& t = *static_cast<Transfer*>(user);
+  t.lastActivity = Clock::now();
+  try {
+    return t.exchange.ReadBody(buffer, std::min(size * count, t.request.PieceSize));
+  } catch (...) {
+    t.error = std::current_exception();
+    return CURL_READFUNC_ABORT;
+  }
+}
+
+int OnRequestStart(void* user, char*, char*, int, int) {
+  auto& t = *static_cast<Transfer*>(user);
+  t.started = true;
+  t.lastActivity = Clock::now();
+  return CURL_PREREQFUNC_OK;
+}
+
+// A header line as libcurl takes it: "Name;" sends a header with an empty value, where
+// "Name:" would remove it.
+std::string CurlHeaderLine(const std::string& line) {
+  std::string trimmed = Trim(line);
+  if (!trimmed.empty() && trimmed.back() == ':') return trimmed.substr(0, trimmed.size() - 1) + ";";
+  return line;
+}
+
+class CurlConnection final : public THTTPConnection {
+ public:
+  explicit CurlConnection(const THTTPConnectSettings& settings) : settings_(settings) {
+    GlobalInit();
+    easy_ = curl_easy_init();
+    multi_ = curl_multi_init();
+    if (!easy_ || !multi_) {
+      Close();
+      throw EHTTPClientError(curl_easy_strerror(CURLE_FAILED_INIT));
+    }
+  }
+  ~CurlConnection() override { Close(); }
+
+  void Perform(const THTTPRequest& request, THTTPExchange& exchange) override {
+    Transfer t{request, exchange};
+    curl_slist* headers = nullptr;
+    try {
+      headers = Configure(request, t);
+      exchange.BeforeSend(easy_);
+      Run(t);
+    } catch (...) {
+      curl_slist_free_all(headers);
+      throw;
+    }
+    curl_slist_free_all(headers);
+  }
+
+ private:
+  void Close() {
+    if (multi_) curl_multi_cleanup(multi_);
+    if (easy_) curl_easy_cleanup(easy_);
+    multi_ = nullptr;
+    easy_ = nullptr;
+  }
+
+  template <class T>
+  void Set(CURLoption option, T value) {
+    CURLcode rc = curl_easy_setopt(easy_, option, value);
+    if (rc != CURLE_OK) throw EHTTPClientError(curl_easy_strerror(rc));
+  }
+
+  curl_slist* Configure(const THTTPRequest& r, Transfer& t) {
+    // A reset keeps the cached connection; every option is set afresh for this request.
+    curl_easy_reset(easy_);
+    errorText_[0] = '\0';
+    Set(CURLOPT_ERRORBUFFER, errorText_);
+    Set(CURLOPT_NOSIGNAL, 1L);
+    Set(CURLOPT_URL, r.URL.c_str());
+    Set(CURLOPT_PROTOCOLS_STR, "http,https");
+    Set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    Set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    if (!settings_.Agent.empty()) Set(CURLOPT_USERAGENT, settings_.Agent.c_str());
+    if (!settings_.UserName.empty()) {
+      Set(CURLOPT_USERNAME, settings_.UserName.c_str());
+      Set(CURLOPT_PASSWORD, settings_.Password.c_str());
+    }
+    ConfigureProxy(r.URL);
+    if (r.IgnoreInvalidCerts) {
+      Set(CURLOPT_SSL_VERIFYPEER, 0L);
+      Set(CURLOPT_SSL_VERIFYHOST, 0L);
+    }
+    if (r.Timeouts.Connect > 0) Set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(r.Timeouts.Connect));
+
+    Set(CURLOPT_HEADERFUNCTION, &OnHeader);
+    Set(CURLOPT_HEADERDATA, &t);
+    Set(CURLOPT_WRITEFUNCTION, &OnBody);
+    Set(CURLOPT_WRITEDATA, &t);
+    Set(CURLOPT_PREREQFUNCTION, &OnRequestStart);
+    Set(CURLOPT_PREREQDATA, &t);
+    if (r.Get) {
+      Set(CURLOPT_HTTPGET, 1L);
+    } else if (r.Streamed) {
+      Set(CURLOPT_POST, 1L);
+      Set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(r.StreamedSize));
+      Set(CURLOPT_UPLOAD_BUFFERSIZE, static_cast<long>(r.PieceSize));
+      Set(CURLOPT_READFUNCTION, &OnReadBody);
+      Set(CURLOPT_READDATA, &t);
+    } else {
+      static const char kEmpty[] = "";
+      Set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(r.SingleBody ? r.SingleBody->size() : 0));
+      Set(CURLOPT_POSTFIELDS, r.SingleBody ? r.SingleBody->data() : kEmpty);
+    }
+
+    // Only the headers the transport names go out, besides Host, User-Agent and
+    // Content-Length: libcurl's own Accept and "Expect: 100-continue" are removed.
+    curl_slist* list = nullptr;
+    bool ownAccept = false;
+    auto append = [&](const std::string& line) {
+      curl_slist* next = curl_slist_append(list, line.c_str());
+      if (!next) {
+        curl_slist_free_all(list);
+        throw std::bad_alloc();
+      }
+      list = next;
+    };
+    for (const std::string& line : r.Headers) {
+      ownAccept = ownAccept || StartsWithAccept(line);
+      append(CurlHeaderLine(line));
+    }
+    if (!ownAccept) append("Accept:");
+    append("Expect:");
+    try {
+      Set(CURLOPT_HTTPHEADER, list);
+    } catch (...) {
+      curl_slist_free_all(list);
+      throw;
+    }
+    return list;
+  }
+
+  static bool StartsWithAccept(const std::string& line) {
+    return line.size() >= 7 && SameText(std::string_view(line).substr(0, 7), "Accept:");
+  }
+
+  void ConfigureProxy(const std::string& url) {
+    // Without a proxy list libcurl follows the environment (http_proxy, no_proxy, ...).
+    if (settings_.Proxy.empty()) return;
+    CurlURL u;
+    std::string scheme, host;
+    if (!u.Parse(url) || !u.Get(CURLUPART_SCHEME, scheme) || !u.Get(CURLUPART_HOST, host)) return;
+    if (host.size() > 2 && host.front() == '[') host = host.substr(1, host.size() - 2);
+    std::string proxy = ProxyForScheme(settings_.Proxy, scheme);
+    if (proxy.empty() || ProxyBypassed(settings_.ProxyByPass, host)) {
+      Set(CURLOPT_PROXY, "");  // direct, whatever the environment says
+    } else {
+      Set(CURLOPT_PROXY, proxy.c_str());
+      Set(CURLOPT_NOPROXY, "");  // our bypass list decides, not the environment's
+    }
+  }
+
+  void Run(Transfer& t) {
+    CURLMcode mc = curl_multi_add_handle(multi_, easy_);
+    if (mc != CURLM_OK) throw EHTTPClientError(curl_multi_strerror(mc));
+    CURLcode result = CURLE_OK;
+    bool timedOut = false;
+    curl_off_t lastUp = 0, lastDown = 0;
+    const THTTPTimeouts& limits = t.request.Timeouts;
+    for (;;) {
+      int running = 0;
+      mc = curl_multi_perform(multi_, &running);
+      if (mc != CURLM_OK) break;
+      if (!running) break;
+
+      curl_off_t up = 0, down = 0;
+      curl_easy_getinfo(easy_, CURLINFO_SIZE_UPLOAD_T, &up);
+      curl_easy_getinfo(easy_, CURLINFO_SIZE_DOWNLOAD_T, &down);
+      auto now = Clock::now();
+      if (up != lastUp || down != lastDown) t.lastActivity = now;
+      lastUp = up;
+      lastDown = down;
+
+      // Until the request is out the send limit applies, then the receive limit.
+      int idleLimit = 0;
+      if (t.started) {
+        bool sending = !t.request.Get && !t.headersDone && up < BodySize(t.request);
+        idleLimit = sending ? limits.Send : limits.Receive;
+      }
+      int waitMs = 1000;
+      if (idleLimit > 0) {
+        auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(now - t.lastActivity).count();
+        if (idle >= idleLimit) {
+          timedOut = true;
+          break;
+        }
+        waitMs = static_cast<int>(std::min<long long>(waitMs, idleLimit - idle));
+      }
+      mc = curl_multi_poll(multi_, nullptr, 0, waitMs, nullptr);
+      if (mc != CURLM_OK) break;
+    }
+    int queued = 0;
+    while (CURLMsg* msg = curl_multi_info_read(multi_, &queued))
+      if (msg->msg == CURLMSG_DONE && msg->easy_handle == easy_) result = msg->data.result;
+    curl_multi_remove_handle(multi_, easy_);
+
+    if (t.error) std::rethrow_exception(t.error);
+    if (mc != CURLM_OK) throw EHTTPClientError(curl_multi_strerror(mc));
+    if (timedOut) throw EHTTPClientError(curl_easy_strerror(CURLE_OPERATION_TIMEDOUT));
+    if (result != CURLE_OK) throw EHTTPClientError(errorText_[0] ? errorText_ : curl_easy_strerror(result));
+    if (!t.headersDone) throw EHTTPClientError(curl_easy_strerror(CURLE_WEIRD_SERVER_REPLY));
+  }
+
+  static int64_t BodySize(const THTTPRequest& r) {
+    if (r.Streamed) return r.StreamedSize;
+    return r.SingleBody ? static_cast<int64_t>(r.SingleBody->size()) : 0;
+  }
+
+  THTTPConnectSettings settings_;
+  CURL* easy_ = nullptr;
+  CURLM* multi_ = nullptr;
+  char errorText_[CURL_ERROR_SIZE] = {};
+};
+
+}  // namespace
+
+std::unique_ptr<THTTPConnection> THTTPConnection::Open(const THTTPConnectSettings& settings) {
+  return std::make_unique<CurlConnection>(settings);
+}
+
+bool SplitHTTPURL(const std::string& url, std::string& requestURL) {
+  CurlURL u;
+  std::string scheme;
+  if (!u.Parse(url) || !u.Get(CURLUPART_SCHEME, scheme)) return false;
+  if (!SameText(scheme, "http") && !SameText(scheme, "https")) return false;
+  // Credentials in the URL are not used: they come from the properties.
+  return u.Clear(CURLUPART_USER) && u.Clear(CURLUPART_PASSWORD) && u.Clear(CURLUPART_FRAGMENT) &&
+         u.Get(CURLUPART_URL, requestURL, CURLU_DEFAULT_PORT);
+}
+
+std::string ProxyForScheme(const std::string& proxyList, const std::string& scheme) {
+  std::string any;
+  for (const std::string& entry : SplitList(proxyList)) {
+    size_t eq = entry.find('=');
+    if (eq == std::string::npos) {
+      if (any.empty()) any = entry;
+    } else if (SameText(std::string_view(entry).substr(0, eq), scheme)) {
+      return entry.substr(eq + 1);
+    }
+  }
+  return any;
+}
+
+bool ProxyBypassed(const std::string& byPassList, const std::string& host) {
+  for (const std::string& pattern : SplitList(byPassList)) {
+    if (SameText(pattern, "<local>")) {
+      if (host.find('.') == std::string::npos && host.find(':') == std::string::npos) return true;
+    } else if (WildcardMatch(pattern, host)) {
+      return true;
+    }
+  }
+  return false;
+}

@@ -1,0 +1,373 @@
+#include "tests/support/HttpTestServer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+namespace {
+
+bool SameName(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+std::string_view TrimBlanks(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+bool SendAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+// Buffered reads from one connection; false at end of stream or on error.
+class Reader {
+ public:
+  explicit Reader(int fd) : fd_(fd) {}
+
+  bool ReadLine(std::string& line) {
+    for (;;) {
+      size_t eol = buf_.find("\r\n");
+      if (eol != std::string::npos) {
+        line = buf_.substr(0, eol);
+        buf_.erase(0, eol + 2);
+        return true;
+      }
+      if (!Fill()) return false;
+    }
+  }
+
+  bool ReadExactly(size_t count, std::string& out) {
+    while (buf_.size() < count)
+      if (!Fill()) return false;
+    out.append(buf_, 0, count);
+    buf_.erase(0, count);
+    return true;
+  }
+
+ private:
+  bool Fill() {
+    char chunk[16384];
+    for (;;) {
+      ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      buf_.append(chunk, static_cast<size_t>(n));
+      return true;
+    }
+  }
+
+  int fd_;
+  std::string buf_;
+};
+
+bool ReadChunkedBody(Reader& in, std::string& body) {
+  for (;;) {
+    std::string sizeLine;
+    if (!in.ReadLine(sizeLine)) return false;
+    size_t size = std::stoul(sizeLine, nullptr, 16);
+    if (size == 0) {
+      std::string trailer;
+      do {
+        if (!in.ReadLine(trailer)) return false;
+      } while (!trailer.empty());
+      return true;
+    }
+    std::string crlf;
+    if (!in.ReadExactly(size, body) || !in.ReadExactly(2, crlf)) return false;
+  }
+}
+
+}  // namespace
+
+std::string HttpRequestRecord::Header(std::string_view name) const {
+  for (const auto& [n, v] : Headers)
+    if (SameName(n, name)) return v;
+  return {};
+}
+
+bool HttpRequestRecord::HasHeader(std::string_view name) const {
+  return std::any_of(Headers.begin(), Headers.end(), [&](const auto& h) { return SameName(h.first, name); });
+}
+
+std::vector<std::string> HttpRequestRecord::HeaderNames() const {
+  std::vector<std::string> names;
+  for (const auto& h : Headers) names.push_back(h.first);
+  return names;
+}
+
+HttpResponse HttpResponse::With(int status, std::string reason, std::string contentType, std::string body) {
+  HttpResponse r;
+  r.Status = status;
+  r.Reason = std::move(reason);
+  if (!contentType.empty()) r.Headers.emplace_back("Content-Type", std::move(contentType));
+  r.Body = std::move(body);
+  return r;
+}
+
+HttpResponse HttpResponse::Xml(std::string body, int status, std::string reason) {
+  return With(status, std::move(reason), "text/xml; charset=utf-8", std::move(body));
+}
+
+HttpResponse HttpResponse::NotFound() { return With(404, "Not Found", "text/html", "<h1>Not Found</h1>"); }
+
+struct HttpTestServer::State {
+  bool ipv6 = false;
+  int listenFd = -1;
+  int wakePipe[2] = {-1, -1};
+  int port = 0;
+
+  mutable std::mutex mu;
+  std::condition_variable stopped;  // wakes stalls when the server stops
+  bool stop = false;
+  std::deque<HttpResponse> queue;
+  HttpResponse fallback = HttpResponse::Xml("<ok/>");
+  Handler handler;
+  std::vector<HttpRequestRecord> requests;
+  int connections = 0;
+  std::vector<int> openFds;
+  std::vector<std::thread> threads;
+  std::thread acceptor;
+
+  // Waits up to `ms`; false when the server stopped meanwhile.
+  bool Sleep(int ms) {
+    std::unique_lock<std::mutex> lock(mu);
+    return !stopped.wait_for(lock, std::chrono::milliseconds(ms), [&] { return stop; });
+  }
+
+  HttpResponse Answer(const HttpRequestRecord& request) {
+    std::lock_guard<std::mutex> lock(mu);
+    requests.push_back(request);
+    if (handler) return handler(request);
+    if (queue.empty()) return fallback;
+    HttpResponse r = std::move(queue.front());
+    queue.pop_front();
+    return r;
+  }
+
+  static bool ReadRequest(int fd, Reader& in, HttpRequestRecord& req) {
+    std::string line;
+    do {  // tolerate blank lines between requests
+      if (!in.ReadLine(line)) return false;
+    } while (line.empty());
+    size_t sp1 = line.find(' ');
+    size_t sp2 = line.find(' ', sp1 + 1);
+    if (sp1 == std::string::npos || sp2 == std::string::npos) return false;
+    req.Method = line.substr(0, sp1);
+    req.Target = line.substr(sp1 + 1, sp2 - sp1 - 1);
+    req.Version = line.substr(sp2 + 1);
+    for (;;) {
+      if (!in.ReadLine(line)) return false;
+      if (line.empty()) break;
+      size_t colon = line.find(':');
+      if (colon == std::string::npos) return false;
+      req.Headers.emplace_back(line.substr(0, colon), std::string(TrimBlanks(std::string_view(line).substr(colon + 1))));
+    }
+    if (SameName(req.Header("Expect"), "100-continue") && !SendAll(fd, "HTTP/1.1 100 Continue\r\n\r\n")) return false;
+    if (SameName(req.Header("Transfer-Encoding"), "chunked")) return ReadChunkedBody(in, req.Body);
+    std::string length = req.Header("Content-Length");
+    return length.empty() || in.ReadExactly(std::stoul(length), req.Body);
+  }
+
+  static std::string HeaderBlock(const HttpResponse& r, bool chunked) {
+    std::string head = "HTTP/1.1 " + std::to_string(r.Status) + " " + r.Reason + "\r\n";
+    bool hasLength = false;
+    for (const auto& [n, v] : r.Headers) {
+      head += n + ": " + v + "\r\n";
+      hasLength = hasLength || SameName(n, "Content-Length");
+    }
+    if (chunked) head += "Transfer-Encoding: chunked\r\n";
+    else if (!hasLength) head += "Content-Length: " + std::to_string(r.Body.size()) + "\r\n";
+    if (r.Close) head += "Connection: close\r\n";
+    return head + "\r\n";
+  }
+
+  // Sends one answer; false when the connection must end.
+  bool Respond(int fd, const HttpResponse& r) {
+    using B = HttpResponse::Behaviour;
+    if (r.DelayMs > 0 && !Sleep(r.DelayMs)) return false;
+    switch (r.Mode) {
+      case B::Normal:
+        return SendAll(fd, HeaderBlock(r, false) + r.Body) && !r.Close;
+      case B::Chunked: {
+        if (!SendAll(fd, HeaderBlock(r, true))) return false;
+        for (size_t at = 0; at < r.Body.size(); at += r.ChunkSize) {
+          std::string_view piece = std::string_view(r.Body).substr(at, r.ChunkSize);
+          char size[32];
+          snprintf(size, sizeof size, "%zx\r\n", piece.size());
+          if (!SendAll(fd, size) || !SendAll(fd, piece) || !SendAll(fd, "\r\n")) return false;
+        }
+        return SendAll(fd, "0\r\n\r\n") && !r.Close;
+      }
+      case B::StallAfterHeaders:
+        return SendAll(fd, HeaderBlock(r, false)) && Sleep(r.StallMs) && SendAll(fd, r.Body) && !r.Close;
+      case B::DropMidBody:
+        SendAll(fd, HeaderBlock(r, false) + r.Body.substr(0, r.Body.size() / 2));
+        return false;
+      case B::CloseWithoutAnswer:
+        return false;
+      case B::Raw:
+        SendAll(fd, r.Body);
+        return false;
+    }
+    return false;
+  }
+
+  void Serve(int fd, int index) {
+    Reader in(fd);
+    for (;;) {
+      HttpRequestRecord req;
+      req.Connection = index;
+      bool ok = false;
+      try {
+        ok = ReadRequest(fd, in, req);
+      } catch (const std::exception&) {  // a malformed length or chunk size
+      }
+      if (!ok) break;
+      HttpResponse r = Answer(req);
+      if (!Respond(fd, r) || SameName(req.Header("Connection"), "close")) break;
+    }
+    std::lock_guard<std::mutex> lock(mu);
+    openFds.erase(std::remove(openFds.begin(), openFds.end(), fd), openFds.end());
+    ::close(fd);
+  }
+
+  void AcceptLoop() {
+    for (;;) {
+      pollfd fds[2] = {{listenFd, POLLIN, 0}, {wakePipe[0], POLLIN, 0}};
+      if (::poll(fds, 2, -1) < 0) {
+        if (errno == EINTR) continue;
+        return;
+      }
+      if (fds[1].revents) return;
+      int fd = ::accept(listenFd, nullptr, nullptr);
+      if (fd < 0) continue;
+      std::lock_guard<std::mutex> lock(mu);
+      if (stop) {
+        ::close(fd);
+        return;
+      }
+      openFds.push_back(fd);
+      int index = connections++;
+      threads.emplace_back([this, fd, index] { Serve(fd, index); });
+    }
+  }
+};
+
+HttpTestServer::HttpTestServer(bool ipv6) : state_(std::make_shared<State>()) {
+  State& s = *state_;
+  s.ipv6 = ipv6;
+  s.listenFd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (s.listenFd < 0) throw std::runtime_error("HttpTestServer: socket failed");
+  int one = 1;
+  ::setsockopt(s.listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_storage addr{};
+  socklen_t len;
+  if (ipv6) {
+    auto* a6 = reinterpret_cast<sockaddr_in6*>(&addr);
+    a6->sin6_family = AF_INET6;
+    a6->sin6_addr = in6addr_loopback;
+    len = sizeof *a6;
+  } else {
+    auto* a4 = reinterpret_cast<sockaddr_in*>(&addr);
+    a4->sin_family = AF_INET;
+    a4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    len = sizeof *a4;
+  }
+  if (::bind(s.listenFd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(s.listenFd, 16) != 0 ||
+      ::getsockname(s.listenFd, reinterpret_cast<sockaddr*>(&addr), &len) != 0 || ::pipe2(s.wakePipe, O_CLOEXEC) != 0) {
+    ::close(s.listenFd);
+    throw std::runtime_error(std::string("HttpTestServer: ") + std::strerror(errno));
+  }
+  s.port = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port
+                      : reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
+  s.acceptor = std::thread([&s] { s.AcceptLoop(); });
+}
+
+HttpTestServer::~HttpTestServer() {
+  State& s = *state_;
+  {
+    std::lock_guard<std::mutex> lock(s.mu);
+    s.stop = true;
+    for (int fd : s.openFds) ::shutdown(fd, SHUT_RDWR);
+  }
+  s.stopped.notify_all();
+  (void)!::write(s.wakePipe[1], "x", 1);
+  s.acceptor.join();
+  // No new threads start once the acceptor has ended.
+  for (auto& t : s.threads) t.join();
+  ::close(s.listenFd);
+  ::close(s.wakePipe[0]);
+  ::close(s.wakePipe[1]);
+}
+
+int HttpTestServer::Port() const { return state_->port; }
+
+std::string HttpTestServer::HostPort() const {
+  return (state_->ipv6 ? "[::1]:" : "127.0.0.1:") + std::to_string(state_->port);
+}
+
+std::string HttpTestServer::Url(std::string_view path) const { return "http://" + HostPort() + std::string(path); }
+
+void HttpTestServer::Enqueue(HttpResponse response) {
+  std::lock_guard<std::mutex> lock(state_->mu);
+  state_->queue.push_back(std::move(response));
+}
+
+void HttpTestServer::SetDefault(HttpResponse response) {
+  std::lock_guard<std::mutex> lock(state_->mu);
+  state_->fallback = std::move(response);
+}
+
+void HttpTestServer::SetHandler(Handler handler) {
+  std::lock_guard<std::mutex> lock(state_->mu);
+  state_->handler = std::move(handler);
+}
+
+std::vector<HttpRequestRecord> HttpTestServer::Requests() const {
+  std::lock_guard<std::mutex> lock(state_->mu);
+  return state_->requests;
+}
+
+HttpRequestRecord HttpTestServer::Request(size_t index) const {
+  std::lock_guard<std::mutex> lock(state_->mu);
+  return state_->requests.at(index);
+}
+
+size_t HttpTestServer::RequestCount() const {
+  std::lock_guard<std::mutex> lock(state_->mu);
+  return state_->requests.size();
+}
+
+int HttpTestServer::ConnectionCount() const {
+  std::lock_guard<std::mutex> lock(state_->mu);
+  return state_->connections;
+}
+
+void HttpTestServer::ClearRequests() {
+  std::lock_guard<std::mutex> lock(state_->mu);
+  state_->requests.clear();
+}
