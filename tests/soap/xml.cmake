@@ -1,0 +1,1 @@
+list(APPEND ZELK_SOAP_TEST_SOURCES XMLDoc_test.cpp)
