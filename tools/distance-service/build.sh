@@ -8,6 +8,12 @@ BUILD_DIR=$(ds_absdir "${1:-$DS_DEFAULT_BUILD_DIR}")
 ds_need javac
 CP=$(ds_classpath)
 
+# Tests may start several instances at once: one build at a time, the others then find it done.
+if command -v flock >/dev/null 2>&1; then
+  exec 9>"$BUILD_DIR/.build.lock"
+  flock -w 300 9 || ds_die "timed out waiting for another build in $BUILD_DIR"
+fi
+
 stamp="$BUILD_DIR/.built"
 if [ -f "$stamp" ] && [ -z "$(find "$DS_SRC_DIR/src" "$DS_SRC_DIR/server-config.wsdd" -newer "$stamp" -print -quit)" ]; then
   exit 0
