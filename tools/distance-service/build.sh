@@ -15,7 +15,7 @@ if command -v flock >/dev/null 2>&1; then
 fi
 
 stamp="$BUILD_DIR/.built"
-if [ -f "$stamp" ] && [ -z "$(find "$DS_SRC_DIR/src" "$DS_SRC_DIR/server-config.wsdd" -newer "$stamp" -print -quit)" ]; then
+if [ -f "$stamp" ] && [ -f "$BUILD_DIR/classes/example/zelk/ws/DistanceServer.class" ] && [ -z "$(find "$DS_SRC_DIR/src" "$DS_SRC_DIR/server-config.wsdd" -newer "$stamp" -print -quit)" ]; then
   exit 0
 fi
 

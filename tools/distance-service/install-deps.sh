@@ -32,6 +32,10 @@ if [ $need_update -eq 1 ]; then
   $SUDO apt-get update -qq || { echo "install-deps.sh: apt-get update failed" >&2; exit 1; }
 fi
 if ! $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"; then
-  echo "install-deps.sh: apt-get install ${missing[*]} failed" >&2
-  exit 1
+  # Stale package lists name files the mirror no longer has: refresh once and retry.
+  if [ $need_update -eq 1 ] || ! $SUDO apt-get update -qq \
+    || ! $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"; then
+    echo "install-deps.sh: apt-get install ${missing[*]} failed" >&2
+    exit 1
+  fi
 fi
