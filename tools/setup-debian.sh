@@ -12,6 +12,7 @@ PACKAGES=(
   libxml2-dev libcurl4-openssl-dev zlib1g-dev libminizip-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   locales xvfb xauth
+  default-jdk-headless libaxis-java
 )
 
 missing=()
