@@ -17,30 +17,28 @@
 namespace {
 
 // POSIX shared memory outlives the process, unlike the original's mapping, so this copy of
-// the layer removes what it created when it is unloaded.
-class TPublishedBlocks {
- public:
-  ~TPublishedBlocks() {
-    for (const auto& name : names_) ::shm_unlink(name.c_str());
-  }
-  void Add(const std::string& name) {
-    std::lock_guard lock(mutex_);
-    names_.insert(name);
-  }
-  void Remove(const std::string& name) {
-    std::lock_guard lock(mutex_);
-    names_.erase(name);
-  }
-
- private:
-  std::mutex mutex_;
-  std::set<std::string> names_;
+// the layer removes what it created when it is unloaded. The list itself is never destroyed:
+// a publication may still come from another object's destructor, and is then refused.
+struct TPublished {
+  std::mutex mutex;
+  std::set<std::string> names;
+  bool closed = false;
 };
 
-TPublishedBlocks& Published() {
-  static TPublishedBlocks blocks;
-  return blocks;
+TPublished& Published() {
+  static TPublished* published = new TPublished;
+  return *published;
 }
+
+struct TCleaner {
+  ~TCleaner() {
+    TPublished& p = Published();
+    std::lock_guard lock(p.mutex);
+    for (const auto& name : p.names) ::shm_unlink(name.c_str());
+    p.names.clear();
+    p.closed = true;
+  }
+} cleaner;
 
 // Wall-clock time at which this process started, from its start in clock ticks after boot.
 timespec ProcessStartTime() {
@@ -78,11 +76,15 @@ std::string SharedBlockName(TModuleHandle handle) {
 bool WriteSharedBlock(TModuleHandle handle, std::string_view data) {
   if (data.size() > UINT32_MAX - 4) return false;
   std::string name = SharedBlockName(handle);
+  TPublished& published = Published();
+  std::unique_lock lock(published.mutex);
+  if (published.closed) return false;
   ::shm_unlink(name.c_str());
   // Exclusive creation: an object of that name that could not be removed is someone else's.
   int fd = ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) return false;
-  Published().Add(name);
+  published.names.insert(name);
+  lock.unlock();
   uint32_t length = static_cast<uint32_t>(data.size());
   bool ok = ::ftruncate(fd, static_cast<off_t>(data.size() + 4)) == 0;
   if (ok) {
@@ -123,6 +125,8 @@ std::optional<std::string> ReadSharedBlock(TModuleHandle handle) {
 
 void RemoveSharedBlock(TModuleHandle handle) {
   std::string name = SharedBlockName(handle);
+  TPublished& published = Published();
+  std::lock_guard lock(published.mutex);
   ::shm_unlink(name.c_str());
-  Published().Remove(name);
+  published.names.erase(name);
 }

@@ -81,3 +81,15 @@ TEST_F(LogFileNameTest, ComputerNameBeforeTheExtension) {
   EXPECT_EQ(host.find('/'), std::string::npos);
   EXPECT_EQ(options.LogFileName(), dir.Path() + "/Logs/Tool_" + host + ".tlf");
 }
+
+TEST(SettingsFileTest, LivesInTheUserConfigFolder) {
+  TTempFolder dir;
+  {
+    TScopedEnv config("XDG_CONFIG_HOME", (dir.Path() + "/config").c_str());
+    EXPECT_EQ(TarvexLogSettingsFileName(), dir.Path() + "/config/TarvexLog/TarvexLog.ini");
+    EXPECT_TRUE(Exists(dir.Path() + "/config/TarvexLog"));
+  }
+  TScopedEnv relative("XDG_CONFIG_HOME", "relative");
+  TScopedEnv home("HOME", dir.Path().c_str());
+  EXPECT_EQ(TarvexLogSettingsFileName(), dir.Path() + "/.config/TarvexLog/TarvexLog.ini");
+}

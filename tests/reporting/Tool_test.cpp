@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "reporting/EOptionsText.h"
 #include "reporting/EStoredData.h"
 #include "tests/reporting/TestSupport.h"
 
@@ -116,4 +117,14 @@ TEST_F(ToolTest, ExportImportAndTheAppendedForm) {
 
   EXPECT_EQ(Tool({"show", dir.Path() + "/missing"}).ExitCode, 2);
   EXPECT_EQ(Tool({"frobnicate"}).ExitCode, 2);
+}
+
+TEST_F(ToolTest, TheDistanceClientsFileHoldsTheDefaults) {
+  ASSERT_EQ(Tool({"import", probe, ZELK_SOURCE_DIR "/resources/zelk-distance.tlt"}).ExitCode, 0);
+  TRunResult r = Tool({"show", probe});
+  ASSERT_EQ(r.ExitCode, 0) << r.Output;
+  TTarvexModuleOptions defaults;
+  std::string expected = ExportOptionsText(defaults, true);
+  ASSERT_GE(r.Output.size(), expected.size());
+  EXPECT_EQ(r.Output.substr(r.Output.size() - expected.size()), expected);
 }
