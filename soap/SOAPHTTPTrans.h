@@ -72,9 +72,13 @@ struct THTTPTimeouts {
 class THTTPReqResp : public TComponent, public IWebNode, public IHTTPReqResp {
   ZELK_CLASS(THTTPReqResp, TComponent)
  public:
-  // `request` is the HTTP client's request handle (a CURL*), valid during the call.
+  // After the headers are set, before the body goes out. `request` is the HTTP client's
+  // request handle (a CURL*), valid during the call.
   using TBeforePostEvent = std::function<void(THTTPReqResp& sender, void* request)>;
+  // A body above kMaxSinglePostSize goes out in pieces of that size: after each piece is
+  // handed to the HTTP client, the stream position and the body size.
   using TPostingDataEvent = std::function<void(int64_t sent, int64_t total)>;
+  // After each block of the answer is appended to the response stream: the block's size, twice.
   using TReceivingDataEvent = std::function<void(int64_t read, int64_t total)>;
   // Asks the service registry at `operatorURL` for the current access point of a binding;
   // returns it, or empty when there is none.

@@ -163,12 +163,19 @@ int OnRequestStart(void* user, char*, char*, int, int) {
   return CURL_PREREQFUNC_OK;
 }
 
+// One header line, whatever the text it was built from: a line break inside a value (say, a
+// SOAP action taken from a service description) would start a header of its own.
+std::string SingleLine(std::string text) {
+  std::replace_if(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+  return text;
+}
+
 // A header line as libcurl takes it: "Name;" sends a header with an empty value, where
 // "Name:" would remove it.
 std::string CurlHeaderLine(const std::string& line) {
-  std::string trimmed = Trim(line);
+  std::string trimmed = Trim(SingleLine(line));
   if (!trimmed.empty() && trimmed.back() == ':') return trimmed.substr(0, trimmed.size() - 1) + ";";
-  return line;
+  return trimmed;
 }
 
 class CurlConnection final : public THTTPConnection {
@@ -222,7 +229,8 @@ class CurlConnection final : public THTTPConnection {
     Set(CURLOPT_PROTOCOLS_STR, "http,https");
     Set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
     Set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-    if (!settings_.Agent.empty()) Set(CURLOPT_USERAGENT, settings_.Agent.c_str());
+    std::string agent = SingleLine(settings_.Agent);
+    if (!agent.empty()) Set(CURLOPT_USERAGENT, agent.c_str());
     if (!settings_.UserName.empty()) {
       Set(CURLOPT_USERNAME, settings_.UserName.c_str());
       Set(CURLOPT_PASSWORD, settings_.Password.c_str());

@@ -134,6 +134,7 @@ TEST_F(HTTPTransportTest, SoapActionAndContentTypeForms) {
       {"no header", "urn:a#b", {soNoSOAPActionHeader}, true, false, "", "text/xml; charset=\"utf-8\""},
       {"quoted", "urn:svc#getDistance", {}, false, true, "\"urn:svc#getDistance\"", "text/xml"},
       {"literal quotes", "\"\"", {soNoValueForEmptySOAPAction}, true, true, "\"\"", "text/xml; charset=\"utf-8\""},
+      {"line break", "urn:a\r\nX-Injected: 1", {}, true, true, "\"urn:a  X-Injected: 1\"", "text/xml; charset=\"utf-8\""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -146,6 +147,7 @@ TEST_F(HTTPTransportTest, SoapActionAndContentTypeForms) {
     EXPECT_EQ(r.HasHeader("SOAPAction"), c.sent);
     EXPECT_EQ(r.Header("SOAPAction"), c.expected);
     EXPECT_EQ(r.Header("Content-Type"), c.contentType);
+    EXPECT_FALSE(r.HasHeader("X-Injected"));
   }
 }
 
