@@ -184,7 +184,8 @@ class CurlConnection final : public THTTPConnection {
     GlobalInit();
     easy_ = curl_easy_init();
     multi_ = curl_multi_init();
-    if (!easy_ || !multi_) {
+    proxyHeaders_ = curl_slist_append(nullptr, "Proxy-Connection:");
+    if (!easy_ || !multi_ || !proxyHeaders_) {
       Close();
       throw EHTTPClientError(curl_easy_strerror(CURLE_FAILED_INIT));
     }
@@ -209,8 +210,10 @@ class CurlConnection final : public THTTPConnection {
   void Close() {
     if (multi_) curl_multi_cleanup(multi_);
     if (easy_) curl_easy_cleanup(easy_);
+    curl_slist_free_all(proxyHeaders_);
     multi_ = nullptr;
     easy_ = nullptr;
+    proxyHeaders_ = nullptr;
   }
 
   template <class T>
@@ -263,7 +266,8 @@ class CurlConnection final : public THTTPConnection {
     }
 
     // Only the headers the transport names go out, besides Host, User-Agent and
-    // Content-Length: libcurl's own Accept and "Expect: 100-continue" are removed.
+    // Content-Length (and Authorization with credentials): libcurl's own Accept and
+    // "Expect: 100-continue" are removed.
     curl_slist* list = nullptr;
     bool ownAccept = false;
     auto append = [&](const std::string& line) {
@@ -306,6 +310,7 @@ class CurlConnection final : public THTTPConnection {
     } else {
       Set(CURLOPT_PROXY, proxy.c_str());
       Set(CURLOPT_NOPROXY, "");  // our bypass list decides, not the environment's
+      Set(CURLOPT_PROXYHEADER, proxyHeaders_);
     }
   }
 
@@ -368,6 +373,7 @@ class CurlConnection final : public THTTPConnection {
   THTTPConnectSettings settings_;
   CURL* easy_ = nullptr;
   CURLM* multi_ = nullptr;
+  curl_slist* proxyHeaders_ = nullptr;  // removes libcurl's own Proxy-Connection
   char errorText_[CURL_ERROR_SIZE] = {};
 };
 

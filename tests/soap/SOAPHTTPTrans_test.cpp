@@ -404,6 +404,9 @@ TEST_F(HTTPTransportTest, ProxyAndBypassList) {
   ASSERT_EQ(proxy.RequestCount(), 1u);
   EXPECT_EQ(proxy.Request(0).Target, "http://service.invalid/ZelkSystem/services/X");
   EXPECT_EQ(proxy.Request(0).Body, "<via proxy/>");
+  std::vector<std::string> names = proxy.Request(0).HeaderNames();
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"Content-Length", "Content-Type", "Host", "SOAPAction", "User-Agent"}));
 
   http->SetURL(server.Url("/direct"));
   http->SetProxyByPass("*.example.org; 127.0.0.*");
@@ -435,10 +438,27 @@ TEST(HTTPProxyLists, SchemeAndBypassMatching) {
 }
 
 TEST_F(HTTPTransportTest, Ipv6Loopback) {
-  HttpTestServer v6(true);
+  HttpTestServer v6({.Ipv6 = true});
   http->SetURL(v6.Url("/six"));
   EXPECT_EQ(Post("<x/>"), "<ok/>");
   EXPECT_EQ(v6.Request(0).Target, "/six");
+}
+
+TEST_F(HTTPTransportTest, InvalidCertificates) {
+  if (!HttpTestServer::TlsAvailable()) GTEST_SKIP() << "test support built without TLS";
+  HttpTestServer tls({.Tls = true});
+  http->SetURL(tls.Url("/secure"));
+  EXPECT_EQ(Post("<x/>"), "<ok/>");  // ignored by default
+  TMemoryStream doc;
+  http->GetDocument(doc);
+  EXPECT_EQ(doc.DataString(), "<ok/>");
+
+  http->SetInvokeOptions({});
+  ESOAPHTTPException e = CatchHTTP([&] { Post("<x/>"); });
+  EXPECT_EQ(e.StatusCode(), 0);
+  EXPECT_NE(e.Message().find(" - URL:" + tls.Url("/secure")), std::string::npos) << e.Message();
+  e = CatchHTTP([&] { http->GetDocument(doc); });
+  EXPECT_EQ(tls.RequestCount(), 2u);
 }
 
 TEST_F(HTTPTransportTest, GetDocument) {

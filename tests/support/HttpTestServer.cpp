@@ -19,6 +19,13 @@
 #include <stdexcept>
 #include <thread>
 
+#ifdef ZELK_TEST_TLS
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#endif
+
 namespace {
 
 bool SameName(std::string_view a, std::string_view b) {
@@ -33,20 +40,86 @@ std::string_view TrimBlanks(std::string_view s) {
   return s;
 }
 
-bool SendAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data.remove_prefix(static_cast<size_t>(n));
+#ifdef ZELK_TEST_TLS
+// A server context with a fresh self-signed certificate for "localhost": no client trusts it.
+SSL_CTX* SelfSignedContext() {
+  EVP_PKEY* key = EVP_EC_gen("P-256");
+  X509* cert = X509_new();
+  SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+  bool ok = key && cert && ctx;
+  if (ok) {
+    X509_set_version(cert, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+    X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
+    X509_gmtime_adj(X509_getm_notAfter(cert), 86400);
+    X509_set_pubkey(cert, key);
+    X509_NAME* name = X509_get_subject_name(cert);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("localhost"), -1,
+                               -1, 0);
+    X509_set_issuer_name(cert, name);
+    ok = X509_sign(cert, key, EVP_sha256()) > 0 && SSL_CTX_use_certificate(ctx, cert) == 1 &&
+         SSL_CTX_use_PrivateKey(ctx, key) == 1;
   }
-  return true;
+  X509_free(cert);
+  EVP_PKEY_free(key);
+  if (!ok) {
+    SSL_CTX_free(ctx);
+    throw std::runtime_error("HttpTestServer: cannot set up TLS");
+  }
+  return ctx;
 }
+#else
+using SSL = void;
+using SSL_CTX = void;
+#endif
+
+// One accepted connection, plain or TLS.
+class Channel {
+ public:
+  Channel(int fd, SSL* ssl) : fd_(fd), ssl_(ssl) {}
+
+  // Bytes read; 0 at the end of the stream or on an error.
+  size_t Recv(char* buffer, size_t size) {
+#ifdef ZELK_TEST_TLS
+    if (ssl_) {
+      int n = SSL_read(ssl_, buffer, static_cast<int>(size));
+      return n > 0 ? static_cast<size_t>(n) : 0;
+    }
+#endif
+    for (;;) {
+      ssize_t n = ::recv(fd_, buffer, size, 0);
+      if (n < 0 && errno == EINTR) continue;
+      return n > 0 ? static_cast<size_t>(n) : 0;
+    }
+  }
+
+  bool Send(std::string_view data) {
+    while (!data.empty()) {
+#ifdef ZELK_TEST_TLS
+      if (ssl_) {
+        int n = SSL_write(ssl_, data.data(), static_cast<int>(data.size()));
+        if (n <= 0) return false;
+        data.remove_prefix(static_cast<size_t>(n));
+        continue;
+      }
+#endif
+      ssize_t n = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      data.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+  }
+
+ private:
+  int fd_;
+  SSL* ssl_;
+};
 
 // Buffered reads from one connection; false at end of stream or on error.
 class Reader {
  public:
-  explicit Reader(int fd) : fd_(fd) {}
+  explicit Reader(Channel& ch) : ch_(ch) {}
 
   bool ReadLine(std::string& line) {
     for (;;) {
@@ -71,16 +144,12 @@ class Reader {
  private:
   bool Fill() {
     char chunk[16384];
-    for (;;) {
-      ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      buf_.append(chunk, static_cast<size_t>(n));
-      return true;
-    }
+    size_t n = ch_.Recv(chunk, sizeof chunk);
+    buf_.append(chunk, n);
+    return n > 0;
   }
 
-  int fd_;
+  Channel& ch_;
   std::string buf_;
 };
 
@@ -136,6 +205,7 @@ HttpResponse HttpResponse::NotFound() { return With(404, "Not Found", "text/html
 
 struct HttpTestServer::State {
   bool ipv6 = false;
+  SSL_CTX* tls = nullptr;
   int listenFd = -1;
   int wakePipe[2] = {-1, -1};
   int port = 0;
@@ -168,7 +238,7 @@ struct HttpTestServer::State {
     return r;
   }
 
-  static bool ReadRequest(int fd, Reader& in, HttpRequestRecord& req) {
+  static bool ReadRequest(Channel& ch, Reader& in, HttpRequestRecord& req) {
     std::string line;
     do {  // tolerate blank lines between requests
       if (!in.ReadLine(line)) return false;
@@ -186,7 +256,7 @@ struct HttpTestServer::State {
       if (colon == std::string::npos) return false;
       req.Headers.emplace_back(line.substr(0, colon), std::string(TrimBlanks(std::string_view(line).substr(colon + 1))));
     }
-    if (SameName(req.Header("Expect"), "100-continue") && !SendAll(fd, "HTTP/1.1 100 Continue\r\n\r\n")) return false;
+    if (SameName(req.Header("Expect"), "100-continue") && !ch.Send("HTTP/1.1 100 Continue\r\n\r\n")) return false;
     if (SameName(req.Header("Transfer-Encoding"), "chunked")) return ReadChunkedBody(in, req.Body);
     std::string length = req.Header("Content-Length");
     return length.empty() || in.ReadExactly(std::stoul(length), req.Body);
@@ -206,50 +276,74 @@ struct HttpTestServer::State {
   }
 
   // Sends one answer; false when the connection must end.
-  bool Respond(int fd, const HttpResponse& r) {
+  bool Respond(Channel& ch, const HttpResponse& r) {
     using B = HttpResponse::Behaviour;
     if (r.DelayMs > 0 && !Sleep(r.DelayMs)) return false;
     switch (r.Mode) {
       case B::Normal:
-        return SendAll(fd, HeaderBlock(r, false) + r.Body) && !r.Close;
+        return ch.Send(HeaderBlock(r, false) + r.Body) && !r.Close;
       case B::Chunked: {
-        if (!SendAll(fd, HeaderBlock(r, true))) return false;
+        if (!ch.Send(HeaderBlock(r, true))) return false;
         for (size_t at = 0; at < r.Body.size(); at += r.ChunkSize) {
           std::string_view piece = std::string_view(r.Body).substr(at, r.ChunkSize);
           char size[32];
           snprintf(size, sizeof size, "%zx\r\n", piece.size());
-          if (!SendAll(fd, size) || !SendAll(fd, piece) || !SendAll(fd, "\r\n")) return false;
+          if (!ch.Send(size) || !ch.Send(piece) || !ch.Send("\r\n")) return false;
         }
-        return SendAll(fd, "0\r\n\r\n") && !r.Close;
+        return ch.Send("0\r\n\r\n") && !r.Close;
       }
       case B::StallAfterHeaders:
-        return SendAll(fd, HeaderBlock(r, false)) && Sleep(r.StallMs) && SendAll(fd, r.Body) && !r.Close;
+        return ch.Send(HeaderBlock(r, false)) && Sleep(r.StallMs) && ch.Send(r.Body) && !r.Close;
       case B::DropMidBody:
-        SendAll(fd, HeaderBlock(r, false) + r.Body.substr(0, r.Body.size() / 2));
+        ch.Send(HeaderBlock(r, false) + r.Body.substr(0, r.Body.size() / 2));
         return false;
       case B::CloseWithoutAnswer:
         return false;
       case B::Raw:
-        SendAll(fd, r.Body);
+        ch.Send(r.Body);
         return false;
     }
     return false;
   }
 
   void Serve(int fd, int index) {
-    Reader in(fd);
+    SSL* ssl = nullptr;
+#ifdef ZELK_TEST_TLS
+    if (tls) {
+      ssl = SSL_new(tls);
+      SSL_set_fd(ssl, fd);
+      if (SSL_accept(ssl) != 1) {  // e.g. the client refused our certificate
+        SSL_free(ssl);
+        ssl = nullptr;
+        CloseChannel(fd);
+        return;
+      }
+    }
+#endif
+    Channel ch(fd, ssl);
+    Reader in(ch);
     for (;;) {
       HttpRequestRecord req;
       req.Connection = index;
       bool ok = false;
       try {
-        ok = ReadRequest(fd, in, req);
+        ok = ReadRequest(ch, in, req);
       } catch (const std::exception&) {  // a malformed length or chunk size
       }
       if (!ok) break;
       HttpResponse r = Answer(req);
-      if (!Respond(fd, r) || SameName(req.Header("Connection"), "close")) break;
+      if (!Respond(ch, r) || SameName(req.Header("Connection"), "close")) break;
     }
+#ifdef ZELK_TEST_TLS
+    if (ssl) {
+      SSL_shutdown(ssl);
+      SSL_free(ssl);
+    }
+#endif
+    CloseChannel(fd);
+  }
+
+  void CloseChannel(int fd) {
     std::lock_guard<std::mutex> lock(mu);
     openFds.erase(std::remove(openFds.begin(), openFds.end(), fd), openFds.end());
     ::close(fd);
@@ -277,9 +371,17 @@ struct HttpTestServer::State {
   }
 };
 
-HttpTestServer::HttpTestServer(bool ipv6) : state_(std::make_shared<State>()) {
+HttpTestServer::HttpTestServer(const HttpTestServerOptions& options) : state_(std::make_shared<State>()) {
   State& s = *state_;
+  const bool ipv6 = options.Ipv6;
   s.ipv6 = ipv6;
+  if (options.Tls) {
+#ifdef ZELK_TEST_TLS
+    s.tls = SelfSignedContext();
+#else
+    throw std::runtime_error("HttpTestServer: built without TLS");
+#endif
+  }
   s.listenFd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (s.listenFd < 0) throw std::runtime_error("HttpTestServer: socket failed");
   int one = 1;
@@ -300,6 +402,9 @@ HttpTestServer::HttpTestServer(bool ipv6) : state_(std::make_shared<State>()) {
   if (::bind(s.listenFd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(s.listenFd, 16) != 0 ||
       ::getsockname(s.listenFd, reinterpret_cast<sockaddr*>(&addr), &len) != 0 || ::pipe2(s.wakePipe, O_CLOEXEC) != 0) {
     ::close(s.listenFd);
+#ifdef ZELK_TEST_TLS
+    SSL_CTX_free(s.tls);
+#endif
     throw std::runtime_error(std::string("HttpTestServer: ") + std::strerror(errno));
   }
   s.port = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port
@@ -322,6 +427,17 @@ HttpTestServer::~HttpTestServer() {
   ::close(s.listenFd);
   ::close(s.wakePipe[0]);
   ::close(s.wakePipe[1]);
+#ifdef ZELK_TEST_TLS
+  SSL_CTX_free(s.tls);
+#endif
+}
+
+bool HttpTestServer::TlsAvailable() {
+#ifdef ZELK_TEST_TLS
+  return true;
+#else
+  return false;
+#endif
 }
 
 int HttpTestServer::Port() const { return state_->port; }
@@ -330,7 +446,9 @@ std::string HttpTestServer::HostPort() const {
   return (state_->ipv6 ? "[::1]:" : "127.0.0.1:") + std::to_string(state_->port);
 }
 
-std::string HttpTestServer::Url(std::string_view path) const { return "http://" + HostPort() + std::string(path); }
+std::string HttpTestServer::Url(std::string_view path) const {
+  return (state_->tls ? "https://" : "http://") + HostPort() + std::string(path);
+}
 
 void HttpTestServer::Enqueue(HttpResponse response) {
   std::lock_guard<std::mutex> lock(state_->mu);

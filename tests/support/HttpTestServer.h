@@ -1,6 +1,6 @@
 // A small HTTP/1.1 server on loopback for tests of HTTP clients.
 //
-// It listens on 127.0.0.1 (or ::1) on an ephemeral port, serves each connection on its own
+// It listens on 127.0.0.1 (or ::1) on an ephemeral port, plain or with TLS, serves each connection on its own
 // thread with keep-alive, records every request it reads (method, target, headers in the order
 // received, body, and which connection it came on) and answers with scripted responses: the
 // queued ones in order, then the default one. A response can also misbehave (stall, drop the
@@ -71,20 +71,28 @@ struct HttpResponse {
   static HttpResponse NotFound();
 };
 
+struct HttpTestServerOptions {
+  bool Ipv6 = false;  // listen on ::1 instead of 127.0.0.1
+  bool Tls = false;   // https with a self-signed certificate for "localhost" that no client trusts
+};
+
 class HttpTestServer {
  public:
   // Computes the answer to a request; replaces the queue and the default when set.
   using Handler = std::function<HttpResponse(const HttpRequestRecord&)>;
 
   // Binds 127.0.0.1 (or ::1) on an ephemeral port and starts serving. Raises std::runtime_error
-  // when the socket cannot be set up.
-  explicit HttpTestServer(bool ipv6 = false);
+  // when the socket or TLS cannot be set up.
+  explicit HttpTestServer(const HttpTestServerOptions& options = {});
   ~HttpTestServer();
   HttpTestServer(const HttpTestServer&) = delete;
   HttpTestServer& operator=(const HttpTestServer&) = delete;
 
+  // Whether this build can serve TLS (OpenSSL was found); tests of https skip otherwise.
+  static bool TlsAvailable();
+
   int Port() const;
-  // "http://127.0.0.1:PORT" + path (or "http://[::1]:PORT" + path).
+  // "http://127.0.0.1:PORT" + path ("https://" with TLS, "[::1]" with IPv6).
   std::string Url(std::string_view path = "/") const;
   // "127.0.0.1:PORT", for proxy settings.
   std::string HostPort() const;
