@@ -11,6 +11,10 @@
 
 #include "soap/InvokeRegistry.h"
 
+enum class TTestColor : uint8_t { tcRed, tcGreen, tcBlue };
+ZELK_DECLARE_ENUM(TTestColor);
+ZELK_ENUM_INFO(TTestColor, "TypeTrans_test", "tcRed", "tcGreen", "tcBlue")
+
 namespace {
 
 std::string U8(const WideString& w) { return Utf16ToUtf8(w); }
@@ -290,6 +294,20 @@ TEST(TypeTransTest, TextToValueTextsAndBooleans) {
   uint16_t wb = 7;
   t->TextToValue(TypeInfo_WordBool(), u"0", false, &wb);
   EXPECT_EQ(wb, 0);
+}
+
+TEST(TypeTransTest, TextToValueEnumerationsByTheirXmlNames) {
+  PTypeInfo info = TypeInfo<TTestColor>();
+  GetTypeRegistry()->AddType(info, u"urn:test-colors", u"TTestColor");
+  GetTypeRegistry()->AddExternalPropertyName(info, "tcGreen", u"green");
+  TTypeTranslator* t = TypeTranslator();
+  TTestColor c = TTestColor::tcRed;
+  t->TextToValue(info, u" green ", false, &c);
+  EXPECT_EQ(c, TTestColor::tcGreen);
+  t->TextToValue(info, u"tcBlue", false, &c);  // a name without a mapping is the identifier itself
+  EXPECT_EQ(c, TTestColor::tcBlue);
+  t->TextToValue(info, u"", false, &c);
+  EXPECT_EQ(c, TTestColor::tcRed);
 }
 
 TEST(TypeTransTest, TextToValueVariantsAndKindsWithoutText) {
