@@ -1,6 +1,9 @@
 #include "soap/SOAPHTTPTrans.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -335,6 +338,25 @@ TEST_F(HTTPTransportTest, TimeoutsApplyToTheWholeProcess) {
   server.Enqueue(stall);
   ESOAPHTTPException e = CatchHTTP([&] { Post("<x/>", &other); });
   EXPECT_NE(e.Message().find("Timeout was reached"), std::string::npos) << e.Message();
+}
+
+// A peer that takes the connection but never reads: the send stalls once the socket buffers
+// are full, and the send limit ends it.
+TEST_F(HTTPTransportTest, SendTimeout) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), len), 0);
+  ASSERT_EQ(listen(fd, 1), 0);
+  ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+  http->SetURL("http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/deaf");
+  http->SetSendTimeout(300);
+  ESOAPHTTPException e = CatchHTTP([&] { Post(std::string(64 << 20, 'q')); });
+  EXPECT_NE(e.Message().find("Timeout was reached"), std::string::npos) << e.Message();
+  close(fd);
 }
 
 TEST_F(HTTPTransportTest, EventsAndChunkedAnswer) {
