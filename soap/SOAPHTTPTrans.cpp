@@ -10,7 +10,8 @@ ZELK_CLASS_INFO(TStreamLoader, "SOAPHTTPTrans")
 
 namespace {
 
-// Process-wide, like the time-outs of the platform's original HTTP client.
+// The time-outs in force for every transport of the process; a transport with its own
+// non-zero values sets them before each request.
 std::atomic<int> gConnectTimeout{0};
 std::atomic<int> gSendTimeout{0};
 std::atomic<int> gReceiveTimeout{0};
