@@ -187,7 +187,10 @@ bool TSOAPDomConv::NodeIsNull(IXMLNode* node) {
   for (const WideString* ns : {&SXMLSchemaInstURI_2001, &SXMLSchemaInstURI_2000_10, &SXMLSchemaInstURI_1999})
     for (const char16_t* attr : {u"nil", u"null", u"NULL"})
       if (node->HasAttributeNS(attr, *ns) && IsTrue(node->GetAttributeNS(attr, *ns))) return true;
-  return !node->HasChildNodes() && !node->HasAttribute(u"href");
+  if (node->HasChildNodes()) return false;
+  // An href that leads nowhere reads as an empty value, not as text to convert.
+  WideString href = node->GetAttribute(u"href");
+  return href.empty() || !refCache_.FindNode(href);
 }
 
 void TSOAPDomConv::GetElementType(IXMLNode* node, WideString& typeURI, WideString& typeName) {

@@ -1,5 +1,6 @@
 # Tests of the message converter.
-list(APPEND ZELK_SOAP_TEST_SOURCES ConvTestTypes.cpp OPToSOAPDomConv_request_test.cpp)
+list(APPEND ZELK_SOAP_TEST_SOURCES ConvTestTypes.cpp OPToSOAPDomConv_request_test.cpp
+     OPToSOAPDomConv_response_test.cpp)
 list(APPEND ZELK_SOAP_TEST_DEPS zelk_binding)
 set_source_files_properties(OPToSOAPDomConv_request_test.cpp OPToSOAPDomConv_response_test.cpp
   PROPERTIES COMPILE_DEFINITIONS
