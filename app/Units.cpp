@@ -1,11 +1,13 @@
 #include "app/Units.h"
 
 #include "binding/ZelkDistance1.h"
+#include "reporting/EModuleData.h"
 #include "soap/InvokeRegistry.h"
 #include "soap/UDDIInquiry.h"
 
 void InitializeUnits() {
-  // Reporting layer: its place is first; its units hook in here as they are built.
+  // The reporting layer first: every loaded module's stored options.
+  LoadAllModulesOptions();
   InitializeUDDIInquiry();  // first registry access: creates both registries
   GetInvokableRegistry();   // the registry unit finds them created
   InitializeZelkDistance1();

@@ -52,7 +52,7 @@ std::string HomeFolder() {
 }
 
 std::string XdgFolder(const char* variable, const char* underHome) {
-  // The base directory specification ignores relative values.
+  // Relative values are ignored by the XDG base directory rules.
   if (const char* v = std::getenv(variable); v && *v == '/') return v;
   std::string home = HomeFolder();
   return home.empty() ? std::string("/") : home + underHome;

@@ -1,4 +1,4 @@
-// Stream errors and the little-endian field codec of the options stream and the stored block.
+// The little-endian field codec of the options stream and the stored block.
 #pragma once
 
 #include <cstdint>
@@ -6,13 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "runtime/Streams.h"  // the stream error classes
 #include "runtime/SysUtils.h"
-
-ZELK_DECLARE_EXCEPTION(EStreamError, Exception);
-ZELK_DECLARE_EXCEPTION(EFOpenError, EStreamError);
-ZELK_DECLARE_EXCEPTION(EFCreateError, EStreamError);
-ZELK_DECLARE_EXCEPTION(EReadError, EStreamError);
-ZELK_DECLARE_EXCEPTION(EWriteError, EStreamError);
 
 // Every byte of a stored string is XOR-ed with this constant (the same for all modules).
 constexpr uint8_t kStringScrambleKey = 0xA7;

@@ -8,6 +8,7 @@
 #include "app/Units.h"
 #include "app/_fmMain.h"
 #include "runtime/Application.h"
+#include "runtime/SysUtils.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
