@@ -18,6 +18,11 @@ ZELK_DYNARRAY_INFO(TCvInlineInts, "ConvTest")
 namespace {
 bool OptionalStored(const TObject* obj) { return static_cast<const TCvRecord*>(obj)->optionalValue != 0; }
 
+TPropInfo NeverStored(TPropInfo p) {
+  p.Stored = false;
+  return p;
+}
+
 TPropInfo OptionalProp() {
   TPropInfo p = MakeFieldProperty<&TCvRecord::optionalValue>("optionalValue", mfOptional);
   p.StoredFn = &OptionalStored;
@@ -30,6 +35,9 @@ ZELK_CLASS_INFO(TCvRecord, "ConvTest", ZELK_PROP_INDEX(key, mfAttribute), ZELK_P
                 ZELK_PROP(flag), ZELK_PROP(color), ZELK_PROP(big), ZELK_PROP(letter), ZELK_PROP(text),
                 ZELK_PROP(child), ZELK_PROP(numbers), ZELK_PROP(extra), ZELK_PROP(amount), OptionalProp())
 ZELK_CLASS_INFO(TCvInline, "ConvTest", ZELK_PROP(value), ZELK_PROP(next))
+ZELK_CLASS_INFO(TCvAmount, "ConvTest", ZELK_PROP(value))
+ZELK_CLASS_INFO(TCvLabelled, "ConvTest", ZELK_PROP_INDEX(unit, mfAttribute), ZELK_PROP_INDEX(amount, mfText))
+ZELK_CLASS_INFO(TCvBag, "ConvTest", ZELK_PROP_INDEX(values, mfUnbounded), NeverStored(ZELK_PROP(note)))
 ZELK_CLASS_INFO(TCvBadMember, "ConvTest", ZELK_PROP(colors))
 ZELK_CLASS_INFO(TCvPlain, "ConvTest")
 ZELK_CLASS_INFO(TCvFault, "ConvTest", ZELK_PROP(errorCode), ZELK_PROP(reason))
@@ -67,7 +75,13 @@ ZELK_INTERFACE_INFO(
     ZELK_METHOD("GetText", ccStdCall, TypeInfo<WideString>()),
     ZELK_METHOD("GetInlineInts", ccStdCall, TypeInfo<TCvInlineInts>()),
     ZELK_METHOD("Bad", ccStdCall, nullptr, ZELK_PARAM(0, "b", TCvBadMember*)),
-    ZELK_METHOD("GetColor", ccStdCall, TypeInfo<TCvColor>()))
+    ZELK_METHOD("GetColor", ccStdCall, TypeInfo<TCvColor>()),
+    ZELK_METHOD("Shapes", ccStdCall, nullptr, ZELK_PARAM(0, "a", TCvAmount*), ZELK_PARAM(0, "m", TCvLabelled*),
+                ZELK_PARAM(0, "b", TCvBag*), ZELK_PARAM(0, "i", TCvInline*)),
+    ZELK_METHOD("GetLabelled", ccStdCall, TypeInfo<TCvLabelled*>()),
+    ZELK_METHOD("GetBag", ccStdCall, TypeInfo<TCvBag*>()),
+    ZELK_METHOD("GetAmount", ccStdCall, TypeInfo<TCvAmount*>()),
+    ZELK_METHOD("GetBad", ccStdCall, TypeInfo<TCvBadMember*>()))
 
 void RegisterConvTestTypes() {
   static std::once_flag once;
@@ -80,6 +94,10 @@ void RegisterConvTestTypes() {
     types->AddExternalPropertyName(TypeInfo<TCvRecord*>(), "text", u"Text");
     types->AddClass(&TCvInline::StaticClass(), kCvNamespace, u"Inline", u"", false, ocNoMultiRef);
     types->AddClass(&TCvFault::StaticClass(), kCvNamespace, u"CvFault");
+    types->AddClass(&TCvAmount::StaticClass(), kCvNamespace, u"Amount");
+    types->SetSerializationOptions(&TCvAmount::StaticClass(), 1u << xoSimpleTypeWrapper);
+    types->AddClass(&TCvLabelled::StaticClass(), kCvNamespace, u"Labelled");
+    types->AddClass(&TCvBag::StaticClass(), kCvNamespace, u"Bag");
     types->AddClass(&TCvHeader::StaticClass(), kCvNamespace, u"CvHeader");
     types->AddType(TypeInfo<TCvColor>(), kCvNamespace, u"Color");
     types->AddExternalPropertyName(TypeInfo<TCvColor>(), "cvRed", u"red");

@@ -58,6 +58,25 @@ class TCvInline : public TRemotable {
   TRemotable* next = nullptr;
 };
 
+// Classes whose registration or member flags shape their element.
+class TCvAmount : public TRemotable {  // a simple-type wrapper: its one member is its text
+  ZELK_CLASS(TCvAmount, TRemotable)
+ public:
+  double value = 0;
+};
+class TCvLabelled : public TRemotable {  // an attribute and a text member
+  ZELK_CLASS(TCvLabelled, TRemotable)
+ public:
+  WideString unit;
+  double amount = 0;
+};
+class TCvBag : public TRemotable {  // an unbounded member and a member never stored
+  ZELK_CLASS(TCvBag, TRemotable)
+ public:
+  TIntegerDynArray values;
+  WideString note;
+};
+
 // A class with a member the converter cannot write.
 class TCvBadMember : public TRemotable {
   ZELK_CLASS(TCvBadMember, TRemotable)
@@ -96,7 +115,7 @@ void RegisterConvTestTypes();
 enum TCvMethod {
   cvPing = 3, cvOnlyOut, cvScalars, cvNodes, cvArrays, cvRecord, cvAnything, cvColors, cvPlain,
   cvGetNode, cvExchange, cvGetInts, cvGetVariant, cvGetRecord, cvGetMatrix, cvGetNodes, cvGetBytes, cvGetText,
-  cvGetInlineInts, cvBad, cvGetColor
+  cvGetInlineInts, cvBad, cvGetColor, cvShapes, cvGetLabelled, cvGetBag, cvGetAmount, cvGetBad
 };
 
 // The metadata of ICvService (registered on first use).

@@ -198,6 +198,16 @@ TEST_F(RequestTest, ArraysInTheirRectangularAndNestedForms) {
            array("matrix", "xsd:int[][2]",
                  array("item", "xsd:int[1]", "<item>1</item>") + array("item", "xsd:int[2]", "<item>2</item><item>3</item>")) +
            "<bytes xsi:type=\"xsd:base64Binary\">aGk=</bytes>" + array("strs", "xsd:string[0]", "") + "</NS1:Arrays>"},
+      {"a nested level is nil only when it is empty",
+       {},
+       {{0, 1}, {}},
+       {},
+       {},
+       {},
+       open + array("ints", "xsd:int[0]", "") +
+           array("matrix", "xsd:int[][2]",
+                 array("item", "xsd:int[2]", "<item>0</item><item>1</item>") + "<item xsi:nil=\"true\"/>") +
+           "<bytes xsi:nil=\"true\"/>" + array("strs", "xsd:string[0]", "") + "</NS1:Arrays>"},
       {"leading empty dimensions",
        {},
        {},
@@ -275,6 +285,29 @@ TEST_F(RequestTest, MembersFollowTheirFlagsAndRegisteredNames) {
   EXPECT_EQ(Body(cvRecord, {&r}),
             head + tail + "<optionalValue xsi:type=\"xsd:int\">7</optionalValue></NS2:Record>");
   delete r;
+}
+
+TEST_F(RequestTest, RegistrationAndMemberFlagsShapeObjects) {
+  auto* a = new TCvAmount;
+  a->value = 2.5;
+  auto* m = new TCvLabelled;
+  m->unit = u"kg";
+  m->amount = 1.5;
+  auto* b = new TCvBag;
+  b->values = {1, 2};
+  b->note = u"n";
+  auto* i = new TCvInline;
+  i->value = 7;
+  // The wrapper and the class that forbids references are inline; the others are referenced.
+  EXPECT_EQ(Body(cvShapes, {&a, &m, &b, &i}),
+            "<NS1:Shapes xmlns:NS1=\"urn:conv-test\"><a xsi:type=\"NS2:Amount\">2.5</a><m href=\"#2\"/>"
+            "<b href=\"#3\"/><i xsi:type=\"NS2:Inline\"><value xsi:type=\"xsd:int\">7</value><next xsi:nil=\"true\"/>"
+            "</i></NS1:Shapes><NS2:Labelled id=\"2\" xsi:type=\"NS2:Labelled\" unit=\"kg\">1.5</NS2:Labelled>"
+            "<NS2:Bag id=\"3\" xsi:type=\"NS2:Bag\" note=\"n\"><values>1</values><values>2</values></NS2:Bag>");
+  delete a;
+  delete m;
+  delete b;
+  delete i;
 }
 
 TEST_F(RequestTest, VariantsByTheirType) {

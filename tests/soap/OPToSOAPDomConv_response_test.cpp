@@ -320,10 +320,25 @@ TEST_F(ResponseTest, TheReturnElement) {
   EXPECT_EQ(node, nullptr);
   Read(Envelope("<ns:GetNodeResponse/>"), cvGetNode, &node);
   EXPECT_EQ(node, nullptr);
+  // With literal parameters the body is the response node; a fault is still a fault.
+  converter->SetOptions(converter->Options() + TSOAPConvertOptions{soLiteralParams});
+  WideString literal;
+  Read(Envelope("<value>v</value>"), cvGetText, &literal);
+  EXPECT_EQ(U8(literal), "v");
+  EXPECT_THROW(Read(Envelope("<soapenv:Fault><faultstring>f</faultstring></soapenv:Fault>"), cvGetText, &literal),
+               ERemotableException);
+  converter->SetOptions(converter->Options() - TSOAPConvertOptions{soLiteralParams});
   // Text before the response element does not hide it; CDATA is text.
   WideString text;
   Read(Envelope("x<ns:GetTextResponse><return><![CDATA[a<b]]>&amp;c</return></ns:GetTextResponse>"), cvGetText, &text);
   EXPECT_EQ(U8(text), "a<b&c");
+  // The same from wide text.
+  TInvContext context;
+  context.SetMethodInfo(CvMetaData().MDA[cvGetText]);
+  context.SetResultPointer(&text);
+  converter->ReadResponse(Utf8ToUtf16(Envelope("<r><return>wide \u00e9</return></r>")), CvMetaData(),
+                          CvMetaData().MDA[cvGetText], context, nullptr);
+  EXPECT_EQ(U8(text), "wide \u00e9");
 }
 
 TEST_F(ResponseTest, OutParametersAreMatchedByName) {
@@ -387,6 +402,60 @@ TEST_F(ResponseTest, ObjectMembersNilsAndEvents) {
        cvGetRecord, &r);
   EXPECT_EQ(missing, std::vector<std::string>{"TCvRecord.amount"});
   delete r;
+}
+
+TEST_F(ResponseTest, RegistrationAndMemberFlagsShapeObjects) {
+  std::vector<std::string> unhandled;
+  converter->OnUnhandledNode = [&](const WideString& name, const WideString& xml) {
+    unhandled.push_back(U8(name) + " " + U8(xml));
+  };
+  TCvAmount* a = nullptr;
+  Read(Envelope("<ns:GetAmountResponse><return>2.5</return></ns:GetAmountResponse>"), cvGetAmount, &a);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(a->value, 2.5);
+  delete a;
+
+  TCvLabelled* m = nullptr;
+  Read(Envelope("<ns:GetLabelledResponse><return xsi:type=\"ns:Labelled\" unit=\"kg\">1.5</return>"
+                "</ns:GetLabelledResponse>"),
+       cvGetLabelled, &m);
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(U8(m->unit), "kg");
+  EXPECT_EQ(m->amount, 1.5);
+  delete m;
+
+  TCvBag* b = nullptr;
+  Read(Envelope("<ns:GetBagResponse><return note=\"n\"><values>1</values><other/><values>2</values></return>"
+                "</ns:GetBagResponse>"),
+       cvGetBag, &b);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(b->values, (TIntegerDynArray{1, 2}));
+  EXPECT_EQ(U8(b->note), "n");
+  EXPECT_EQ(unhandled, std::vector<std::string>{"TCvBag <other/>"});
+  delete b;
+}
+
+TEST_F(ResponseTest, ValuesWithoutTextFormAreRefused) {
+  TIntfPtr<IXMLDocument> doc = LoadXMLData(u"<r><item>1</item></r>");
+  TIntfPtr<IXMLNode> root = doc->DocumentElement();
+  TTypeInfo noElement = *TypeInfo<TIntegerDynArray>();
+  noElement.Name = "TBroken";
+  noElement.ElType = nullptr;
+  TIntegerDynArray target;
+  try {
+    converter->ReadValue(&target, &noElement, 1, false, true, root.Get(), root.Get(), nullptr);
+    ADD_FAILURE() << "no error";
+  } catch (const ESOAPDomConvertError& e) {
+    EXPECT_STREQ(e.what(), "Element of Array type TBroken has no RTTI");
+  }
+  TCvBadMember* bad = nullptr;
+  try {
+    Read(Envelope("<ns:GetBadResponse><return><colors>cvRed</colors></return></ns:GetBadResponse>"), cvGetBad, &bad);
+    ADD_FAILURE() << "no error";
+  } catch (const ESOAPDomConvertError& e) {
+    EXPECT_STREQ(e.what(), "Internal error: data type kind Set cannot be converted to and from text");
+  }
+  EXPECT_EQ(bad, nullptr);
 }
 
 TEST_F(ResponseTest, OlderSchemaInstanceNamespacesAndNilForms) {
