@@ -406,12 +406,6 @@ void TOPToSoapDomConvert::WriteValue(IXMLNode* root, IXMLNode* parent, const Wid
     }
     case tkClass: {
       TObject* obj = indirection > 0 ? *static_cast<TObject* const*>(p) : static_cast<TObject*>(const_cast<void*>(value));
-      TClass savedClass = currentClass_;
-      TObject* savedObject = currentObject_;
-      TRestoreGuard restore{[&] {
-        currentClass_ = savedClass;
-        currentObject_ = savedObject;
-      }};
       WriteObject(root, parent, name, obj);
       break;
     }
@@ -515,8 +509,6 @@ void TOPToSoapDomConvert::WriteObject(IXMLNode* root, IXMLNode* parent, const Wi
   TRestoreGuard pop{[&] {
     if (!multiRef) objectsInProgress_.pop_back();
   }};
-  currentClass_ = cls;
-  currentObject_ = obj;
   WideString refId;
   remotable->WriteToMessage(root, parent, this, name, xml.URI, {}, refId);
   if (!refId.empty()) WriteHref(parent, name, refId);
@@ -1116,10 +1108,11 @@ void TOPToSoapDomConvert::ReadObjectMembers(TObject* obj, IXMLNode* root, IXMLNo
     }
     if (t->Kind == tkDynArray && ((so & (1u << xoInlineArrays)) || (flags & mfUnbounded) || neverStored)) {
       std::vector<TIntfPtr<IXMLNode>> items;
-      for (int i = findChild(extName); i >= 0; i = findChild(extName)) {
-        consumed[static_cast<size_t>(i)] = true;
-        items.push_back(children[static_cast<size_t>(i)]);
-      }
+      for (size_t i = 0; i < children.size(); ++i)
+        if (!consumed[i] && children[i]->NodeType() == ntElement && children[i]->LocalName() == extName) {
+          consumed[i] = true;
+          items.push_back(children[i]);
+        }
       if (items.empty() && !optional) MemberMissing(cls, prop);
       TPropValue value(prop, obj);
       ReadArrayItems(value.Get(), t, items, WideString(), root);

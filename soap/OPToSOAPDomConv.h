@@ -163,9 +163,6 @@ class TOPToSoapDomConvert : public TSOAPDomConv, public IOPConvert, public IObjC
   TSoapDataList attachments_;
   // Document style: the namespace of qualified elements.
   WideString defaultNS_;
-  // The object whose members are being written.
-  TClass currentClass_ = nullptr;
-  TObject* currentObject_ = nullptr;
   std::unique_ptr<TReadState> read_;
   std::atomic<int32_t> refCount_{0};
 };
