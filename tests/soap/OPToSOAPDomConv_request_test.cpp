@@ -5,6 +5,7 @@
 
 #include "binding/ZelkDistance1.h"
 #include "soap/OPToSOAPDomConv.h"
+#include "soap/TypeTrans.h"
 #include "tests/soap/ConvTestTypes.h"
 
 namespace {
@@ -321,6 +322,8 @@ TEST_F(RequestTest, VariantsByTheirType) {
       {"empty", Variant(), "<v xsi:nil=\"true\"/>"},
       {"integer", Variant(int32_t{5}), "<v xsi:type=\"xsd:int\">5</v>"},
       {"text", Variant(std::u16string(u"x")), "<v xsi:type=\"xsd:string\">x</v>"},
+      {"date-time", Variant(TDateTime(40392.5)),
+       "<v xsi:type=\"xsd:dateTime\">" + Utf16ToUtf8(FormatXmlDateTime(TDateTime(40392.5))) + "</v>"},
       {"array", Variant::Array({Variant(int32_t{1}), Variant(std::u16string(u"a"))}),
        "<v xsi:type=\"SOAP-ENC:Array\" SOAP-ENC:arrayType=\"xsd:anyType[2]\" NS2:VarArrayType=\"12\">"
        "<item xsi:type=\"xsd:int\">1</item><item xsi:type=\"xsd:string\">a</item></v>"},

@@ -532,6 +532,8 @@ TEST_F(ResponseTest, VariantResults) {
       {"typed integer", "<return xsi:type=\"xsd:int\">5</return>", Variant(int32_t{5})},
       {"untyped text", "<return> t </return>", Variant(std::u16string(u" t "))},
       {"nil", "<return xsi:nil=\"true\"/>", Variant::Null()},
+      {"date-time", "<return xsi:type=\"xsd:dateTime\">2010-08-02T12:00:00Z</return>",
+       Variant(ParseXmlDateTime(u"2010-08-02T12:00:00Z"))},
       {"array", "<return ns2:VarArrayType=\"8204\" xmlns:ns2=\"" + Utf16ToUtf8(SRuntimeTypesNamespace) +
                     "\"><item xsi:type=\"xsd:int\">1</item></return>",
        Variant::Array({Variant(int32_t{1})})},
