@@ -1,3 +1,5 @@
+#include <QIcon>
+
 #include "app/Units.h"
 #include "app/_fmMain.h"
 #include "runtime/Application.h"
@@ -8,6 +10,7 @@ int main(int argc, char** argv) {
   {
     TApplication application(argc, argv);
     application.SetMainFormOnTaskBar(true);
+    application.setWindowIcon(QIcon(":/zelk-distance.png"));
     TfmMain fmMain;
     fmMain.show();
     rc = application.exec();

@@ -3,9 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QTest>
 
 #include "app/Units.h"
 #include "binding/ZelkDistance1.h"
+#include "runtime/Application.h"
+#include "soap/InvokeRegistry.h"
+#include "soap/SOAPHTTPTrans.h"
+#include "tests/support/HttpTestServer.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 
@@ -16,12 +22,12 @@ class MainWindowTest : public ::testing::Test {
     static int argc = 1;
     static char name[] = "app_tests";
     static char* argv[] = {name, nullptr};
-    app_ = new QApplication(argc, argv);
+    app_ = new TApplication(argc, argv);
     InitializeUnits();
   }
-  static QApplication* app_;
+  static TApplication* app_;
 };
-QApplication* MainWindowTest::app_ = nullptr;
+TApplication* MainWindowTest::app_ = nullptr;
 
 TEST_F(MainWindowTest, StartsWithFirstRouteAndEmptyText) {
   TfmMain form;
@@ -79,6 +85,49 @@ TEST_F(MainWindowTest, TabOrderIsButtonTextBoxPanel) {
   }
   EXPECT_EQ(chain.value(0), "moMsg");
   EXPECT_EQ(chain.value(1), "RadioItem0");
+}
+
+// Failures of the call reach the application's handler; the text box keeps what it had and
+// the window goes on working.
+TEST_F(MainWindowTest, FaultsAndHttpErrorsLeaveTheTextBoxAlone) {
+  const char fault[] =
+      "<?xml version=\"1.0\" encoding=\"utf-8\"?><soapenv:Envelope "
+      "xmlns:soapenv=\"http://schemas.xmlsoap.org/soap/envelope/\"><soapenv:Body><soapenv:Fault>"
+      "<faultcode>soapenv:Client</faultcode><faultstring>Missing parameter: pinCode</faultstring>"
+      "<detail><reason>no pin</reason></detail></soapenv:Fault></soapenv:Body></soapenv:Envelope>";
+  HttpTestServer server;
+  server.Enqueue(HttpResponse::Xml(fault, 500, "Internal Server Error"));
+  server.Enqueue(HttpResponse::NotFound());
+  ScopedEnv url("ZELK_DISTANCE_URL", server.Url("/ZelkSystem/services/ZelkDistanceVersion3").c_str());
+
+  std::vector<std::exception_ptr> caught;
+  app_->SetOnException([&](std::exception_ptr e) { caught.push_back(e); });
+  TfmMain form;
+  form.show();
+  form.moMsg->setPlainText("before");
+  QTest::mouseClick(form.Button1, Qt::LeftButton);
+  QTest::mouseClick(form.Button1, Qt::LeftButton);
+  app_->SetOnException(nullptr);
+
+  ASSERT_EQ(caught.size(), 2u);
+  try {
+    std::rethrow_exception(caught[0]);
+  } catch (const ERemotableException& e) {
+    EXPECT_EQ(e.Message(), "Missing parameter: pinCode");
+    EXPECT_EQ(e.FaultCode(), u"soapenv:Client");
+  } catch (...) {
+    ADD_FAILURE() << "the fault did not arrive as ERemotableException";
+  }
+  try {
+    std::rethrow_exception(caught[1]);
+  } catch (const ESOAPHTTPException& e) {
+    EXPECT_EQ(e.StatusCode(), 404);
+  } catch (...) {
+    ADD_FAILURE() << "the 404 did not arrive as ESOAPHTTPException";
+  }
+  EXPECT_EQ(form.moMsg->toPlainText(), "before");
+  EXPECT_TRUE(form.isVisible());
+  EXPECT_EQ(server.RequestCount(), 2u);
 }
 
 }  // namespace
