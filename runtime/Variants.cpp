@@ -8,9 +8,9 @@ Currency Currency::FromDouble(double d) {
   return Currency{static_cast<int64_t>(std::llround(d * 10000.0))};
 }
 
-Variant Variant::Array(std::vector<Variant> items) {
+Variant Variant::Array(std::vector<Variant> items, TVarType elementType) {
   Variant v;
-  v.type_ = varArray | varVariant;
+  v.type_ = static_cast<TVarType>(varArray | (elementType & varTypeMask));
   v.data_ = std::move(items);
   return v;
 }

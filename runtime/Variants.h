@@ -85,8 +85,10 @@ class Variant {
   Variant(std::u16string s) : type_(varOleStr), data_(std::move(s)) {}
   Variant(std::string s) : type_(varString), data_(std::move(s)) {}
   Variant(const char* s) : type_(varString), data_(std::string(s)) {}
-  // A one-dimensional variant array.
-  static Variant Array(std::vector<Variant> items);
+  // A one-dimensional array whose items are of `elementType` (varVariant: any).
+  static Variant Array(std::vector<Variant> items, TVarType elementType = varVariant);
+  // The item type of an array (the type code without varArray).
+  TVarType ElementType() const { return static_cast<TVarType>(type_ & ~varArray); }
   // Any code, for values that carry no payload (varDispatch, varError, varUnknown...).
   static Variant OfType(TVarType t) { Variant v; v.type_ = t; return v; }
 

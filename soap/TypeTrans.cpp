@@ -538,7 +538,7 @@ Variant TTypeTranslator::TextToVariant(PTypeInfo info, const WideString& text, T
         std::vector<Variant> items;
         items.reserve(bytes.size());
         for (char b : bytes) items.emplace_back(static_cast<uint8_t>(b));
-        return Variant::Array(std::move(items));
+        return Variant::Array(std::move(items), varByte);
       }
       throw ETypeTransException(SVariantCastNotSupported);
     case tkEnumeration: case tkSet: case tkMethod: case tkArray: case tkRecord: case tkInterface:

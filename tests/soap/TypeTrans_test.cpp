@@ -355,6 +355,7 @@ TEST(TypeTransTest, TextToVariant) {
   ASSERT_TRUE(v.IsArray());
   ASSERT_EQ(v.Items().size(), 4u);
   EXPECT_EQ(v.Items()[0].VarType(), varByte);
+  EXPECT_EQ(v.ElementType(), varByte);
   EXPECT_EQ(v.Items()[3].AsInt64(), 255);
   EXPECT_TRUE(t->TextToVariant(TypeInfo<Variant>(), u"1").IsEmpty());
   ExpectMessage([&] { t->TextToVariant(TypeInfo<bool>(), u"true"); }, "Type cannot be cast as Variant");
