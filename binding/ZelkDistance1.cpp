@@ -1,8 +1,8 @@
 #include "binding/ZelkDistance1.h"
 
-#include <mutex>
-
 #include <cstdlib>
+#include <mutex>
+#include <unordered_set>
 
 #include "soap/SOAPHTTPClient.h"
 
@@ -14,32 +14,42 @@ ZELK_DYNARRAY_INFO(ArrayOfSection, "ZelkDistance1")
 
 ZELK_CLASS_INFO(WayPoint, "ZelkDistance1", ZELK_PROP(lat), ZELK_PROP(lon), ZELK_PROP(name_), ZELK_PROP(seca))
 ZELK_CLASS_INFO(Section, "ZelkDistance1", ZELK_PROP(distance), ZELK_PROP(distanceSECA), ZELK_PROP(fromPort),
-              ZELK_PROP(toPort), ZELK_PROP(waypoints))
+                ZELK_PROP(toPort), ZELK_PROP(waypoints))
 ZELK_CLASS_INFO(GetDistReturn, "ZelkDistance1", ZELK_PROP(dayLimit), ZELK_PROP(retCode), ZELK_PROP(retMessage),
-              ZELK_PROP(sections), ZELK_PROP(todayUsed), ZELK_PROP(totalDistance),
-              ZELK_PROP(totalDistanceSECA))
+                ZELK_PROP(sections), ZELK_PROP(todayUsed), ZELK_PROP(totalDistance), ZELK_PROP(totalDistanceSECA))
 
 ZELK_INTERFACE_INFO(ZelkDistance, IInvokable, "ZelkDistance1",
-                  ZELK_METHOD("getDistance", ccStdCall, TypeInfo<GetDistReturn*>(),
-                              ZELK_PARAM(pfConst, "pinCode", WideString),
-                              ZELK_PARAM(pfConst, "accessCode", WideString),
-                              ZELK_PARAM(pfConst, "portNames", ArrayOf_xsd_string),
-                              ZELK_PARAM(0, "PiracyCode", WideString)))
+                    ZELK_METHOD("getDistance", ccStdCall, TypeInfo<GetDistReturn*>(),
+                                ZELK_PARAM(pfConst, "pinCode", WideString),
+                                ZELK_PARAM(pfConst, "accessCode", WideString),
+                                ZELK_PARAM(pfConst, "portNames", ArrayOf_xsd_string),
+                                ZELK_PARAM(0, "PiracyCode", WideString)))
+
+// A decoded answer may name one object in several slots (a shared multi-reference element);
+// each object is destroyed once, at its first slot.
+namespace {
+template <class T>
+void DestroyOnce(std::vector<T*>& items, std::unordered_set<const void*>& done) {
+  for (T*& item : items) {
+    if (item && done.insert(item).second) delete item;
+    item = nullptr;
+  }
+  items.clear();
+}
+}  // namespace
 
 Section::~Section() {
-  for (WayPoint*& w : waypoints) {
-  delete w;
-  w = nullptr;
-  }
-  waypoints.clear();
+  std::unordered_set<const void*> done;
+  DestroyOnce(waypoints, done);
 }
 
 GetDistReturn::~GetDistReturn() {
-  for (Section*& s : sections) {
-  delete s;
-  s = nullptr;
-  }
-  sections.clear();
+  // Way points shared between sections go first, once, before their sections.
+  std::unordered_set<const void*> sectionsSeen, pointsDone;
+  for (Section* s : sections)
+    if (s && sectionsSeen.insert(s).second) DestroyOnce(s->waypoints, pointsDone);
+  std::unordered_set<const void*> done;
+  DestroyOnce(sections, done);
 }
 
 namespace {
@@ -64,9 +74,7 @@ class TZelkDistanceStub : public TRIOInterfaceStub, public ZelkDistance {
   }
 };
 
-std::unique_ptr<TRIOInterfaceStub> MakeZelkDistanceStub(TRIO* rio) {
-  return std::make_unique<TZelkDistanceStub>(rio);
-}
+std::unique_ptr<TRIOInterfaceStub> MakeZelkDistanceStub(TRIO* rio) { return std::make_unique<TZelkDistanceStub>(rio); }
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 #include "runtime/TypInfo.h"
 
 #include <cstring>
+#include <mutex>
 #include <limits>
 
 const char* TypeKindName(TTypeKind kind) {
@@ -250,13 +251,23 @@ const TPropInfo* TClassInfo::FindProperty(std::string_view name) const {
   return nullptr;
 }
 
+namespace {
+std::recursive_mutex g_classInfoLock;
+}
+
 void FinishClassInfo(TClassInfo& ci) {
+  std::lock_guard<std::recursive_mutex> lock(g_classInfoLock);
+  if (ci.State.load() != 0) return;  // finished, or being finished further up this thread
+  ci.State.store(1);
   ci.TypeInfo.Kind = tkClass;
   ci.TypeInfo.Name = ci.Name;
   ci.TypeInfo.UnitName = ci.UnitName;
   ci.TypeInfo.Size = sizeof(void*);
   ci.TypeInfo.Ops = MakeValueOps<TObject*>();
   ci.TypeInfo.ClassType = &ci;
+  for (TPropInfo& p : ci.Properties)
+    if (!p.PropType && p.PropTypeFn) p.PropType = p.PropTypeFn();
+  ci.State.store(2, std::memory_order_release);
 }
 
 const TClassInfo& TObject::StaticClass() {
@@ -267,7 +278,6 @@ const TClassInfo& TObject::StaticClass() {
     ci.Create = []() -> TObject* { return new TObject(); };
     return ci;
   }();
-  static const bool finished = (FinishClassInfo(info), true);
-  (void)finished;
+  if (info.State.load(std::memory_order_acquire) != 2) FinishClassInfo(info);
   return info;
 }

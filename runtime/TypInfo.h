@@ -3,6 +3,7 @@
 // created on first use and live until process end; their addresses identify the types.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -122,6 +123,9 @@ enum TPropAccess : uint8_t { paField, paMethod };
 struct TPropInfo {
   std::string Name;
   PTypeInfo PropType = nullptr;
+  // Where PropType comes from; looked up once the class record is in place, so that a class
+  // may have members of its own type.
+  PTypeInfo (*PropTypeFn)() = nullptr;
   TPropAccess Access = paField;
   // paField: the address of the property's field in an instance.
   void* (*Address)(TObject* obj) = nullptr;
@@ -149,6 +153,11 @@ struct TClassInfo {
   // All published properties, inherited ones first, each group in declaration order.
   std::vector<TPropInfo> Properties;
   TTypeInfo TypeInfo;  // Kind tkClass, ClassType = this
+  // 0 new, 1 being finished, 2 finished. Copyable so that records can be built by value.
+  struct TState : std::atomic<int> {
+    TState() : std::atomic<int>(0) {}
+    TState(const TState& o) : std::atomic<int>(o.load()) {}
+  } State;
 
   bool InheritsFrom(TClass other) const;
   const TPropInfo* FindProperty(std::string_view name) const;  // case-insensitive
@@ -296,7 +305,8 @@ TClassInfo MakeClassInfo(const char* name, const char* unit, TClass parent, std:
   for (auto& p : own) ci.Properties.push_back(std::move(p));
   return ci;
 }
-// Fixes the self-references of a class record once it sits at its final address.
+// Fixes the self-references of a class record once it sits at its final address and looks up
+// its property types; a re-entry while that runs (a member of the class's own type) returns.
 void FinishClassInfo(TClassInfo& ci);
 
 template <auto Member>
@@ -313,7 +323,7 @@ TPropInfo MakeFieldProperty(const char* name, int32_t index = kNoPropIndex) {
   using FA = FieldAccess<Member>;
   TPropInfo p;
   p.Name = name;
-  p.PropType = TypeInfo<typename FA::Field>();
+  p.PropTypeFn = &TypeInfo<typename FA::Field>;
   p.Access = paField;
   p.Address = &FA::Address;
   p.Index = index;
@@ -334,14 +344,10 @@ TPropInfo MakeFieldProperty(const char* name, int32_t index = kNoPropIndex) {
 #define ZELK_CLASS_INFO(Name, Unit, ...)                                               \
   const TClassInfo& Name::StaticClass() {                                              \
     using Self [[maybe_unused]] = Name;                                                \
-    static TClassInfo info = [] {                                                      \
-      TClassInfo ci = MakeClassInfo<Name>(#Name, Unit, &Name::inherited::StaticClass(), \
-                                          std::vector<TPropInfo>{__VA_ARGS__});        \
-      return ci;                                                                       \
-    }();                                                                               \
-    static const bool finished = (FinishClassInfo(info), true);                        \
-    (void)finished;                                                                    \
-    return info;                                                                       \
+    static TClassInfo info(MakeClassInfo<Name>(#Name, Unit, &Name::inherited::StaticClass(), \
+                                               std::vector<TPropInfo>{__VA_ARGS__}));        \
+    if (info.State.load(std::memory_order_acquire) != 2) FinishClassInfo(info);          \
+    return info;                                                                         \
   }
 
 #define ZELK_PROP(field) MakeFieldProperty<&Self::field>(#field)

@@ -94,4 +94,17 @@ TEST_F(ZelkDistanceContractTest, ResultOwnsSectionsAndWayPoints) {
   EXPECT_EQ(g_destroyed, 1);
 }
 
+TEST_F(ZelkDistanceContractTest, SharedEntriesAreDestroyedOnce) {
+  // What a decoder makes of an answer that names one section twice and shares way points.
+  auto* result = new CountedReturn;
+  auto* shared = new CountedWayPoint;
+  auto* a = new CountedSection;
+  a->waypoints = {shared, shared, new CountedWayPoint};
+  auto* b = new CountedSection;
+  b->waypoints = {shared};
+  result->sections = {a, b, a};
+  delete result;
+  EXPECT_EQ(g_destroyed, 5);  // two way points, two sections, the result
+}
+
 }  // namespace

@@ -26,7 +26,15 @@ class TDerived : public TBase {
   double weight = 0;
   TShadeArray shades;
 };
+// A list node: a class with a member of its own type.
+class TNode : public TObject {
+  ZELK_CLASS(TNode, TObject)
+ public:
+  TNode* next = nullptr;
+  int32_t value = 0;
+};
 }  // namespace
+ZELK_CLASS_INFO(TNode, "Paint", ZELK_PROP(next), ZELK_PROP(value))
 ZELK_CLASS_INFO(TBase, "Paint", ZELK_PROP(id))
 ZELK_CLASS_INFO(TDerived, "Paint", ZELK_PROP(label), ZELK_PROP_INDEX(weight, mfOptional | mfAttribute),
                 ZELK_PROP(shades))
@@ -102,4 +110,12 @@ TEST(TypInfoTest, DynamicArrayAccess) {
   EXPECT_EQ(ti->DynArray.Length(&flags), 3u);
   EXPECT_TRUE(flags[2]);
   EXPECT_FALSE(flags[0]);
+}
+
+TEST(TypInfoTest, ClassWithAMemberOfItsOwnType) {
+  const TClassInfo& ci = TNode::StaticClass();
+  ASSERT_EQ(ci.Properties.size(), 2u);
+  EXPECT_EQ(ci.Properties[0].PropType, &ci.TypeInfo);
+  EXPECT_EQ(ci.Properties[0].PropType->ClassType, &ci);
+  EXPECT_EQ(ci.Properties[1].PropType, TypeInfo<int32_t>());
 }
