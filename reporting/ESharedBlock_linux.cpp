@@ -8,6 +8,7 @@
 #include <ctime>
 #include <fstream>
 #include <mutex>
+#include <new>
 #include <set>
 #include <sstream>
 
@@ -26,7 +27,9 @@ struct TPublished {
 };
 
 TPublished& Published() {
-  static TPublished* published = new TPublished;
+  // Kept in the module's own storage, so that unloading the module leaves nothing behind.
+  alignas(TPublished) static unsigned char storage[sizeof(TPublished)];
+  static TPublished* published = new (storage) TPublished;
   return *published;
 }
 
