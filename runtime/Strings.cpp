@@ -44,26 +44,45 @@ char32_t NextUtf8(std::string_view s, size_t& i) {
 }  // namespace
 
 std::u16string Utf8ToUtf16(std::string_view s) {
-  std::u16string out;
-  out.reserve(s.size());
+  // At most one code unit per byte: size once, fill, trim.
+  std::u16string out(s.size(), u'\0');
+  char16_t* o = out.data();
   size_t i = 0;
   while (i < s.size()) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) {  // the common case: ASCII runs
+      *o++ = c;
+      ++i;
+      continue;
+    }
     char32_t cp = NextUtf8(s, i);
     if (cp >= 0x10000) {
       cp -= 0x10000;
-      out += static_cast<char16_t>(0xD800 + (cp >> 10));
-      out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+      *o++ = static_cast<char16_t>(0xD800 + (cp >> 10));
+      *o++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
     } else {
-      out += static_cast<char16_t>(cp);
+      *o++ = static_cast<char16_t>(cp);
     }
   }
+  out.resize(static_cast<size_t>(o - out.data()));
   return out;
 }
 
 std::string Utf16ToUtf8(std::u16string_view s) {
   std::string out;
   out.reserve(s.size());
-  for (size_t i = 0; i < s.size(); ++i) {
+  size_t i = 0;
+  while (i < s.size()) {
+    // Copy an ASCII run in one go.
+    size_t run = i;
+    while (run < s.size() && s[run] < 0x80) ++run;
+    if (run > i) {
+      size_t old = out.size();
+      out.resize(old + (run - i));
+      for (size_t k = i; k < run; ++k) out[old + (k - i)] = static_cast<char>(s[k]);
+      i = run;
+      if (i == s.size()) break;
+    }
     char32_t c = s[i];
     if (c >= 0xD800 && c <= 0xDBFF) {
       if (i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
@@ -76,6 +95,7 @@ std::string Utf16ToUtf8(std::u16string_view s) {
       c = kReplacement;
     }
     AppendUtf8(out, c);
+    ++i;
   }
   return out;
 }
