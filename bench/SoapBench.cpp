@@ -5,84 +5,21 @@
 
 #include <string>
 
-#include "binding/ZelkDistance1.h"
-#include "soap/OPToSOAPDomConv.h"
-#include "soap/SOAPHTTPClient.h"
+#include "bench/BenchScenarios.h"
 #include "tests/support/HttpTestServer.h"
 
 namespace {
 
-// An answer with `sections` legs of `points` way points each, every complex value and
-// number a separate multiRef element, as the distance service writes it.
-std::string AxisAnswer(int sections, int points) {
-  const std::string mr =
-      "<multiRef soapenc:root=\"0\" soapenv:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\" "
-      "xmlns:soapenc=\"http://schemas.xmlsoap.org/soap/encoding/\" xmlns:ns2=\"http://ws.zelk.example\" ";
-  int next = 1;
-  std::string refs;
-  auto number = [&](const char* type, const std::string& text) {
-    int id = next++;
-    refs += mr + "id=\"id" + std::to_string(id) + "\" xsi:type=\"xsd:" + type + "\">" + text + "</multiRef>";
-    return "href=\"#id" + std::to_string(id) + "\"";
-  };
-  std::string top = mr + "id=\"id0\" xsi:type=\"ns2:GetDistReturn\">";
-  top += "<dayLimit " + number("int", "100") + "/><retCode " + number("int", "0") + "/>";
-  top += "<retMessage xsi:type=\"soapenc:string\">OK</retMessage>";
-  top += "<sections soapenc:arrayType=\"ns2:Section[" + std::to_string(sections) + "]\" xsi:type=\"soapenc:Array\">";
-  std::string sectionElems;
-  for (int s = 0; s < sections; ++s) {
-    int sid = next++;
-    top += "<sections href=\"#id" + std::to_string(sid) + "\"/>";
-    std::string sec = mr + "id=\"id" + std::to_string(sid) + "\" xsi:type=\"ns2:Section\">";
-    sec += "<distance " + number("double", "10824.1") + "/><distanceSECA " + number("double", "348.6") + "/>";
-    sec += "<fromPort xsi:type=\"soapenc:string\">Busan</fromPort><toPort xsi:type=\"soapenc:string\">London</toPort>";
-    sec += "<waypoints soapenc:arrayType=\"ns2:WayPoint[" + std::to_string(points) + "]\" xsi:type=\"soapenc:Array\">";
-    for (int p = 0; p < points; ++p) {
-      int wid = next++;
-      sec += "<waypoints href=\"#id" + std::to_string(wid) + "\"/>";
-      std::string wp = mr + "id=\"id" + std::to_string(wid) + "\" xsi:type=\"ns2:WayPoint\">";
-      wp += "<lat " + number("double", "34.5") + "/><lon " + number("double", "128.9") + "/>";
-      wp += "<name xsi:type=\"soapenc:string\">Korea Strait</name><seca " + number("boolean", "false") + "/>";
-      refs += wp + "</multiRef>";
-    }
-    sectionElems += sec + "</waypoints></multiRef>";
-  }
-  top += "</sections><todayUsed " + number("int", "1") + "/><totalDistance " + number("double", "15572.3") +
-         "/><totalDistanceSECA " + number("double", "1368.6") + "/></multiRef>";
-  return "<?xml version=\"1.0\" encoding=\"utf-8\"?><soapenv:Envelope "
-         "xmlns:soapenv=\"http://schemas.xmlsoap.org/soap/envelope/\" "
-         "xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">"
-         "<soapenv:Body><ns1:getDistanceResponse soapenv:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\" "
-         "xmlns:ns1=\"http://ws.zelk.example\"><getDistanceReturn href=\"#id0\"/></ns1:getDistanceResponse>" +
-         top + sectionElems + refs + "</soapenv:Body></soapenv:Envelope>";
-}
-
-struct Fixture {
-  Fixture() {
-    InitializeZelkDistance1();
-    GetIntfMetaData(TypeInfo<ZelkDistance>(), md, true);
-  }
-  TIntfMetaData md;
-};
-Fixture& Setup() {
-  static Fixture f;
-  return f;
-}
+using namespace bench;
 
 void BM_EncodeDistanceRequest(benchmark::State& state) {
   Fixture& f = Setup();
   TIntfPtr<IOPConvert> conv(static_cast<IOPConvert*>(new TOPToSoapDomConvert));
-  WideString pin = u"QXVJ", access = u"QXVJ", code = u"001";
-  ArrayOf_xsd_string ports{u"Busan", u"London", u"Mobile"};
-  void* args[] = {&pin, &access, &ports, &code};
   TInvContext ctx;
   size_t bytes = 0;
   for (auto _ : state) {
-    ctx.SetMethodInfo(f.md.MDA[3]);
-    for (int i = 0; i < 4; ++i) ctx.SetParamPointer(i, args[i]);
-    std::unique_ptr<TStream> req = conv->BuildRequest(f.md, 3, ctx, nullptr);
-    bytes = static_cast<size_t>(req->Size());
-    benchmark::DoNotOptimize(req);
+    bytes = EncodeOnce(f, conv.Get(), ctx);
+    benchmark::DoNotOptimize(bytes);
   }
   state.counters["request_bytes"] = static_cast<double>(bytes);
 }
@@ -94,13 +31,7 @@ void BM_DecodeDistanceAnswer(benchmark::State& state) {
   std::string answer = AxisAnswer(static_cast<int>(state.range(0)), 10);
   TInvContext ctx;
   for (auto _ : state) {
-    TMemoryStream in(answer);
-    GetDistReturn* result = nullptr;
-    ctx.SetMethodInfo(f.md.MDA[3]);
-    ctx.SetResultPointer(&result);
-    conv->ReadResponse(in, f.md, f.md.MDA[3], ctx, nullptr);
-    if (!result || result->sections.size() != static_cast<size_t>(state.range(0))) state.SkipWithError("bad decode");
-    delete result;
+    if (DecodeOnce(f, conv.Get(), ctx, answer) != static_cast<size_t>(state.range(0))) state.SkipWithError("bad decode");
   }
   state.counters["answer_bytes"] = static_cast<double>(answer.size());
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * answer.size()));
