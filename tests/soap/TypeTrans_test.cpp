@@ -1,6 +1,8 @@
 #include "soap/TypeTrans.h"
 
 #include <gtest/gtest.h>
+
+#include "tests/support/TestSupport.h"
 #include <locale.h>
 
 #include <cmath>
@@ -19,24 +21,6 @@ namespace {
 
 std::string U8(const WideString& w) { return Utf16ToUtf8(w); }
 
-// Runs with TZ set for the process, restoring the former value afterwards.
-class ScopedTZ {
- public:
-  explicit ScopedTZ(const char* tz) {
-    if (const char* old = std::getenv("TZ")) old_ = old, hadOld_ = true;
-    setenv("TZ", tz, 1);
-    tzset();
-  }
-  ~ScopedTZ() {
-    if (hadOld_) setenv("TZ", old_.c_str(), 1);
-    else unsetenv("TZ");
-    tzset();
-  }
-
- private:
-  std::string old_;
-  bool hadOld_ = false;
-};
 
 template <class F>
 void ExpectMessage(F&& f, const std::string& message) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/TestSupport.h"
+
 #include <cstdlib>
 #include <memory>
 
@@ -21,23 +23,6 @@ void ExpectMessage(F&& f, const std::string& message) {
   }
 }
 
-class ScopedTZ {
- public:
-  explicit ScopedTZ(const char* tz) {
-    if (const char* old = std::getenv("TZ")) old_ = old, hadOld_ = true;
-    setenv("TZ", tz, 1);
-    tzset();
-  }
-  ~ScopedTZ() {
-    if (hadOld_) setenv("TZ", old_.c_str(), 1);
-    else unsetenv("TZ");
-    tzset();
-  }
-
- private:
-  std::string old_;
-  bool hadOld_ = false;
-};
 
 TEST(XSBuiltInsTest, ClassesDeriveFromTheirBases) {
   EXPECT_TRUE(TXSDateTime::StaticClass().InheritsFrom(&TXSCustomDateTime::StaticClass()));

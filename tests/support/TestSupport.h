@@ -17,5 +17,11 @@ class ScopedEnv {
   bool had_;
 };
 
+// The process's time zone for the life of the object.
+class ScopedTZ : public ScopedEnv {
+ public:
+  explicit ScopedTZ(const char* tz) : ScopedEnv("TZ", tz) {}
+};
+
 // True when the named locale (e.g. "de_DE.UTF-8") is installed.
 bool LocaleAvailable(const char* name);
