@@ -13,6 +13,7 @@
 
 #include "reporting/EStoredData.h"
 #include "reporting/EStreams.h"
+#include "runtime/FileHandle_linux.h"
 
 extern char** environ;
 
@@ -20,20 +21,6 @@ namespace {
 
 // Debug information may make blocks large, but not this large.
 constexpr uint64_t kMaxBlockSize = uint64_t{1} << 30;
-
-class TFd {
- public:
-  explicit TFd(int fd) : fd_(fd) {}
-  ~TFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 bool ReadAt(int fd, void* buf, size_t n, uint64_t offset) {
   size_t done = 0;
@@ -102,13 +89,13 @@ std::string TempFolder() {
 }  // namespace
 
 bool IsElfFile(const std::string& fileName) {
-  TFd fd(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC));
+  TFileHandle fd(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC));
   char ident[4];
   return fd.get() >= 0 && ReadAt(fd.get(), ident, 4, 0) && std::memcmp(ident, ELFMAG, SELFMAG) == 0;
 }
 
 TStoredLocation FindStoredBlock(const std::string& fileName) {
-  TFd fd(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC));
+  TFileHandle fd(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat st {};
   if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
   uint64_t size = static_cast<uint64_t>(st.st_size);
@@ -123,14 +110,14 @@ std::optional<TStoredBlock> ReadStoredBlock(const std::string& fileName, TStored
   TStoredLocation loc = FindStoredBlock(fileName);
   if (where) *where = loc;
   if (loc.Place == TStoredPlace::None || loc.Size > kMaxBlockSize) return std::nullopt;
-  TFd fd(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC));
+  TFileHandle fd(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC));
   std::string bytes(loc.Size, '\0');
   if (fd.get() < 0 || !ReadAt(fd.get(), bytes.data(), bytes.size(), loc.Offset)) return std::nullopt;
   return DecodeStoredBlock(bytes);
 }
 
 bool RemoveAppendedBlock(const std::string& fileName) {
-  TFd fd(::open(fileName.c_str(), O_RDWR | O_CLOEXEC));
+  TFileHandle fd(::open(fileName.c_str(), O_RDWR | O_CLOEXEC));
   struct stat st {};
   if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) return false;
   TStoredLocation loc = FindAppended(fd.get(), static_cast<uint64_t>(st.st_size));
@@ -145,7 +132,7 @@ void WriteStoredBlockAppended(const std::string& fileName, const TStoredBlock& b
   TFieldWriter w(trailer);
   w.U32(static_cast<uint32_t>(data.size()));
   w.U32(kStoredDataMagic);
-  TFd fd(::open(fileName.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+  TFileHandle fd(::open(fileName.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
   if (fd.get() < 0) throw EFOpenError("Cannot open file \"%s\". %s", {fileName, std::strerror(errno)});
   CheckedWrite(fd.get(), data + trailer);
 }
@@ -181,7 +168,7 @@ void WriteStoredBlockSection(const std::string& fileName, const TStoredBlock& bl
     ~TRemove() { ::unlink(name.c_str()); }
   } removeTemp{temp};
   {
-    TFd guard(tfd);
+    TFileHandle guard(tfd);
     CheckedWrite(tfd, EncodeStoredBlock(block));
   }
   RunObjcopy(objcopy,
@@ -193,7 +180,7 @@ void WriteStoredBlockSection(const std::string& fileName, const TStoredBlock& bl
 void RemoveStoredBlockSection(const std::string& fileName, const std::string& objcopy) {
   bool hasSection = false;
   {
-    TFd fd(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC));
+    TFileHandle fd(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st {};
     hasSection = fd.get() >= 0 && ::fstat(fd.get(), &st) == 0 &&
                  FindSection(fd.get(), static_cast<uint64_t>(st.st_size)).Place == TStoredPlace::Section;

@@ -7,22 +7,9 @@
 #include <cstring>
 
 #include "reporting/EStreams.h"
+#include "runtime/FileHandle_linux.h"
 
 namespace {
-
-class TFd {
- public:
-  explicit TFd(int fd) : fd_(fd) {}
-  ~TFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 int LockRetrying(int fd, int op) {
   int rc;
@@ -34,7 +21,7 @@ int LockRetrying(int fd, int op) {
 }  // namespace
 
 std::string ReadFileBytes(const std::string& fileName) {
-  TFd fd(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC));
+  TFileHandle fd(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0 || LockRetrying(fd.get(), LOCK_SH) != 0)
     throw EFOpenError("Cannot open file \"%s\". %s", {fileName, std::strerror(errno)});
   std::string data;
@@ -51,7 +38,7 @@ std::string ReadFileBytes(const std::string& fileName) {
 
 void WriteFileBytes(const std::string& fileName, std::string_view data) {
   // Truncate only once the lock is held, so a reader never sees a half-written file.
-  TFd fd(::open(fileName.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+  TFileHandle fd(::open(fileName.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
   if (fd.get() < 0 || LockRetrying(fd.get(), LOCK_EX) != 0 || ::ftruncate(fd.get(), 0) != 0)
     throw EFCreateError("Cannot create file \"%s\". %s", {fileName, std::strerror(errno)});
   size_t done = 0;
