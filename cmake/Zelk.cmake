@@ -5,6 +5,12 @@ if(ZELK_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
 endif()
+if(ZELK_FUZZ)
+  # Coverage for libFuzzer in every library; only the fuzz targets link the fuzzer's main.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
+                      -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
 
 # zelk_add_library(name SOURCES a.cpp ... DEPS lib ...)
 function(zelk_add_library name)
