@@ -100,6 +100,16 @@ std::string Utf16ToUtf8(std::u16string_view s) {
   return out;
 }
 
+bool SameUtf16Utf8(std::u16string_view w, std::string_view u) {
+  size_t n = std::min(w.size(), u.size());
+  size_t i = 0;
+  for (; i < n && w[i] < 0x80; ++i)
+    if (static_cast<unsigned char>(u[i]) != w[i]) return false;
+  if (i == w.size()) return i == u.size();
+  if (w[i] < 0x80) return false;  // u ended first
+  return Utf16ToUtf8(w.substr(i)) == u.substr(i);
+}
+
 size_t Utf8Length(std::string_view s) {
   size_t n = 0;
   for (unsigned char c : s)

@@ -10,6 +10,8 @@ using AnsiString = std::string;
 // Invalid input (broken UTF-8, lone surrogates) becomes U+FFFD; nothing is dropped silently.
 std::u16string Utf8ToUtf16(std::string_view s);
 std::string Utf16ToUtf8(std::u16string_view s);
+// Utf16ToUtf8(w) == u, without building the converted text when both are ASCII.
+bool SameUtf16Utf8(std::u16string_view w, std::string_view u);
 
 // Number of code points; and the first `count` code points of a UTF-8 text.
 size_t Utf8Length(std::string_view s);

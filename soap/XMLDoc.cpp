@@ -124,6 +124,16 @@ void SplitQName(const std::string& q, std::string& prefix, std::string& local) {
   }
 }
 
+// Whether `q` is the qualified name prefix:local (local alone without a prefix).
+bool IsQName(std::string_view q, const xmlChar* prefix, const xmlChar* local) {
+  if (prefix && *prefix) {
+    std::string_view p(C(prefix));
+    if (q.size() <= p.size() || q.compare(0, p.size(), p) != 0 || q[p.size()] != ':') return false;
+    q.remove_prefix(p.size() + 1);
+  }
+  return q == std::string_view(local ? C(local) : "");
+}
+
 std::string QName(const xmlChar* prefix, const xmlChar* local) {
   std::string s;
   if (prefix && *prefix) {
@@ -923,7 +933,7 @@ class TXMLNode final : public IXMLNode {
   TIntfPtr<IXMLNodeList> AttributeNodes() override;
   bool HasAttribute(const WideString& name) override { return FindAttr(U8(name), nullptr, nullptr); }
   bool HasAttributeNS(const WideString& localName, const WideString& namespaceURI) override {
-    return FindAttrNS(U8(localName), U8(namespaceURI), nullptr, nullptr);
+    return FindAttrNS(localName, namespaceURI, nullptr, nullptr);
   }
   WideString GetAttribute(const WideString& name) override {
     xmlAttrPtr a = nullptr;
@@ -934,7 +944,7 @@ class TXMLNode final : public IXMLNode {
   WideString GetAttributeNS(const WideString& localName, const WideString& namespaceURI) override {
     xmlAttrPtr a = nullptr;
     xmlNsPtr ns = nullptr;
-    if (!FindAttrNS(U8(localName), U8(namespaceURI), &a, &ns)) return {};
+    if (!FindAttrNS(localName, namespaceURI, &a, &ns)) return {};
     return AttrValue(a, ns);
   }
   Variant Attributes(const WideString& name) override {
@@ -1121,7 +1131,7 @@ class TXMLNode final : public IXMLNode {
       return false;
     }
     for (xmlAttrPtr a = n_->properties; a; a = a->next)
-      if (QName(a->ns ? a->ns->prefix : nullptr, a->name) == q) {
+      if (IsQName(q, a->ns ? a->ns->prefix : nullptr, a->name)) {
         if (attr) *attr = a;
         return true;
       }
@@ -1129,7 +1139,7 @@ class TXMLNode final : public IXMLNode {
   }
   bool FindAttrNS(const std::string& local, const std::string& uri, xmlAttrPtr* attr, xmlNsPtr* decl) {
     if (ns_ || !IsElement(n_)) return false;
-    if (Utf8ToUtf16(uri) == SXMLNSNamespaceURI) return FindAttr(local == "xmlns" ? local : "xmlns:" + local, attr, decl);
+    if (uri == "http://www.w3.org/2000/xmlns/") return FindAttr(local == "xmlns" ? local : "xmlns:" + local, attr, decl);
     for (xmlAttrPtr a = n_->properties; a; a = a->next) {
       if (local != C(a->name)) continue;
       bool match = uri.empty() ? !a->ns : (a->ns && a->ns->href && uri == C(a->ns->href));
@@ -1140,8 +1150,24 @@ class TXMLNode final : public IXMLNode {
     }
     return false;
   }
+  // The same lookup with the caller's UTF-16 names, compared in place.
+  bool FindAttrNS(const WideString& local, const WideString& uri, xmlAttrPtr* attr, xmlNsPtr* decl) {
+    if (ns_ || !IsElement(n_)) return false;
+    if (uri == SXMLNSNamespaceURI) return FindAttrNS(U8(local), U8(uri), attr, decl);
+    for (xmlAttrPtr a = n_->properties; a; a = a->next) {
+      if (!SameUtf16Utf8(local, C(a->name))) continue;
+      bool match = uri.empty() ? !a->ns : (a->ns && a->ns->href && SameUtf16Utf8(uri, C(a->ns->href)));
+      if (match) {
+        if (attr) *attr = a;
+        return true;
+      }
+    }
+    return false;
+  }
   WideString AttrValue(xmlAttrPtr a, xmlNsPtr ns) {
     if (ns) return W(ns->href);
+    // The usual value, one text node, is read in place.
+    if (xmlNodePtr t = a->children; t && !t->next && t->type == XML_TEXT_NODE) return W(t->content);
     xmlChar* v = xmlNodeListGetString(n_->doc, a->children, 1);
     WideString r = W(v);
     xmlFree(v);
@@ -1264,8 +1290,24 @@ class TXMLNodeList final : public IXMLNodeList {
     }
     return {};
   }
-  TIntfPtr<IXMLNode> First() override { return Count() ? Get(0) : TIntfPtr<IXMLNode>(); }
-  TIntfPtr<IXMLNode> Last() override { return Count() ? Get(Count() - 1) : TIntfPtr<IXMLNode>(); }
+  // The ends of a child list are read off the tree: walking siblings needs no snapshot.
+  TIntfPtr<IXMLNode> First() override {
+    if (!attributes_ && !owner_->IsNsDecl()) {
+      xmlNodePtr n = owner_->Raw();
+      return HasOwnChildren(n) ? TXMLNode::Wrap(owner_->Data(), n->children) : TIntfPtr<IXMLNode>();
+    }
+    return Count() ? Get(0) : TIntfPtr<IXMLNode>();
+  }
+  TIntfPtr<IXMLNode> Last() override {
+    if (!attributes_ && !owner_->IsNsDecl()) {
+      xmlNodePtr n = owner_->Raw();
+      if (!HasOwnChildren(n) || !n->children) return {};
+      xmlNodePtr c = n->children;
+      while (c->next) c = c->next;
+      return TXMLNode::Wrap(owner_->Data(), c);
+    }
+    return Count() ? Get(Count() - 1) : TIntfPtr<IXMLNode>();
+  }
   int IndexOf(IXMLNode* node) override {
     auto* impl = dynamic_cast<TXMLNode*>(node);
     if (!impl) return -1;
