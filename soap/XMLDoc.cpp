@@ -145,6 +145,15 @@ std::string QName(const xmlChar* prefix, const xmlChar* local) {
 }
 
 bool IsElement(xmlNodePtr n) { return n && n->type == XML_ELEMENT_NODE; }
+
+WideString AttrText(xmlAttrPtr a) {
+  // The usual value, one text node, is read in place.
+  if (xmlNodePtr t = a->children; t && !t->next && t->type == XML_TEXT_NODE) return W(t->content);
+  xmlChar* v = xmlNodeListGetString(a->doc, a->children, 1);
+  WideString r = W(v);
+  xmlFree(v);
+  return r;
+}
 bool IsAttr(xmlNodePtr n) { return n && n->type == XML_ATTRIBUTE_NODE; }
 bool IsDocNode(xmlNodePtr n) {
   return n && (n->type == XML_DOCUMENT_NODE || n->type == XML_HTML_DOCUMENT_NODE);
@@ -1154,7 +1163,10 @@ class TXMLNode final : public IXMLNode {
   bool FindAttrNS(const WideString& local, const WideString& uri, xmlAttrPtr* attr, xmlNsPtr* decl) {
     if (ns_ || !IsElement(n_)) return false;
     if (uri == SXMLNSNamespaceURI) return FindAttrNS(U8(local), U8(uri), attr, decl);
+    // Most attributes differ from the wanted one in the first character.
+    const char16_t first = local.empty() ? u'\0' : local[0];
     for (xmlAttrPtr a = n_->properties; a; a = a->next) {
+      if (first < 0x80 && a->name[0] != first) continue;
       if (!SameUtf16Utf8(local, C(a->name))) continue;
       bool match = uri.empty() ? !a->ns : (a->ns && a->ns->href && SameUtf16Utf8(uri, C(a->ns->href)));
       if (match) {
@@ -1164,15 +1176,7 @@ class TXMLNode final : public IXMLNode {
     }
     return false;
   }
-  WideString AttrValue(xmlAttrPtr a, xmlNsPtr ns) {
-    if (ns) return W(ns->href);
-    // The usual value, one text node, is read in place.
-    if (xmlNodePtr t = a->children; t && !t->next && t->type == XML_TEXT_NODE) return W(t->content);
-    xmlChar* v = xmlNodeListGetString(n_->doc, a->children, 1);
-    WideString r = W(v);
-    xmlFree(v);
-    return r;
-  }
+  WideString AttrValue(xmlAttrPtr a, xmlNsPtr ns) { return ns ? W(ns->href) : AttrText(a); }
   void SetAttrValue(xmlAttrPtr a, const std::string& v) {
     if (a->children) xmlFreeNodeList(a->children);
     a->children = a->last = nullptr;
@@ -1551,6 +1555,45 @@ TIntfPtr<IXMLNode> TXMLDocument::Node() {
 }
 
 TIntfPtr<IXMLNodeList> TXMLDocument::ChildNodes() { return Node()->ChildNodes(); }
+
+void ForEachElementWithAttribute(IXMLDocument* doc, const WideString& name,
+                                 const std::function<void(IXMLNode*, const WideString&)>& visit) {
+  auto* impl = dynamic_cast<TXMLDocument*>(doc);
+  const std::string q = U8(name);
+  if (!impl || q == "xmlns" || q.rfind("xmlns:", 0) == 0) {
+    // Through the interfaces: declarations and foreign documents.
+    std::vector<TIntfPtr<IXMLNode>> pending{doc->Node()};
+    while (!pending.empty()) {
+      TIntfPtr<IXMLNode> node = std::move(pending.back());
+      pending.pop_back();
+      if (node->NodeType() == ntElement && node->HasAttribute(name)) visit(node.Get(), node->GetAttribute(name));
+      if (!node->HasChildNodes()) continue;
+      for (TIntfPtr<IXMLNode> child = node->ChildNodes()->Last(); child; child = child->PreviousSibling())
+        if (child->NodeType() == ntElement) pending.push_back(child);
+    }
+    return;
+  }
+  // On the tree: only the elements found get an interface.
+  TXMLDocData* d = impl->Data();
+  std::vector<xmlNodePtr> pending{reinterpret_cast<xmlNodePtr>(d->doc)};
+  while (!pending.empty()) {
+    xmlNodePtr n = pending.back();
+    pending.pop_back();
+    if (IsElement(n)) {
+      for (xmlAttrPtr a = n->properties; a; a = a->next)
+        if (IsQName(q, a->ns ? a->ns->prefix : nullptr, a->name)) {
+          TIntfPtr<IXMLNode> node = TXMLNode::Wrap(d, n);
+          visit(node.Get(), AttrText(a));
+          break;
+        }
+    }
+    if (!HasOwnChildren(n) || !n->children) continue;
+    xmlNodePtr last = n->children;
+    while (last->next) last = last->next;
+    for (xmlNodePtr c = last; c; c = c->prev)
+      if (IsElement(c)) pending.push_back(c);
+  }
+}
 
 TIntfPtr<IXMLNode> TXMLDocument::DocumentElement() {
   TXMLDocData* d = Data();

@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <string>
 #include <string_view>
@@ -344,6 +345,11 @@ TIntfPtr<IXMLDocument> NewXMLDocument(const WideString& version = u"1.0");
 // An unowned document parsed from text or bytes (EDOMParseError when malformed).
 TIntfPtr<IXMLDocument> LoadXMLData(const WideString& xml);
 TIntfPtr<IXMLDocument> LoadXMLDocumentBytes(std::string_view bytes);
+
+// Calls `visit` for every element of the document carrying the attribute `name` (qualified),
+// in document order, with the attribute's value. Only those elements get an interface.
+void ForEachElementWithAttribute(IXMLDocument* doc, const WideString& name,
+                                 const std::function<void(IXMLNode*, const WideString&)>& visit);
 
 // "prefix:local" helpers.
 WideString ExtractPrefix(const WideString& qualifiedName);
