@@ -19,6 +19,14 @@ bool IsTrue(const WideString& v) { return v == u"1" || WideSameText(v, u"true");
 
 }  // namespace
 
+size_t TTextHashNoCase::operator()(const WideString& s) const {
+  size_t h = 1469598103934665603ull;
+  for (char16_t c : s) h = (h ^ FoldCase(c)) * 1099511628211ull;
+  return h;
+}
+
+bool TTextSameNoCase::operator()(const WideString& a, const WideString& b) const { return WideSameText(a, b); }
+
 bool TTextLessNoCase::operator()(const WideString& a, const WideString& b) const {
   return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
                                       [](char16_t x, char16_t y) { return FoldCase(x) < FoldCase(y); });
@@ -154,19 +162,9 @@ void TSOAPDomConv::ResetMultiRefState() {
 
 void TSOAPDomConv::BuildIdTable(IXMLDocument* doc) {
   refCache_.Clear();
-  // Iterative, so a deep document cannot exhaust the stack.
-  std::vector<TIntfPtr<IXMLNode>> pending;
-  pending.push_back(doc->Node());
-  while (!pending.empty()) {
-    TIntfPtr<IXMLNode> node = std::move(pending.back());
-    pending.pop_back();
-    if (node->NodeType() == ntElement && node->HasAttribute(u"id")) refCache_.AddNode(node->GetAttribute(u"id"), node);
-    if (!node->HasChildNodes()) continue;
-    // Children pushed last-first, so they are visited in document order.
-    TIntfPtr<IXMLNode> child = node->ChildNodes()->Last();
-    for (; child; child = child->PreviousSibling())
-      if (child->NodeType() == ntElement) pending.push_back(child);
-  }
+  ForEachElementWithAttribute(doc, u"id", [this](IXMLNode* node, const WideString& id) {
+    refCache_.AddNode(id, TIntfPtr<IXMLNode>(node));
+  });
 }
 
 TIntfPtr<IXMLNode> TSOAPDomConv::GetDataNode(IXMLNode*, IXMLNode* node, WideString& id) {

@@ -39,6 +39,13 @@ struct TDOMHeaderProcessorEntry {
 struct TTextLessNoCase {
   bool operator()(const WideString& a, const WideString& b) const;
 };
+// The same equivalence for hashed lookups.
+struct TTextHashNoCase {
+  size_t operator()(const WideString& s) const;
+};
+struct TTextSameNoCase {
+  bool operator()(const WideString& a, const WideString& b) const;
+};
 
 class TSOAPDOMProcessor : public TComponent {
   ZELK_CLASS(TSOAPDOMProcessor, TComponent)
@@ -72,8 +79,8 @@ class TRefCache {
 
  private:
   std::vector<TIntfPtr<IXMLNode>> nodes_;
-  std::map<WideString, size_t, TTextLessNoCase> hrefToNode_;
-  std::map<WideString, TObject*, TTextLessNoCase> idToObject_;
+  std::unordered_map<WideString, size_t, TTextHashNoCase, TTextSameNoCase> hrefToNode_;
+  std::unordered_map<WideString, TObject*, TTextHashNoCase, TTextSameNoCase> idToObject_;
   std::unordered_map<const TObject*, WideString> objectToId_;
 };
 
