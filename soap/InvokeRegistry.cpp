@@ -292,9 +292,28 @@ TXmlTypeName NameOf(const TRemRegEntry& e) {
 
 TRemotableTypeRegistry::TRemotableTypeRegistry() = default;
 
+void TRemotableTypeRegistry::BuildIndex() {
+  byXmlName_.clear();
+  byInfo_.clear();
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    byXmlName_[entries_[i].Name].push_back(i);
+    byInfo_.try_emplace(entries_[i].Info, i);
+  }
+  indexed_ = true;
+}
+
 TRemRegEntry* TRemotableTypeRegistry::FindEntry(PTypeInfo info) {
-  for (auto& e : entries_)
-    if (e.Info == info) return &e;
+  if (!indexed_) BuildIndex();
+  auto it = byInfo_.find(info);
+  return it == byInfo_.end() ? nullptr : &entries_[it->second];
+}
+
+const TRemRegEntry* TRemotableTypeRegistry::FirstByXmlName(const WideString& uri, const WideString& name) {
+  if (!indexed_) BuildIndex();
+  auto it = byXmlName_.find(name);
+  if (it == byXmlName_.end()) return nullptr;
+  for (size_t i : it->second)
+    if (entries_[i].URI == uri) return &entries_[i];
   return nullptr;
 }
 
@@ -315,6 +334,7 @@ void TRemotableTypeRegistry::AddClass(TClass cls, const WideString& uri, const W
   e.IsScalar = isScalar;
   e.MultiRefOpt = multiRefOpt;
   entries_.push_back(std::move(e));
+  indexed_ = false;
 }
 
 void TRemotableTypeRegistry::AddType(PTypeInfo info, const WideString& uri, const WideString& name,
@@ -331,6 +351,7 @@ void TRemotableTypeRegistry::AddType(PTypeInfo info, const WideString& uri, cons
   e.Name = std::move(n);
   e.ExtName = extName;
   entries_.push_back(std::move(e));
+  indexed_ = false;
 }
 
 void TRemotableTypeRegistry::AddExternalPropertyName(PTypeInfo info, const std::string& internalName,
@@ -374,20 +395,15 @@ uint8_t TRemotableTypeRegistry::GetMultiRefOption(TClass cls) {
 
 PTypeInfo TRemotableTypeRegistry::FindTypeByXmlName(const WideString& uri, const WideString& name) {
   std::lock_guard<std::recursive_mutex> lock(lock_);
-  for (const auto& e : entries_)
-    if (e.URI == uri && e.Name == name) return e.Info;
-  return nullptr;
+  const TRemRegEntry* e = FirstByXmlName(uri, name);
+  return e ? e->Info : nullptr;
 }
 
 TClass TRemotableTypeRegistry::FindClassByXmlName(const WideString& uri, const WideString& name, bool* isScalar) {
   std::lock_guard<std::recursive_mutex> lock(lock_);
-  for (const auto& e : entries_)
-    if (e.URI == uri && e.Name == name) {
-      if (isScalar) *isScalar = e.IsScalar;
-      return e.ClassType;
-    }
-  if (isScalar) *isScalar = false;
-  return nullptr;
+  const TRemRegEntry* e = FirstByXmlName(uri, name);
+  if (isScalar) *isScalar = e && e->IsScalar;
+  return e ? e->ClassType : nullptr;
 }
 
 bool TRemotableTypeRegistry::LookupXmlName(PTypeInfo info, TClass cls, TXmlTypeName& out) {
@@ -424,12 +440,7 @@ TXmlTypeName TRemotableTypeRegistry::XmlNameOfType(PTypeInfo info) {
 
 PTypeInfo TRemotableTypeRegistry::TypeInfoOfXmlType(const WideString& uri, const WideString& name) {
   std::lock_guard<std::recursive_mutex> lock(lock_);
-  const TRemRegEntry* first = nullptr;
-  for (const auto& e : entries_)
-    if (e.URI == uri && e.Name == name) {
-      first = &e;
-      break;
-    }
+  const TRemRegEntry* first = FirstByXmlName(uri, name);
   if (uri != SXMLSchemaURI_2001) {
     if (first && first->ClassType) return &first->ClassType->TypeInfo;
     return FindTypeByXmlName(uri, name);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "runtime/Classes.h"
@@ -270,8 +271,15 @@ class TRemotableTypeRegistry {
  private:
   TRemRegEntry* FindEntry(PTypeInfo info);  // caller holds the lock
   bool LookupXmlName(PTypeInfo info, TClass cls, TXmlTypeName& out);
+  // The first entry for an XML name or a type; built on demand, dropped by every registration.
+  // Caller holds the lock.
+  const TRemRegEntry* FirstByXmlName(const WideString& uri, const WideString& name);
+  void BuildIndex();
   std::recursive_mutex lock_;
   std::vector<TRemRegEntry> entries_;
+  std::unordered_map<WideString, std::vector<size_t>> byXmlName_;  // name -> entries in order
+  std::unordered_map<PTypeInfo, size_t> byInfo_;                   // the first entry
+  bool indexed_ = false;
   bool autoRegister_ = true;
 };
 
