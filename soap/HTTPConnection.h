@@ -46,8 +46,10 @@ class THTTPExchange {
   virtual void BeforeSend(void* native) = 0;
   // Fills up to `max` bytes of a streamed body; called until StreamedSize bytes are given.
   virtual size_t ReadBody(char* buffer, size_t max) = 0;
-  // The final response's status line and Content-Type, before any of its body.
-  virtual void HeadersReceived(int status, const std::string& statusText, const std::string& contentType) = 0;
+  // The final response's status line, Content-Type and Content-Length (-1 when not given,
+  // e.g. a chunked answer), before any of its body.
+  virtual void HeadersReceived(int status, const std::string& statusText, const std::string& contentType,
+                               int64_t contentLength) = 0;
   virtual void BodyReceived(const char* data, size_t count) = 0;
 };
 

@@ -54,15 +54,19 @@ class THTTPReqResp::Exchanger : public THTTPExchange {
     return n;
   }
 
-  void HeadersReceived(int status, const std::string& statusText, const std::string& contentType) override {
+  void HeadersReceived(int status, const std::string& statusText, const std::string& contentType,
+                       int64_t contentLength) override {
     // 500 carries a SOAP fault that the caller decodes.
     if (status >= 300 && status != 500)
       throw ESOAPHTTPException("%s (%d) - '%s'", {statusText, status, owner_.url_}, status);
+    if (contentLength > 0) CheckSize(contentLength);
     owner_.contentType_ = contentType;
     owner_.mimeBoundary_ = BoundaryOf(contentType);
   }
 
   void BodyReceived(const char* data, size_t count) override {
+    received_ += static_cast<int64_t>(count);
+    CheckSize(received_);
     response_.WriteBuffer(data, count);
     if (owner_.OnReceivingData)
       owner_.OnReceivingData(static_cast<int64_t>(count), static_cast<int64_t>(count));
@@ -77,8 +81,15 @@ class THTTPReqResp::Exchanger : public THTTPExchange {
   }
 
  private:
+  // A server we do not control must not make the answer fill the memory.
+  void CheckSize(int64_t size) const {
+    int64_t limit = owner_.maxResponseSize_;
+    if (limit > 0 && size > limit) throw ESOAPHTTPException("Response exceeds %d bytes", {limit});
+  }
+
   THTTPReqResp& owner_;
   TStream* request_;
+  int64_t received_ = 0;
   int64_t total_;
   TStream& response_;
   bool get_;

@@ -86,6 +86,7 @@ class THTTPReqResp : public TComponent, public IWebNode, public IHTTPReqResp {
 
   static constexpr const char* kDefaultAgent = "Quorand SOAP 1.2";
   static constexpr int64_t kMaxSinglePostSize = 32768;
+  static constexpr int64_t kDefaultMaxResponseSize = int64_t{64} << 20;
   static constexpr TSOAPInvokeOptions kDefaultInvokeOptions{soIgnoreInvalidCerts, soAutoCheckAccessPointViaUDDI};
 
   // Without an owner the object lives as long as its interface references.
@@ -155,6 +156,12 @@ class THTTPReqResp : public TComponent, public IWebNode, public IHTTPReqResp {
   void SetSendTimeout(int ms) { timeouts_.Send = ms; }
   int ReceiveTimeout() const { return timeouts_.Receive; }
   void SetReceiveTimeout(int ms) { timeouts_.Receive = ms; }
+  // The largest answer accepted, in bytes (kDefaultMaxResponseSize; 0 or less: no limit). A
+  // larger one, whether announced by Content-Length or counted as it arrives, ends the call
+  // with ESOAPHTTPException "Response exceeds %d bytes" before more of it is read.
+  int64_t MaxResponseSize() const { return maxResponseSize_; }
+  void SetMaxResponseSize(int64_t bytes) { maxResponseSize_ = bytes; }
+
   static THTTPTimeouts ProcessTimeouts();
   static void SetProcessTimeouts(const THTTPTimeouts& timeouts);
 
@@ -200,6 +207,7 @@ class THTTPReqResp : public TComponent, public IWebNode, public IHTTPReqResp {
   TUDDILookup uddiLookup_;
   TWSDLView* wsdlView_ = nullptr;
   THTTPTimeouts timeouts_;
+  int64_t maxResponseSize_ = kDefaultMaxResponseSize;
   Binding binding_ = Binding::Soap;
   std::string mimeBoundary_;
   std::string contentType_;

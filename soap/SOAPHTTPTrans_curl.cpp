@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <cstring>
 #include <exception>
@@ -96,6 +98,7 @@ struct Transfer {
   int status = 0;
   std::string contentType;
   bool contentTypeSeen = false;
+  int64_t contentLength = -1;
   bool started = false;       // connection ready, request on its way
   bool headersDone = false;   // the final response's headers are in
   Clock::time_point lastActivity = Clock::now();
@@ -117,11 +120,12 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     t.statusText = sp2 == std::string_view::npos ? std::string() : std::string(rest.substr(sp2 + 1));
     t.contentType.clear();
     t.contentTypeSeen = false;
+    t.contentLength = -1;
   } else if (line.empty()) {
     if (t.status < 200) return total;
     t.headersDone = true;
     try {
-      t.exchange.HeadersReceived(t.status, t.statusText, t.contentType);
+      t.exchange.HeadersReceived(t.status, t.statusText, t.contentType, t.contentLength);
     } catch (...) {
       t.error = std::current_exception();
       return 0;
@@ -129,6 +133,13 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
   } else if (!t.contentTypeSeen && line.size() > 13 && SameText(line.substr(0, 13), "Content-Type:")) {
     t.contentType = Trim(line.substr(13));
     t.contentTypeSeen = true;
+  } else if (line.size() > 15 && SameText(line.substr(0, 15), "Content-Length:")) {
+    // Only for the size limit: libcurl itself decides how much body to read.
+    std::string digits = Trim(line.substr(15));
+    char* end = nullptr;
+    errno = 0;
+    long long n = std::strtoll(digits.c_str(), &end, 10);
+    if (!digits.empty() && *end == '\0' && errno == 0 && n >= 0) t.contentLength = n;
   }
   return total;
 }

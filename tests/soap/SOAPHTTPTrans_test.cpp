@@ -74,6 +74,7 @@ TEST_F(HTTPTransportTest, Defaults) {
   EXPECT_EQ(fresh.InvokeOptions(), (TSOAPInvokeOptions{soIgnoreInvalidCerts, soAutoCheckAccessPointViaUDDI}));
   EXPECT_EQ(fresh.ConnectTimeout() + fresh.SendTimeout() + fresh.ReceiveTimeout(), 0);
   EXPECT_EQ(fresh.URL(), "");
+  EXPECT_EQ(fresh.MaxResponseSize(), int64_t{64} << 20);
 }
 
 TEST_F(HTTPTransportTest, UrlSchemes) {
@@ -194,6 +195,7 @@ TEST_F(HTTPTransportTest, StatusRules) {
       {202, "Accepted", false},
       {500, "Internal Server Error", false},
       {301, "Moved Permanently", true},
+      {307, "Temporary Redirect", true},
       {401, "Unauthorized", true},
       {404, "Not Found", true},
       {503, "Service Unavailable", true},
@@ -298,6 +300,14 @@ TEST_F(HTTPTransportTest, ClientFailuresAndRecovery) {
   stall.StallMs = 5000;
   HttpResponse slowStart = HttpResponse::Xml("<late/>");
   slowStart.DelayMs = 5000;
+  HttpResponse longLength = HttpResponse::Xml(std::string(100, 'x'));
+  longLength.Headers.emplace_back("Content-Length", "5000");  // and the connection stays open
+  HttpResponse badChunks;
+  badChunks.Mode = B::Raw;
+  badChunks.Body = "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n<x/>";
+  HttpResponse badStatusLine;
+  badStatusLine.Mode = B::Raw;
+  badStatusLine.Body = "HTTP/1.1 two hundred\r\n\r\n<x/>";
   struct Case {
     const char* name;
     HttpResponse answer;
@@ -307,6 +317,9 @@ TEST_F(HTTPTransportTest, ClientFailuresAndRecovery) {
       {"garbage", garbage},
       {"stall after headers", stall},
       {"no answer in time", slowStart},
+      {"Content-Length beyond the body", longLength},
+      {"broken chunked encoding", badChunks},
+      {"garbage status line", badStatusLine},
   };
   http->SetReceiveTimeout(300);
   http->SetSoapAction("urn:probe");
@@ -409,6 +422,62 @@ TEST_F(HTTPTransportTest, StreamedBodyEndingEarly) {
   EXPECT_EQ(e.Message(), "Invalid HTTP Request: Length is 0");
   EXPECT_EQ(e.StatusCode(), 0);
   EXPECT_EQ(Post("<x/>"), "<ok/>");
+}
+
+// A Content-Length shorter than the body: the answer is what was announced (the decoder then
+// finds it incomplete), and the bytes after it are never read as the next answer.
+TEST_F(HTTPTransportTest, ShortContentLength) {
+  HttpResponse answer = HttpResponse::Xml("<ok/><ok/>HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\n<evil>");
+  answer.Headers.emplace_back("Content-Length", "8");
+  server.Enqueue(answer);
+  EXPECT_EQ(Post("<x/>"), "<ok/><ok");
+  server.Enqueue(HttpResponse::Xml("<second/>"));
+  EXPECT_EQ(Post("<y/>"), "<second/>");
+}
+
+// The answer's size limit: announced sizes fail before the body, counted ones as soon as
+// the limit is passed; the server's gigabyte is never read, and the next call reconnects.
+TEST_F(HTTPTransportTest, ResponseSizeLimit) {
+  const size_t gigabyte = size_t{1} << 30;
+  HttpResponse announced = HttpResponse::Xml(std::string(4096, 'a'));
+  announced.Mode = B::Repeat;
+  announced.RepeatBytes = gigabyte;
+  announced.Headers.emplace_back("Content-Length", std::to_string(gigabyte));
+  HttpResponse chunked = announced;
+  chunked.Headers.pop_back();
+  HttpResponse atTheLimit = chunked;
+  atTheLimit.RepeatBytes = 1 << 20;
+  struct Case {
+    const char* name;
+    HttpResponse answer;
+    int64_t limit;
+    const char* error;  // null: the answer arrives whole
+  } cases[] = {
+      {"announced by Content-Length", announced, 1 << 20, "Response exceeds 1048576 bytes"},
+      {"counted in a chunked answer", chunked, 1 << 20, "Response exceeds 1048576 bytes"},
+      {"exactly the limit", atTheLimit, 1 << 20, nullptr},
+      {"no limit", atTheLimit, 0, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    http->SetMaxResponseSize(c.limit);
+    server.Enqueue(c.answer);
+    if (!c.error) {
+      EXPECT_EQ(Post("<x/>").size(), c.answer.RepeatBytes);
+      continue;
+    }
+    TMemoryStream response;
+    ESOAPHTTPException e = CatchHTTP([&] { http->ExchangeText("<x/>", response); });
+    EXPECT_EQ(e.Message(), c.error);
+    EXPECT_EQ(e.StatusCode(), 0);
+    EXPECT_LE(response.Size(), c.limit);
+    EXPECT_EQ(Post("<again/>"), "<ok/>");
+  }
+  // The document loader keeps the limit too.
+  http->SetMaxResponseSize(1 << 20);
+  server.Enqueue(chunked);
+  TMemoryStream document;
+  EXPECT_EQ(CatchHTTP([&] { http->GetDocument(document); }).Message(), "Response exceeds 1048576 bytes");
 }
 
 TEST_F(HTTPTransportTest, Credentials) {

@@ -302,6 +302,21 @@ struct HttpTestServer::State {
       case B::Raw:
         ch.Send(r.Body);
         return false;
+      case B::Repeat: {
+        bool chunked = std::none_of(r.Headers.begin(), r.Headers.end(),
+                                    [](const auto& h) { return SameName(h.first, "Content-Length"); });
+        if (!ch.Send(HeaderBlock(r, chunked)) || r.Body.empty()) return false;
+        for (size_t sent = 0; sent < r.RepeatBytes;) {
+          std::string_view piece = std::string_view(r.Body).substr(0, std::min(r.Body.size(), r.RepeatBytes - sent));
+          char size[32];
+          snprintf(size, sizeof size, "%zx\r\n", piece.size());
+          if (chunked && !ch.Send(size)) return false;
+          if (!ch.Send(piece) || (chunked && !ch.Send("\r\n"))) return false;
+          sent += piece.size();
+        }
+        if (chunked) ch.Send("0\r\n\r\n");
+        return false;
+      }
     }
     return false;
   }

@@ -52,6 +52,8 @@ struct HttpResponse {
     DropMidBody,        // headers announcing the whole body, half the body, then close
     CloseWithoutAnswer, // close the connection as soon as the request is read
     Raw,                // send Body as it is (no status line or headers), then close
+    Repeat,             // headers (chunked unless Headers has Content-Length), then Body over and
+                        // over until RepeatBytes are sent or the client goes away, then close
   };
 
   int Status = 200;
@@ -62,6 +64,7 @@ struct HttpResponse {
   int StallMs = 0;         // StallAfterHeaders
   int DelayMs = 0;         // silence before anything is sent, in every mode
   size_t ChunkSize = 1024; // Chunked
+  size_t RepeatBytes = 0;  // Repeat: the body's length; nothing of that size is ever held
   bool Close = false;      // close the connection after this answer (adds "Connection: close")
 
   // 200 with Content-Type "text/xml; charset=utf-8".
