@@ -9,7 +9,8 @@
 //    an element with an id is recorded before its members are read; a reference that comes
 //    back (shared or cyclic) yields the same object, never a second decoding;
 //  - the remaining recursion (elements nested inside elements, chains of references to new
-//    ids) is bounded by kMaxNesting;
+//    ids) is bounded by MaxNesting, and the ids and array items of an answer by MaxIds and
+//    MaxArrayItems, so neither the stack nor the heap grows with what a server chooses;
 //  - a failed answer leaves no decoded objects behind: the objects created so far are
 //    unlinked from each other and destroyed, and results and out parameters that would hold
 //    them get their previous contents back.
@@ -26,8 +27,6 @@ ZELK_CLASS_INFO(ERemotableFault, "OPToSOAPDomConv")
 ZELK_CLASS_INFO(TOPToSoapDomConvert, "OPToSOAPDomConv")
 
 namespace {
-
-constexpr int kMaxNesting = 400;
 
 // ---- values in memory ----
 
@@ -253,10 +252,10 @@ struct TOPToSoapDomConvert::TReadState {
 // Counts one level of decoding recursion.
 class TNestingGuard {
  public:
-  explicit TNestingGuard(int& depth) : depth_(depth) {
-    if (++depth_ > kMaxNesting) {
+  TNestingGuard(int& depth, int limit) : depth_(depth) {
+    if (++depth_ > limit) {
       --depth_;
-      throw ESOAPDomConvertError("Response nesting exceeds %d levels", {kMaxNesting});
+      throw ESOAPDomConvertError("Response nesting exceeds %d levels", {limit});
     }
   }
   ~TNestingGuard() { --depth_; }
@@ -1017,7 +1016,7 @@ TObject* TOPToSoapDomConvert::CreateObject(TClass cls) {
 }
 
 TObject* TOPToSoapDomConvert::ReadObject(IXMLNode* root, IXMLNode* node, TObject* existing, TClass declared) {
-  TNestingGuard nesting(read_->depth);
+  TNestingGuard nesting(read_->depth, MaxNesting());
   WideString id;
   TIntfPtr<IXMLNode> data = GetDataNode(root, node, id);
   if (options_.Contains(soDocument)) {
@@ -1238,7 +1237,7 @@ void TOPToSoapDomConvert::SetPropertyFromText(TObject* obj, const TPropInfo& pro
 // ---- arrays ----
 
 void TOPToSoapDomConvert::ReadArray(void* target, PTypeInfo info, IXMLNode* node, IXMLNode* root) {
-  TNestingGuard nesting(read_->depth);
+  TNestingGuard nesting(read_->depth, MaxNesting());
   TArrayShape shape = ShapeOf(info);
   if (!shape.Elem) throw ESOAPDomConvertError("Element of Array type %s has no RTTI", {info->Name});
   WideString id;
@@ -1258,6 +1257,7 @@ void TOPToSoapDomConvert::ReadArrayItems(void* target, PTypeInfo info, const std
                                          const WideString& arrayType, IXMLNode* root) {
   TArrayShape shape = ShapeOf(info);
   if (!shape.Elem) throw ESOAPDomConvertError("Element of Array type %s has no RTTI", {info->Name});
+  CheckArrayItems(items.size());
   info->DynArray.SetLength(target, 0);
   if (shape.Dims > 1) {
     std::vector<int64_t> sizes = LastArrayDimensions(arrayType);
@@ -1269,7 +1269,7 @@ void TOPToSoapDomConvert::ReadArrayItems(void* target, PTypeInfo info, const std
     for (size_t i = 0; i < items.size(); ++i) {
       WideString id;
       TIntfPtr<IXMLNode> level = GetDataNode(root, items[i].Get(), id);
-      TNestingGuard nesting(read_->depth);
+      TNestingGuard nesting(read_->depth, MaxNesting());
       ReadArrayItems(ArrayItem(info, target, i), info->ElType, ElementChildren(level.Get()),
                      level->GetAttributeNS(u"arrayType", SSoapEncodingURI), root);
     }
@@ -1321,6 +1321,11 @@ void TOPToSoapDomConvert::ReadArrayItem(void* item, PTypeInfo info, IXMLNode* no
   }
 }
 
+void TOPToSoapDomConvert::CheckArrayItems(size_t count) {
+  if (count > static_cast<size_t>(std::max(MaxArrayItems(), 0)))
+    throw ESOAPDomConvertError("Array exceeds %d items", {MaxArrayItems()});
+}
+
 // ---- variants ----
 
 Variant TOPToSoapDomConvert::ReadScalarVariant(IXMLNode* node, bool trim) {
@@ -1337,9 +1342,12 @@ Variant TOPToSoapDomConvert::ReadScalarVariant(IXMLNode* node, bool trim) {
 }
 
 Variant TOPToSoapDomConvert::ReadVariantArray(IXMLNode* node, IXMLNode* root) {
-  TNestingGuard nesting(read_->depth);
+  TNestingGuard nesting(read_->depth, MaxNesting());
+  std::vector<TIntfPtr<IXMLNode>> children = ElementChildren(node);
+  CheckArrayItems(children.size());
   std::vector<Variant> items;
-  for (const auto& child : ElementChildren(node)) items.push_back(ReadVariantItem(child.Get(), root));
+  items.reserve(children.size());
+  for (const auto& child : children) items.push_back(ReadVariantItem(child.Get(), root));
   return Variant::Array(std::move(items));
 }
 

@@ -148,6 +148,7 @@ class TOPToSoapDomConvert : public TSOAPDomConv, public IOPConvert, public IObjC
   void ReadRectangular(void* target, PTypeInfo info, const std::vector<TIntfPtr<IXMLNode>>& items,
                        const std::vector<int64_t>& sizes, IXMLNode* root);
   void ReadArrayItem(void* item, PTypeInfo info, IXMLNode* node, IXMLNode* root);
+  void CheckArrayItems(size_t count);
   Variant ReadScalarVariant(IXMLNode* node, bool trim);
   Variant ReadVariantArray(IXMLNode* node, IXMLNode* root);
   Variant ReadVariantValue(IXMLNode* node, IXMLNode* root);

@@ -163,6 +163,8 @@ void TSOAPDomConv::ResetMultiRefState() {
 void TSOAPDomConv::BuildIdTable(IXMLDocument* doc) {
   refCache_.Clear();
   ForEachElementWithAttribute(doc, u"id", [this](IXMLNode* node, const WideString& id) {
+    if (refCache_.NodeCount() >= static_cast<size_t>(std::max(maxIds_, 0)))
+      throw ESOAPDomConvertError("Response holds more than %d elements with an id", {maxIds_});
     refCache_.AddNode(id, TIntfPtr<IXMLNode>(node));
   });
 }

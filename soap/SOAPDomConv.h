@@ -105,6 +105,21 @@ class TSOAPDomConv : public TSOAPDOMProcessor {
  public:
   explicit TSOAPDomConv(TComponent* owner = nullptr) : TSOAPDOMProcessor(owner) {}
 
+  // Bounds on the work an answer can cause, each raising ESOAPDomConvertError; a caller that
+  // expects larger answers may raise them.
+  static constexpr int kDefaultMaxNesting = 400;
+  static constexpr int kDefaultMaxIds = 100000;
+  static constexpr int kDefaultMaxArrayItems = 1000000;
+  // Values inside values, references followed included: "Response nesting exceeds %d levels".
+  int MaxNesting() const { return maxNesting_; }
+  void SetMaxNesting(int levels) { maxNesting_ = levels; }
+  // Elements carrying an id: "Response holds more than %d elements with an id".
+  int MaxIds() const { return maxIds_; }
+  void SetMaxIds(int count) { maxIds_ = count; }
+  // Items of one array (all dimensions together): "Array exceeds %d items".
+  int MaxArrayItems() const { return maxArrayItems_; }
+  void SetMaxArrayItems(int count) { maxArrayItems_ = count; }
+
  protected:
   // ---- writing ----
   // The counter's text; the counter advances.
@@ -123,7 +138,8 @@ class TSOAPDomConv : public TSOAPDOMProcessor {
   void ResetMultiRefState();
 
   // ---- reading ----
-  // Records every element carrying an "id" attribute, in document order.
+  // Records every element carrying an "id" attribute, in document order; raises when there
+  // are more than MaxIds.
   void BuildIdTable(IXMLDocument* doc);
   // The element that carries the value of `node` (the target of its href, if any) and the
   // id of that value.
@@ -141,4 +157,7 @@ class TSOAPDomConv : public TSOAPDOMProcessor {
 
  private:
   int idCounter_ = 1;
+  int maxNesting_ = kDefaultMaxNesting;
+  int maxIds_ = kDefaultMaxIds;
+  int maxArrayItems_ = kDefaultMaxArrayItems;
 };

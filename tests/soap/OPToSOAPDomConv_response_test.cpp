@@ -2,7 +2,9 @@
 // headers, and hostile input.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdio>
+#include <functional>
 #include <filesystem>
 #include <unordered_set>
 
@@ -654,3 +656,95 @@ TEST_F(ResponseTest, HostileReferences) {
 }
 
 }  // namespace
+
+// ---- bounds: every answer decodes or fails with the runtime's exception, in bounded time
+// and memory ----
+
+TEST(ResponseBounds, Defaults) {
+  TOPToSoapDomConvert converter;
+  EXPECT_EQ(converter.MaxNesting(), 400);
+  EXPECT_EQ(converter.MaxIds(), 100000);
+  EXPECT_EQ(converter.MaxArrayItems(), 1000000);
+}
+
+TEST_F(ResponseTest, BoundsEndHostileAnswersWithAnError) {
+  auto repeat = [](const std::string& piece, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += piece;
+    return out;
+  };
+  auto items = [&](int n) { return repeat("<item>1</item>", n); };
+  std::string chain;
+  for (int i = 0; i < 50; ++i)
+    chain += "<multiRef id=\"n" + std::to_string(i) + "\" xsi:type=\"ns:Node\"><value>1</value><next href=\"#n" +
+             std::to_string(i + 1) + "\"/></multiRef>";
+  // Each entity ten times the one before: 10^11 "lol"s if it were expanded.
+  std::string laughs = "<?xml version=\"1.0\"?><!DOCTYPE soapenv:Envelope [<!ENTITY l0 \"lol\">";
+  for (int i = 1; i < 12; ++i)
+    laughs += "<!ENTITY l" + std::to_string(i) + " \"" + repeat("&l" + std::to_string(i - 1) + ";", 10) + "\">";
+  laughs += "]>";
+  struct Case {
+    const char* name;
+    std::string xml;
+    int method;
+    std::function<void(TOPToSoapDomConvert&)> limit;
+    std::string error;  // the message, or its start when it ends with "..."; empty: decodes
+  } cases[] = {
+      // The parser's own limits: 256 levels, and no entity expanded without bound.
+      {"deeply nested elements", Envelope(repeat("<a>", 100000) + repeat("</a>", 100000)), cvGetText, nullptr,
+       "Excessive depth in document: 256 use XML_PARSE_HUGE option..."},
+      {"a reference chain", Envelope("<ns:GetNodeResponse><return href=\"#n0\"/></ns:GetNodeResponse>" + chain),
+       cvGetNode, [](TOPToSoapDomConvert& c) { c.SetMaxNesting(10); }, "Response nesting exceeds 10 levels"},
+      {"a reference cycle through a variant",
+       Envelope("<ns:GetVariantResponse><return href=\"#a\"/></ns:GetVariantResponse>"
+                "<multiRef id=\"a\"><x href=\"#a\"/><y>1</y></multiRef>"),
+       cvGetVariant, nullptr, "Response nesting exceeds 400 levels"},
+      {"too many ids",
+       Envelope("<ns:GetIntsResponse><return/></ns:GetIntsResponse>" +
+                repeat("<multiRef id=\"a\"/><multiRef id=\"b\"/><multiRef id=\"c\"/>", 1) + "<m id=\"d\"/>"),
+       cvGetInts, [](TOPToSoapDomConvert& c) { c.SetMaxIds(3); }, "Response holds more than 3 elements with an id"},
+      {"too many array items", Envelope("<ns:GetIntsResponse><return>" + items(6) + "</return></ns:GetIntsResponse>"),
+       cvGetInts, [](TOPToSoapDomConvert& c) { c.SetMaxArrayItems(5); }, "Array exceeds 5 items"},
+      {"too many variant array items",
+       Envelope("<ns:GetVariantResponse><return>" + items(6) + "</return></ns:GetVariantResponse>"), cvGetVariant,
+       [](TOPToSoapDomConvert& c) { c.SetMaxArrayItems(5); }, "Array exceeds 5 items"},
+      {"an array claiming a huge size",
+       Envelope("<ns:GetMatrixResponse><return soapenc:arrayType=\"xsd:int[2147483647,2147483647]\">" + items(2) +
+                "</return></ns:GetMatrixResponse>"),
+       cvGetMatrix, nullptr, "Array dimensions [2147483647,2147483647] exceed the 2 items received"},
+      {"an array claiming a size beyond 64 bits",
+       Envelope("<ns:GetMatrixResponse><return soapenc:arrayType=\"xsd:int[99999999999999999999999,1]\">" +
+                items(2) + "</return></ns:GetMatrixResponse>"),
+       cvGetMatrix, nullptr, "'99999999999999999999999' is not a valid integer value"},
+      // Text is bounded by the transport's answer size, and decodes.
+      {"an enormous text node",
+       Envelope("<ns:GetTextResponse><return>" + std::string(10000001, 'x') + "</return></ns:GetTextResponse>"),
+       cvGetText, nullptr, ""},
+      {"entity expansion",
+       laughs + Envelope("<ns:GetTextResponse><return>&l11;</return></ns:GetTextResponse>").substr(21), cvGetText,
+       nullptr, "Detected an entity reference loop"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    converter->SetMaxNesting(TOPToSoapDomConvert::kDefaultMaxNesting);
+    converter->SetMaxIds(TOPToSoapDomConvert::kDefaultMaxIds);
+    converter->SetMaxArrayItems(TOPToSoapDomConvert::kDefaultMaxArrayItems);
+    if (c.limit) c.limit(*converter);
+    PTypeInfo info = CvMetaData().MDA[static_cast<size_t>(c.method)].ResultInfo;
+    std::vector<std::max_align_t> storage(info->Size / sizeof(std::max_align_t) + 1);
+    info->Ops.Construct(storage.data());
+    std::string message;  // empty: decoded
+    try {
+      Read(c.xml, c.method, storage.data());
+    } catch (const EDOMParseError& e) {
+      message = e.Reason();
+    } catch (const Exception& e) {
+      message = e.Message();
+    }
+    info->Ops.Destroy(storage.data());
+    if (c.error.size() > 3 && c.error.substr(c.error.size() - 3) == "...")
+      EXPECT_EQ(message.substr(0, c.error.size() - 3), c.error.substr(0, c.error.size() - 3));
+    else
+      EXPECT_EQ(message, c.error);
+  }
+}
