@@ -313,7 +313,7 @@ const TRemRegEntry* TRemotableTypeRegistry::FirstByXmlName(const WideString& uri
   auto it = byXmlName_.find(name);
   if (it == byXmlName_.end()) return nullptr;
   for (size_t i : it->second)
-    if (entries_[i].URI == uri) return &entries_[i];
+    if (std::u16string_view(entries_[i].URI) == uri) return &entries_[i];
   return nullptr;
 }
 
@@ -441,7 +441,7 @@ TXmlTypeName TRemotableTypeRegistry::XmlNameOfType(PTypeInfo info) {
 PTypeInfo TRemotableTypeRegistry::TypeInfoOfXmlType(const WideString& uri, const WideString& name) {
   std::lock_guard<std::recursive_mutex> lock(lock_);
   const TRemRegEntry* first = FirstByXmlName(uri, name);
-  if (uri != SXMLSchemaURI_2001) {
+  if (std::u16string_view(uri) != SXMLSchemaURI_2001) {
     if (first && first->ClassType) return &first->ClassType->TypeInfo;
     return FindTypeByXmlName(uri, name);
   }
@@ -500,7 +500,7 @@ std::string TRemotableTypeRegistry::InternalPropertyName(PTypeInfo info, const W
   std::lock_guard<std::recursive_mutex> lock(lock_);
   if (const auto* e = FindEntry(info))
     for (const auto& m : e->PropNameMap)
-      if (m.ExtName == extName) return m.Name;
+      if (std::u16string_view(m.ExtName) == extName) return m.Name;
   return Utf16ToUtf8(extName);
 }
 

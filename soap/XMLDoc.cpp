@@ -1162,7 +1162,7 @@ class TXMLNode final : public IXMLNode {
   // The same lookup with the caller's UTF-16 names, compared in place.
   bool FindAttrNS(const WideString& local, const WideString& uri, xmlAttrPtr* attr, xmlNsPtr* decl) {
     if (ns_ || !IsElement(n_)) return false;
-    if (uri == SXMLNSNamespaceURI) return FindAttrNS(U8(local), U8(uri), attr, decl);
+    if (std::u16string_view(uri) == SXMLNSNamespaceURI) return FindAttrNS(U8(local), U8(uri), attr, decl);
     // Most attributes differ from the wanted one in the first character.
     const char16_t first = local.empty() ? u'\0' : local[0];
     for (xmlAttrPtr a = n_->properties; a; a = a->next) {
