@@ -184,8 +184,10 @@ TIntfPtr<IXMLNode> TSOAPDomConv::GetDataNode(IXMLNode*, IXMLNode* node, WideStri
 }
 
 bool TSOAPDomConv::NodeIsNull(IXMLNode* node) {
+  // Made once: this runs for every value read.
+  static const WideString kNilNames[] = {u"nil", u"null", u"NULL"};
   for (const WideString* ns : {&SXMLSchemaInstURI_2001, &SXMLSchemaInstURI_2000_10, &SXMLSchemaInstURI_1999})
-    for (const char16_t* attr : {u"nil", u"null", u"NULL"})
+    for (const WideString& attr : kNilNames)
       if (node->HasAttributeNS(attr, *ns) && IsTrue(node->GetAttributeNS(attr, *ns))) return true;
   if (node->HasChildNodes()) return false;
   // An href that leads nowhere reads as an empty value, not as text to convert.
@@ -232,6 +234,8 @@ void TSOAPDomConv::GetElementType(IXMLNode* node, WideString& typeURI, WideStrin
 }
 
 WideString TSOAPDomConv::GetNodeText(IXMLNode* node) {
+  // The usual case, one text or CDATA child, without a child list.
+  if (node->IsTextElement()) return node->Text();
   if (!node->HasChildNodes()) return {};
   TIntfPtr<IXMLNodeList> children = node->ChildNodes();
   int count = children->Count();
