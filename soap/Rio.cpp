@@ -79,7 +79,7 @@ TTempFileStream::~TTempFileStream() {
 
 // ---- TSOAPHeaders: aggregated into the proxy ----
 
-class TSOAPHeaders : public ISOAPHeaders {
+class TSOAPHeaders final : public ISOAPHeaders {
  public:
   TSOAPHeaders(TRIO* controller, THeaderList* in, THeaderList* out)
       : controller_(controller), in_(in), out_(out) {}

@@ -456,10 +456,13 @@ int WriteToString(void* context, const char* buffer, int len) {
   return len;
 }
 
+void InitLibXml();
+
 // Writes `n` with libxml2's serialiser into `out`; the document's encoding is set while it
 // runs so that attribute values keep their characters instead of character references.
 void DumpNode(std::string& out, xmlDocPtr doc, xmlNodePtr n, bool indent, const char* encoding = "UTF-8",
               xmlCharEncodingHandlerPtr handler = nullptr) {
+  InitLibXml();
   xmlOutputBufferPtr buf = xmlOutputBufferCreateIO(WriteToString, nullptr, &out, handler);
   if (!buf) throw EXMLDocError("Out of memory");
   const xmlChar* saved = doc->encoding;
@@ -526,13 +529,26 @@ xmlParserInputPtr RefusingLoader(const char* url, const char* id, xmlParserCtxtP
   return g_defaultLoader ? g_defaultLoader(url, id, ctxt) : nullptr;
 }
 
+void SilentError(void*, const char*, ...) {}
+void SilentStructuredError(void*, xmlErrorPtr) {}
+
 void InitLibXml() {
   static std::once_flag once;
   std::call_once(once, [] {
     xmlInitParser();
     g_defaultLoader = xmlGetExternalEntityLoader();
     xmlSetExternalEntityLoader(RefusingLoader);
+    xmlThrDefSetGenericErrorFunc(nullptr, SilentError);
+    xmlThrDefSetStructuredErrorFunc(nullptr, SilentStructuredError);
   });
+  // Errors reach the caller as exceptions; the library must not also write them to stderr.
+  // Its handlers are per thread.
+  thread_local bool quiet = [] {
+    xmlSetGenericErrorFunc(nullptr, SilentError);
+    xmlSetStructuredErrorFunc(nullptr, SilentStructuredError);
+    return true;
+  }();
+  (void)quiet;
 }
 
 // Keeps the first error: the parser may report more after it, but the first one says what
