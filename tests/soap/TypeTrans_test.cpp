@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/ExpectMessage.h"
 #include "tests/support/TestSupport.h"
 #include <locale.h>
 
@@ -22,15 +23,6 @@ namespace {
 std::string U8(const WideString& w) { return Utf16ToUtf8(w); }
 
 
-template <class F>
-void ExpectMessage(F&& f, const std::string& message) {
-  try {
-    f();
-    ADD_FAILURE() << "no exception, expected: " << message;
-  } catch (const Exception& e) {
-    EXPECT_EQ(e.Message(), message);
-  }
-}
 
 TEST(TypeTransTest, FormatXmlFloat) {
   struct Case {
