@@ -17,7 +17,7 @@
 
 namespace {
 
-// POSIX shared memory outlives the process, unlike the original's mapping, so this copy of
+// POSIX shared memory outlives the process, unlike a Windows file mapping, so this copy of
 // the layer removes what it created when it is unloaded. The list itself is never destroyed:
 // a publication may still come from another object's destructor, and is then refused.
 struct TPublished {

@@ -16,8 +16,8 @@ namespace {
 
 bool IsNameChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
 
-// Environment names are case-sensitive here, but option texts are written for the original's
-// case-blind lookup: an exact match wins, otherwise the first variable equal without case.
+// Environment names are case-sensitive here, but option texts may have been written for a
+// case-blind system: an exact match wins, otherwise the first variable equal without case.
 std::optional<std::string> EnvironmentValue(const std::string& name) {
   if (const char* v = std::getenv(name.c_str())) return std::string(v);
   if (name.empty()) return std::nullopt;
