@@ -1,6 +1,7 @@
 #include "soap/SOAPDomConv.h"
 
 #include <algorithm>
+#include <random>
 
 const WideString SSoapNameSpace = u"http://schemas.xmlsoap.org/soap/envelope/";
 const WideString SXMLSchemaInstURI_1999 = u"http://www.w3.org/1999/XMLSchema-instance";
@@ -19,10 +20,33 @@ bool IsTrue(const WideString& v) { return v == u"1" || WideSameText(v, u"true");
 
 }  // namespace
 
+namespace {
+// Ids come from the peer: a per-process seed keeps crafted ids from all landing in one bucket.
+uint64_t HashSeed() {
+  static const uint64_t seed = [] {
+    uint64_t s = 0;
+    try {
+      std::random_device rd;
+      s = (uint64_t{rd()} << 32) ^ rd();
+    } catch (...) {
+      s = reinterpret_cast<uintptr_t>(&s);
+    }
+    return s;
+  }();
+  return seed;
+}
+}  // namespace
+
 size_t TTextHashNoCase::operator()(const WideString& s) const {
-  size_t h = 1469598103934665603ull;
+  const uint64_t seed = HashSeed();
+  uint64_t h = 1469598103934665603ull ^ seed;
   for (char16_t c : s) h = (h ^ FoldCase(c)) * 1099511628211ull;
-  return h;
+  // Mixed again so that the low bits the buckets use depend on every input bit and the seed.
+  h ^= seed;
+  h ^= h >> 33;
+  h *= 0xff51afd7ed558ccdull;
+  h ^= h >> 33;
+  return static_cast<size_t>(h);
 }
 
 bool TTextSameNoCase::operator()(const WideString& a, const WideString& b) const { return WideSameText(a, b); }
