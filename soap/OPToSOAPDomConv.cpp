@@ -386,7 +386,21 @@ void TOPToSoapDomConvert::WriteParams(IXMLNode* body, IXMLNode* method, const TI
 std::unique_ptr<TStream> TOPToSoapDomConvert::Serialize(IXMLDocument* doc) {
   // Bytes in another encoding than the one declared would corrupt every non-ASCII character,
   // so a declared encoding is always honoured.
-  std::string bytes = encoding_.empty() ? U(doc->SaveToXML()) : doc->SaveToBytes();
+  std::string bytes;
+  if (encoding_.empty()) {
+    // Undeclared or UTF-8: the document's own bytes are its text as UTF-8. Only non-ASCII
+    // text goes through the wide-text round trip, which replaces malformed sequences.
+    WideString declared = doc->Encoding();
+    if (declared.empty() || WideSameText(declared, u"UTF-8") || WideSameText(declared, u"UTF8")) {
+      bytes = doc->SaveToBytes();
+      if (std::any_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; }))
+        bytes = U(W(bytes));
+    } else {
+      bytes = U(doc->SaveToXML());
+    }
+  } else {
+    bytes = doc->SaveToBytes();
+  }
   auto stream = std::make_unique<TMemoryStream>();
   stream->WriteString(bytes);
   return stream;
