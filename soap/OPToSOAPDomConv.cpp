@@ -887,7 +887,7 @@ void TOPToSoapDomConvert::ReadResponse(IXMLDocument* doc, const TIntfMetaData& m
 
   TIntfPtr<IXMLNode> env = doc->DocumentElement();
   if (!env) throw ESOAPDomConvertError("Invalid SOAP Response");
-  if (env->LocalName() != u"Envelope" || env->NamespaceURI() != SSoapNameSpace)
+  if (!env->LocalNameIs(u"Envelope") || !env->NamespaceURIIs(SSoapNameSpace))
     throw ESOAPDomConvertError("DocumentElement %s:%s expected, %s:%s found",
                                {SSoapNameSpace, "Envelope", env->NamespaceURI(), env->LocalName()});
   if (!env->HasChildNodes()) throw ESOAPDomConvertError("Invalid SOAP request");
@@ -908,9 +908,9 @@ void TOPToSoapDomConvert::ReadResponse(IXMLDocument* doc, const TIntfMetaData& m
   if (!body) return;
 
   TIntfPtr<IXMLNode> response = FirstElementChild(body.Get());
-  if (options_.Contains(soLiteralParams) && !(response && response->LocalName() == u"Fault")) response = body;
+  if (options_.Contains(soLiteralParams) && !(response && response->LocalNameIs(u"Fault"))) response = body;
   if (!response) return;
-  if (response->LocalName() == u"Fault") RaiseFault(response.Get());
+  if (response->LocalNameIs(u"Fault")) RaiseFault(response.Get());
 
   try {
     ReadResults(body.Get(), response.Get(), md, me, context);
@@ -1095,7 +1095,7 @@ void TOPToSoapDomConvert::ReadObjectMembers(TObject* obj, IXMLNode* root, IXMLNo
   std::vector<bool> consumed(children.size(), false);
   auto findChild = [&](const WideString& name) -> int {
     for (size_t i = 0; i < children.size(); ++i)
-      if (!consumed[i] && children[i]->NodeType() == ntElement && children[i]->LocalName() == name)
+      if (!consumed[i] && children[i]->NodeType() == ntElement && children[i]->LocalNameIs(name))
         return static_cast<int>(i);
     return -1;
   };
@@ -1122,7 +1122,7 @@ void TOPToSoapDomConvert::ReadObjectMembers(TObject* obj, IXMLNode* root, IXMLNo
     if (t->Kind == tkDynArray && ((so & (1u << xoInlineArrays)) || (flags & mfUnbounded) || neverStored)) {
       std::vector<TIntfPtr<IXMLNode>> items;
       for (size_t i = 0; i < children.size(); ++i)
-        if (!consumed[i] && children[i]->NodeType() == ntElement && children[i]->LocalName() == extName) {
+        if (!consumed[i] && children[i]->NodeType() == ntElement && children[i]->LocalNameIs(extName)) {
           consumed[i] = true;
           items.push_back(children[i]);
         }

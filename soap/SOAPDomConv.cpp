@@ -208,11 +208,11 @@ TIntfPtr<IXMLNode> TSOAPDomConv::GetDataNode(IXMLNode*, IXMLNode* node, WideStri
 }
 
 bool TSOAPDomConv::NodeIsNull(IXMLNode* node) {
-  // Made once: this runs for every value read.
-  static const WideString kNilNames[] = {u"nil", u"null", u"NULL"};
-  for (const WideString* ns : {&SXMLSchemaInstURI_2001, &SXMLSchemaInstURI_2000_10, &SXMLSchemaInstURI_1999})
-    for (const WideString& attr : kNilNames)
-      if (node->HasAttributeNS(attr, *ns) && IsTrue(node->GetAttributeNS(attr, *ns))) return true;
+  // One pass over the attributes: this runs for every value read.
+  if (node->AnyAttributeNS({u"nil", u"null", u"NULL"},
+                           {SXMLSchemaInstURI_2001, SXMLSchemaInstURI_2000_10, SXMLSchemaInstURI_1999},
+                           [](const WideString& value) { return IsTrue(value); }))
+    return true;
   if (node->HasChildNodes()) return false;
   // An href that leads nowhere reads as an empty value, not as text to convert.
   WideString href = node->GetAttribute(u"href");
@@ -220,7 +220,7 @@ bool TSOAPDomConv::NodeIsNull(IXMLNode* node) {
 }
 
 void TSOAPDomConv::GetElementType(IXMLNode* node, WideString& typeURI, WideString& typeName) {
-  if (node->LocalName() == u"Array" && node->NamespaceURI() == SSoapEncodingURI) {
+  if (node->LocalNameIs(u"Array") && node->NamespaceURIIs(SSoapEncodingURI)) {
     typeURI = SSoapEncodingURI;
     typeName = u"Array";
     return;

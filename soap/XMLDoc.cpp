@@ -810,6 +810,15 @@ class TXMLNode final : public IXMLNode {
     if (ns_) return ns_->prefix ? u"xmlns" : u"";
     return W(NsPrefix());
   }
+  bool LocalNameIs(std::u16string_view name) override {
+    if (!ns_ && (IsElement(n_) || IsAttr(n_))) return n_->name ? SameUtf16Utf8(name, C(n_->name)) : name.empty();
+    return LocalName() == name;
+  }
+  bool NamespaceURIIs(std::u16string_view uri) override {
+    if (!ns_ && (IsElement(n_) || IsAttr(n_)))
+      return n_->ns && n_->ns->href ? SameUtf16Utf8(uri, C(n_->ns->href)) : uri.empty();
+    return NamespaceURI() == uri;
+  }
   TIntfPtr<IXMLNode> ParentNode() override {
     if (ns_) return Wrap(d_, n_);
     if (!n_->parent) return {};
@@ -971,6 +980,23 @@ class TXMLNode final : public IXMLNode {
     xmlNsPtr ns = nullptr;
     if (!FindAttrNS(localName, namespaceURI, &a, &ns)) return {};
     return AttrValue(a, ns);
+  }
+  bool AnyAttributeNS(std::initializer_list<std::u16string_view> localNames,
+                      std::initializer_list<std::u16string_view> namespaceURIs,
+                      const std::function<bool(const WideString& value)>& accept) override {
+    if (ns_ || !IsElement(n_)) return false;
+    for (xmlAttrPtr a = n_->properties; a; a = a->next) {
+      if (std::none_of(localNames.begin(), localNames.end(),
+                       [&](std::u16string_view l) { return SameUtf16Utf8(l, C(a->name)); }))
+        continue;
+      // As FindAttrNS: an empty URI stands for no namespace.
+      auto inNamespace = [&](std::u16string_view u) {
+        return u.empty() ? !a->ns : (a->ns && a->ns->href && SameUtf16Utf8(u, C(a->ns->href)));
+      };
+      if (std::none_of(namespaceURIs.begin(), namespaceURIs.end(), inNamespace)) continue;
+      if (accept(AttrText(a))) return true;
+    }
+    return false;
   }
   Variant Attributes(const WideString& name) override {
     xmlAttrPtr a = nullptr;

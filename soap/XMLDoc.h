@@ -20,6 +20,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <iosfwd>
 #include <string>
 #include <string_view>
@@ -106,6 +107,9 @@ class IXMLNode : public IInterface {
   virtual WideString LocalName() = 0;
   virtual WideString NamespaceURI() = 0;
   virtual WideString Prefix() = 0;
+  // LocalName() == name and NamespaceURI() == uri, compared without making the copies.
+  virtual bool LocalNameIs(std::u16string_view name) = 0;
+  virtual bool NamespaceURIIs(std::u16string_view uri) = 0;
   // The parent; an attribute's parent is its element. Empty for the document and for a node
   // that is not linked into a tree.
   virtual TIntfPtr<IXMLNode> ParentNode() = 0;
@@ -158,6 +162,12 @@ class IXMLNode : public IInterface {
   // The value; empty when missing.
   virtual WideString GetAttribute(const WideString& name) = 0;
   virtual WideString GetAttributeNS(const WideString& localName, const WideString& namespaceURI) = 0;
+  // One pass over the attributes (not the xmlns declarations): calls `accept` with the value of
+  // each one whose local name is in `localNames` and namespace URI in `namespaceURIs`, in
+  // document order, until it returns true. Returns whether it did.
+  virtual bool AnyAttributeNS(std::initializer_list<std::u16string_view> localNames,
+                              std::initializer_list<std::u16string_view> namespaceURIs,
+                              const std::function<bool(const WideString& value)>& accept) = 0;
   // The value as a string variant; a missing attribute is null with doAttrNull, else empty text.
   virtual Variant Attributes(const WideString& name) = 0;
   // Sets (adds or replaces) an attribute. A prefixed name without URI takes the namespace
