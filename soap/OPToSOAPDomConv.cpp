@@ -188,7 +188,7 @@ std::vector<int64_t> LastArrayDimensions(const WideString& arrayType) {
 std::vector<TIntfPtr<IXMLNode>> ElementChildren(IXMLNode* node) {
   std::vector<TIntfPtr<IXMLNode>> out;
   if (!node->HasChildNodes()) return out;
-  for (TIntfPtr<IXMLNode> c = node->ChildNodes()->First(); c; c = c->NextSibling())
+  for (TIntfPtr<IXMLNode> c = node->FirstChild(); c; c = c->NextSibling())
     if (c->NodeType() == ntElement) out.push_back(c);
   return out;
 }
@@ -196,13 +196,13 @@ std::vector<TIntfPtr<IXMLNode>> ElementChildren(IXMLNode* node) {
 std::vector<TIntfPtr<IXMLNode>> AllChildren(IXMLNode* node) {
   std::vector<TIntfPtr<IXMLNode>> out;
   if (!node->HasChildNodes()) return out;
-  for (TIntfPtr<IXMLNode> c = node->ChildNodes()->First(); c; c = c->NextSibling()) out.push_back(c);
+  for (TIntfPtr<IXMLNode> c = node->FirstChild(); c; c = c->NextSibling()) out.push_back(c);
   return out;
 }
 
 TIntfPtr<IXMLNode> FirstElementChild(IXMLNode* node) {
   if (!node->HasChildNodes()) return {};
-  for (TIntfPtr<IXMLNode> c = node->ChildNodes()->First(); c; c = c->NextSibling())
+  for (TIntfPtr<IXMLNode> c = node->FirstChild(); c; c = c->NextSibling())
     if (c->NodeType() == ntElement) return c;
   return {};
 }

@@ -920,6 +920,9 @@ class TXMLNode final : public IXMLNode {
   // ---- children ----
   TIntfPtr<IXMLNodeList> ChildNodes() override;
   bool HasChildNodes() override { return !ns_ && HasOwnChildren(n_) && n_->children; }
+  TIntfPtr<IXMLNode> FirstChild() override {
+    return !ns_ && HasOwnChildren(n_) ? Wrap(d_, n_->children) : TIntfPtr<IXMLNode>();
+  }
   TIntfPtr<IXMLNode> AddChild(const WideString& tagName, int index) override {
     return AddChild(tagName, WideString(), false, index);
   }
@@ -986,8 +989,12 @@ class TXMLNode final : public IXMLNode {
                       const std::function<bool(const WideString& value)>& accept) override {
     if (ns_ || !IsElement(n_)) return false;
     for (xmlAttrPtr a = n_->properties; a; a = a->next) {
-      if (std::none_of(localNames.begin(), localNames.end(),
-                       [&](std::u16string_view l) { return SameUtf16Utf8(l, C(a->name)); }))
+      // Most attributes differ from the wanted ones in the first character.
+      auto named = [&](std::u16string_view l) {
+        if (!l.empty() && l[0] < 0x80 && a->name[0] != l[0]) return false;
+        return SameUtf16Utf8(l, C(a->name));
+      };
+      if (std::none_of(localNames.begin(), localNames.end(), named))
         continue;
       // As FindAttrNS: an empty URI stands for no namespace.
       auto inNamespace = [&](std::u16string_view u) {

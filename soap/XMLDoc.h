@@ -139,6 +139,8 @@ class IXMLNode : public IInterface {
   // ---- children ----
   virtual TIntfPtr<IXMLNodeList> ChildNodes() = 0;
   virtual bool HasChildNodes() = 0;
+  // ChildNodes()->First() without making the list; walk on with NextSibling().
+  virtual TIntfPtr<IXMLNode> FirstChild() = 0;
   // Adds an element at `index` (-1 = at the end). Without a namespace URI, a prefixed tag
   // name takes the namespace bound to the prefix in scope. With a URI and an unprefixed name,
   // the prefix of an in-scope declaration of the URI is used; if there is none, a generated
