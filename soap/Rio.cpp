@@ -113,14 +113,14 @@ class TSOAPHeaders final : public ISOAPHeaders {
 
 // ---- TRIO ----
 
-TRIO::TRIO(TComponent* owner)
+TRIO::TRIO(TComponent* owner) : TRIO(owner, TDeferLoaded{}) { Loaded(); }
+
+TRIO::TRIO(TComponent* owner, TDeferLoaded)
     : TComponent(owner),
       context_(std::make_unique<TInvContext>()),
       inHeaders_(std::make_unique<THeaderList>(true)),
       outHeaders_(std::make_unique<THeaderList>(false)) {
   headers_ = std::make_unique<TSOAPHeaders>(this, inHeaders_.get(), outHeaders_.get());
-  // Subclasses finish their own construction first (THTTPRIO creates its sub-components).
-  if (typeid(*this) == typeid(TRIO)) Loaded();
 }
 
 TRIO::~TRIO() {

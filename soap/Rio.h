@@ -109,6 +109,10 @@ class TRIO : public TComponent, public IRIOAccess {
  protected:
   // Called after every successful answer for the bound interface.
   virtual void AfterBind();
+  // For subclasses: the reference count stays 1 until the subclass's constructor has
+  // finished and calls Loaded(), so that nothing done while constructing releases the proxy.
+  struct TDeferLoaded {};
+  TRIO(TComponent* owner, TDeferLoaded);
   void Loaded() { refCount_ = 0; }
 
   std::atomic<int32_t> refCount_{1};  // 1 while constructing; back to 0 when done

@@ -78,7 +78,7 @@ class TWSDLDescription : public TWSDLView {
   std::vector<std::pair<std::string, std::string>> actions_;
 };
 
-THTTPRIO::THTTPRIO(TComponent* owner) : TRIO(owner) {
+THTTPRIO::THTTPRIO(TComponent* owner) : TRIO(owner, TDeferLoaded{}) {
   CreateDefaultConverter();
   CreateDefaultWebNode();
   Loaded();

@@ -64,6 +64,13 @@ TEST(ZelkDistanceFactoryTest, AddressIsUsedUnchangedAndReleaseDestroys) {
   EXPECT_TRUE(watcher.told);
 }
 
+TEST(ZelkDistanceFactoryTest, AConstructedProxyHoldsNoReference) {
+  std::unique_ptr<THTTPRIO> rio(new THTTPRIO);
+  EXPECT_EQ(rio->RefCount(), 0);
+  std::unique_ptr<TRIO> plain(new TRIO);
+  EXPECT_EQ(plain->RefCount(), 0);
+}
+
 TEST(ZelkDistanceFactoryTest, ExistingProxyIsConfiguredNotCreated) {
   InitializeZelkDistance1();
   TComponent owner;
