@@ -193,7 +193,7 @@ int32_t IntComponent(const std::string& part, char letter) {
 
 }  // namespace
 
-void TXSBaseDuration::ReadDuration(const std::string& text) {
+void TXSDurationParts::ReadDuration(const std::string& text) {
   if (text.size() < 2 || !(text[0] == 'P' || (text[0] == '-' && text[1] == 'P')))
     Fail("Invalid duration string: %s", {text});
   size_t t = text.find('T');
@@ -209,13 +209,13 @@ void TXSBaseDuration::ReadDuration(const std::string& text) {
   Set(text[0] == '-', years, months, days, hours, minutes, seconds);
 }
 
-std::string TXSBaseDuration::DurationText() const {
+std::string TXSDurationParts::DurationText() const {
   return Format("%sP%dY%dM%dDT%dH%dM", {negative_ ? "-" : "", years_, months_, days_, hours_, minutes_}) +
          Utf16ToUtf8(FormatXmlFloat(seconds_)) + "S";
 }
 
-void TXSBaseDuration::Set(bool negative, int32_t years, int32_t months, int32_t days, int32_t hours,
-                          int32_t minutes, double seconds) {
+void TXSDurationParts::Set(bool negative, int32_t years, int32_t months, int32_t days, int32_t hours,
+                           int32_t minutes, double seconds) {
   negative_ = negative;
   years_ = years;
   months_ = months;
@@ -274,27 +274,12 @@ void TXSDate::FromXmlText(const WideString& text) {
   text_ = text;
 }
 
-WideString TXSDuration::ToXmlText() const {
-  TXSBaseDuration d;
-  d.Set(negative_, years_, months_, days_, hours_, minutes_, seconds_);
-  return Utf8ToUtf16(d.DurationText());
-}
+WideString TXSDuration::ToXmlText() const { return Utf8ToUtf16(DurationText()); }
 
 void TXSDuration::FromXmlText(const WideString& text) {
-  TXSBaseDuration d;
+  TXSDurationParts d;  // a malformed text leaves the value as it was
   d.ReadDuration(Utf16ToUtf8(text));
-  Set(d.Negative(), d.Years(), d.Months(), d.Days(), d.Hours(), d.Minutes(), d.Seconds());
-}
-
-void TXSDuration::Set(bool negative, int32_t years, int32_t months, int32_t days, int32_t hours, int32_t minutes,
-                      double seconds) {
-  negative_ = negative;
-  years_ = years;
-  months_ = months;
-  days_ = days;
-  hours_ = hours;
-  minutes_ = minutes;
-  seconds_ = seconds;
+  static_cast<TXSDurationParts&>(*this) = d;
 }
 
 void TXSHexBinary::FromXmlText(const WideString& text) {

@@ -106,10 +106,10 @@ class TXSBaseDateTime : public TXSBaseCustomDateTime {};
 
 // "[-]PnYnMnDTnHnMnS": each component is the run of digits (for seconds also '.') right
 // before the first occurrence of its letter in its part; missing ones are 0.
-class TXSBaseDuration : public TXSBaseCustomDateTime {
+class TXSDurationParts {
  public:
   void ReadDuration(const std::string& text);  // "Invalid duration string: %s"
-  std::string DurationText() const;
+  std::string DurationText() const;            // written in full ("P0Y0M0DT0H0M0S" for none)
 
   bool Negative() const { return negative_; }
   int32_t Years() const { return years_; }
@@ -126,6 +126,8 @@ class TXSBaseDuration : public TXSBaseCustomDateTime {
   int32_t years_ = 0, months_ = 0, days_ = 0, hours_ = 0, minutes_ = 0;
   double seconds_ = 0;
 };
+
+class TXSBaseDuration : public TXSBaseCustomDateTime, public TXSDurationParts {};
 
 // ---- wrapper classes ----
 
@@ -184,26 +186,11 @@ class TXSDate : public TRemotableXS {
 };
 
 // The components of one duration; written in full ("P0Y0M0DT0H0M0S" for none).
-class TXSDuration : public TXSCustomDateTime {
+class TXSDuration : public TXSCustomDateTime, public TXSDurationParts {
   ZELK_CLASS(TXSDuration, TXSCustomDateTime)
  public:
   WideString ToXmlText() const override;
   void FromXmlText(const WideString& text) override;
-
-  bool Negative() const { return negative_; }
-  int32_t Years() const { return years_; }
-  int32_t Months() const { return months_; }
-  int32_t Days() const { return days_; }
-  int32_t Hours() const { return hours_; }
-  int32_t Minutes() const { return minutes_; }
-  double Seconds() const { return seconds_; }
-  void Set(bool negative, int32_t years, int32_t months, int32_t days, int32_t hours, int32_t minutes,
-           double seconds);
-
- private:
-  bool negative_ = false;
-  int32_t years_ = 0, months_ = 0, days_ = 0, hours_ = 0, minutes_ = 0;
-  double seconds_ = 0;
 };
 
 // The text as received; FromXmlText accepts an even number of hexadecimal digits (with XML
