@@ -19,7 +19,7 @@ class LogFileNameTest : public testing::Test {
  protected:
   TTempFolder dir;
   std::string state = dir.Path() + "/state";
-  TScopedEnv stateHome{"XDG_STATE_HOME", state.c_str()};
+  ScopedEnv stateHome{"XDG_STATE_HOME", state.c_str()};
   std::string module = dir.Path() + "/App/Tool.vshost.exe";
   TTarvexModuleOptions options{module};
   std::string Fallback(const std::string& file) {
@@ -53,7 +53,7 @@ TEST_F(LogFileNameTest, FolderOrFullName) {
 }
 
 TEST_F(LogFileNameTest, BaseNameVariablesAndAnExistingFile) {
-  TScopedEnv logs("TL_LOGS", (dir.Path() + "/expanded").c_str());
+  ScopedEnv logs("TL_LOGS", (dir.Path() + "/expanded").c_str());
   options.SetLogOutputPath("%TL_LOGS%");
   EXPECT_EQ(options.LogFileName(dir.Path() + "/Other.vshost.vshost.bin"), dir.Path() + "/expanded/Other.tlf");
 
@@ -69,7 +69,7 @@ TEST_F(LogFileNameTest, UnwritablePlaceFallsBackToTheStateFolder) {
   options.SetLogOutputPath(dir.Path() + "/plain-file/logs/named.tlf");
   EXPECT_EQ(options.LogFileName(), Fallback("named.tlf"));
 
-  TScopedEnv broken("XDG_STATE_HOME", (dir.Path() + "/plain-file").c_str());
+  ScopedEnv broken("XDG_STATE_HOME", (dir.Path() + "/plain-file").c_str());
   EXPECT_EQ(options.LogFileName(), "");
 }
 
@@ -85,11 +85,11 @@ TEST_F(LogFileNameTest, ComputerNameBeforeTheExtension) {
 TEST(SettingsFileTest, LivesInTheUserConfigFolder) {
   TTempFolder dir;
   {
-    TScopedEnv config("XDG_CONFIG_HOME", (dir.Path() + "/config").c_str());
+    ScopedEnv config("XDG_CONFIG_HOME", (dir.Path() + "/config").c_str());
     EXPECT_EQ(TarvexLogSettingsFileName(), dir.Path() + "/config/TarvexLog/TarvexLog.ini");
     EXPECT_TRUE(Exists(dir.Path() + "/config/TarvexLog"));
   }
-  TScopedEnv relative("XDG_CONFIG_HOME", "relative");
-  TScopedEnv home("HOME", dir.Path().c_str());
+  ScopedEnv relative("XDG_CONFIG_HOME", "relative");
+  ScopedEnv home("HOME", dir.Path().c_str());
   EXPECT_EQ(TarvexLogSettingsFileName(), dir.Path() + "/.config/TarvexLog/TarvexLog.ini");
 }

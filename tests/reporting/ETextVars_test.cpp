@@ -10,9 +10,9 @@
 #include "tests/reporting/TestSupport.h"
 
 TEST(TextVariablesTest, ExpansionRules) {
-  TScopedEnv value("TL_TEST", "val");
-  TScopedEnv self("TL_SELF", "%TL_TEST%");
-  TScopedEnv missing("TL_MISSING", nullptr);
+  ScopedEnv value("TL_TEST", "val");
+  ScopedEnv self("TL_SELF", "%TL_TEST%");
+  ScopedEnv missing("TL_MISSING", nullptr);
   struct Case {
     const char* text;
     const char* expanded;
@@ -37,8 +37,8 @@ TEST(TextVariablesTest, ExpansionRules) {
 }
 
 TEST(TextVariablesTest, DateTimeAndFolderWithoutVariables) {
-  TScopedEnv lang("LC_ALL", "C");
-  TScopedEnv date1("date", nullptr), date2("DATE", nullptr), time1("time", nullptr), time2("TIME", nullptr),
+  ScopedEnv lang("LC_ALL", "C");
+  ScopedEnv date1("date", nullptr), date2("DATE", nullptr), time1("time", nullptr), time2("TIME", nullptr),
       cd1("cd", nullptr), cd2("CD", nullptr);
   time_t now = std::time(nullptr);
   struct tm tm {};
@@ -56,12 +56,12 @@ TEST(TextVariablesTest, DateTimeAndFolderWithoutVariables) {
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
   EXPECT_EQ(ExpandTextVariables("%cd%"), cwd);
 
-  TScopedEnv own("date", "given");
+  ScopedEnv own("date", "given");
   EXPECT_EQ(ExpandTextVariables("%date%"), "given");
 }
 
 TEST(TextVariablesTest, GetTextExpandsAndTheTablesAreComplete) {
-  TScopedEnv value("TL_TEST", "val");
+  ScopedEnv value("TL_TEST", "val");
   TTarvexModuleOptions o;
   o.SetText(0, "<%TL_TEST%>");
   EXPECT_EQ(o.GetText(0), "<val>");

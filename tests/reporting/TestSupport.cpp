@@ -87,20 +87,6 @@ TTempFolder::~TTempFolder() {
   std::filesystem::remove_all(path_, ec);
 }
 
-TScopedEnv::TScopedEnv(const char* name, const char* value) : name_(name) {
-  if (const char* v = std::getenv(name)) {
-    had_ = true;
-    old_ = v;
-  }
-  if (value) ::setenv(name, value, 1);
-  else ::unsetenv(name);
-}
-
-TScopedEnv::~TScopedEnv() {
-  if (had_) ::setenv(name_.c_str(), old_.c_str(), 1);
-  else ::unsetenv(name_.c_str());
-}
-
 TRunResult RunProgram(const std::string& program, const std::vector<std::string>& args) {
   int pipefd[2];
   if (::pipe(pipefd) != 0) throw std::runtime_error("pipe failed");

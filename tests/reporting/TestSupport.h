@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "reporting/ECore.h"
+#include "tests/support/TestSupport.h"  // ScopedEnv
 
 // Gives every stored option a value that differs from its default, two filters included.
 void FillWithNonDefaults(TTarvexModuleOptions& o);
@@ -22,19 +23,6 @@ class TTempFolder {
   std::string path_;
 };
 
-// Sets an environment variable for the life of the object, restoring the old state after.
-class TScopedEnv {
- public:
-  TScopedEnv(const char* name, const char* value);
-  ~TScopedEnv();
-  TScopedEnv(const TScopedEnv&) = delete;
-  TScopedEnv& operator=(const TScopedEnv&) = delete;
-
- private:
-  std::string name_;
-  bool had_ = false;
-  std::string old_;
-};
 
 // Runs a program with arguments (no shell); returns its exit code and what it wrote to
 // stdout and stderr.
