@@ -29,6 +29,7 @@ struct THTTPRequest {
   std::vector<std::string> Headers;  // "Name: value" lines, in order; an empty value is sent empty
   bool IgnoreInvalidCerts = false;
   THTTPTimeouts Timeouts;
+  int IdleFallback = 0;  // the idle limit for a send or receive time-out of 0; 0: none
   // POST body: sent from `SingleBody` in one piece, or, when `Streamed`, `StreamedSize`
   // bytes pulled through THTTPExchange::ReadBody.
   const std::string* SingleBody = nullptr;

@@ -15,6 +15,7 @@ namespace {
 std::atomic<int> gConnectTimeout{0};
 std::atomic<int> gSendTimeout{0};
 std::atomic<int> gReceiveTimeout{0};
+std::atomic<int> gClientIdleTimeout{60000};
 
 bool StartsWithText(std::string_view s, std::string_view prefix) {
   return s.size() >= prefix.size() && SameText(s.substr(0, prefix.size()), prefix);
@@ -130,6 +131,10 @@ void THTTPReqResp::SetProcessTimeouts(const THTTPTimeouts& t) {
   gReceiveTimeout = t.Receive;
 }
 
+int THTTPReqResp::ClientIdleTimeout() { return gClientIdleTimeout.load(); }
+
+void THTTPReqResp::SetClientIdleTimeout(int ms) { gClientIdleTimeout = ms > 0 ? ms : 0; }
+
 THTTPTimeouts THTTPReqResp::ApplyTimeouts() const {
   if (timeouts_.Connect > 0) gConnectTimeout = timeouts_.Connect;
   if (timeouts_.Send > 0) gSendTimeout = timeouts_.Send;
@@ -228,6 +233,7 @@ void THTTPReqResp::Post(TStream& request, TStream& response) {
     req.URL = requestURL_;
     req.IgnoreInvalidCerts = invokeOptions_.Contains(soIgnoreInvalidCerts);
     req.Timeouts = ApplyTimeouts();
+    req.IdleFallback = ClientIdleTimeout();
 
     std::string contentType = ContentType();
     if (binding_ == Binding::Mime) {
@@ -306,6 +312,7 @@ void THTTPReqResp::GetDocument(TStream& stream) {
     req.URL = requestURL_;
     req.IgnoreInvalidCerts = invokeOptions_.Contains(soIgnoreInvalidCerts);
     req.Timeouts = ApplyTimeouts();
+    req.IdleFallback = ClientIdleTimeout();
     req.Headers.push_back("Accept: */*");
     Exchanger ex(*this, nullptr, 0, stream, true);
     contentType_.clear();

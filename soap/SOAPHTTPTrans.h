@@ -164,6 +164,11 @@ class THTTPReqResp : public TComponent, public IWebNode, public IHTTPReqResp {
 
   static THTTPTimeouts ProcessTimeouts();
   static void SetProcessTimeouts(const THTTPTimeouts& timeouts);
+  // The HTTP client's own idle limit: how long a send or receive may go without a byte while
+  // its time-out is 0. A server that stalls must not hang the caller for ever; 0 waits
+  // without end. 60000 by default; process-wide.
+  static int ClientIdleTimeout();
+  static void SetClientIdleTimeout(int ms);
 
   TBeforePostEvent OnBeforePost;
   TPostingDataEvent OnPostingData;

@@ -351,6 +351,7 @@ class CurlConnection final : public THTTPConnection {
       if (t.started) {
         bool sending = !t.request.Get && !t.headersDone && up < BodySize(t.request);
         idleLimit = sending ? limits.Send : limits.Receive;
+        if (idleLimit <= 0) idleLimit = t.request.IdleFallback;
       }
       int waitMs = 1000;
       if (idleLimit > 0) {

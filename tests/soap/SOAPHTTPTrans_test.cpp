@@ -353,6 +353,23 @@ TEST_F(HTTPTransportTest, TimeoutsApplyToTheWholeProcess) {
   EXPECT_NE(e.Message().find("Timeout was reached"), std::string::npos) << e.Message();
 }
 
+// With every time-out at 0 a stalled answer still ends: at the client's own idle limit.
+TEST_F(HTTPTransportTest, StallWithoutTimeoutEndsAtTheClientIdleLimit) {
+  EXPECT_EQ(THTTPReqResp::ClientIdleTimeout(), 60000);
+  struct RestoreIdle {
+    ~RestoreIdle() { THTTPReqResp::SetClientIdleTimeout(60000); }
+  } restore;
+  THTTPReqResp::SetClientIdleTimeout(300);
+  HttpResponse stall = HttpResponse::Xml("<late/>");
+  stall.Mode = B::StallAfterHeaders;
+  stall.StallMs = 5000;
+  server.Enqueue(stall);
+  ESOAPHTTPException e = CatchHTTP([&] { Post("<x/>"); });
+  EXPECT_NE(e.Message().find("Timeout was reached"), std::string::npos) << e.Message();
+  EXPECT_EQ(THTTPReqResp::ProcessTimeouts().Receive, 0);
+  EXPECT_EQ(Post("<again/>"), "<ok/>");
+}
+
 // A peer that takes the connection but never reads: the send stalls once the socket buffers
 // are full, and the send limit ends it.
 TEST_F(HTTPTransportTest, SendTimeout) {
