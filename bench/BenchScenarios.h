@@ -4,57 +4,12 @@
 #include <memory>
 #include <string>
 
+#include "bench/AxisAnswer.h"
 #include "binding/ZelkDistance1.h"
 #include "soap/OPToSOAPDomConv.h"
 #include "soap/SOAPHTTPClient.h"
 
 namespace bench {
-
-
-// An answer with `sections` legs of `points` way points each, every complex value and
-// number a separate multiRef element, as the distance service writes it.
-inline std::string AxisAnswer(int sections, int points) {
-  const std::string mr =
-      "<multiRef soapenc:root=\"0\" soapenv:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\" "
-      "xmlns:soapenc=\"http://schemas.xmlsoap.org/soap/encoding/\" xmlns:ns2=\"http://ws.zelk.example\" ";
-  int next = 1;
-  std::string refs;
-  auto number = [&](const char* type, const std::string& text) {
-    int id = next++;
-    refs += mr + "id=\"id" + std::to_string(id) + "\" xsi:type=\"xsd:" + type + "\">" + text + "</multiRef>";
-    return "href=\"#id" + std::to_string(id) + "\"";
-  };
-  std::string top = mr + "id=\"id0\" xsi:type=\"ns2:GetDistReturn\">";
-  top += "<dayLimit " + number("int", "100") + "/><retCode " + number("int", "0") + "/>";
-  top += "<retMessage xsi:type=\"soapenc:string\">OK</retMessage>";
-  top += "<sections soapenc:arrayType=\"ns2:Section[" + std::to_string(sections) + "]\" xsi:type=\"soapenc:Array\">";
-  std::string sectionElems;
-  for (int s = 0; s < sections; ++s) {
-    int sid = next++;
-    top += "<sections href=\"#id" + std::to_string(sid) + "\"/>";
-    std::string sec = mr + "id=\"id" + std::to_string(sid) + "\" xsi:type=\"ns2:Section\">";
-    sec += "<distance " + number("double", "10824.1") + "/><distanceSECA " + number("double", "348.6") + "/>";
-    sec += "<fromPort xsi:type=\"soapenc:string\">Busan</fromPort><toPort xsi:type=\"soapenc:string\">London</toPort>";
-    sec += "<waypoints soapenc:arrayType=\"ns2:WayPoint[" + std::to_string(points) + "]\" xsi:type=\"soapenc:Array\">";
-    for (int p = 0; p < points; ++p) {
-      int wid = next++;
-      sec += "<waypoints href=\"#id" + std::to_string(wid) + "\"/>";
-      std::string wp = mr + "id=\"id" + std::to_string(wid) + "\" xsi:type=\"ns2:WayPoint\">";
-      wp += "<lat " + number("double", "34.5") + "/><lon " + number("double", "128.9") + "/>";
-      wp += "<name xsi:type=\"soapenc:string\">Korea Strait</name><seca " + number("boolean", "false") + "/>";
-      refs += wp + "</multiRef>";
-    }
-    sectionElems += sec + "</waypoints></multiRef>";
-  }
-  top += "</sections><todayUsed " + number("int", "1") + "/><totalDistance " + number("double", "15572.3") +
-         "/><totalDistanceSECA " + number("double", "1368.6") + "/></multiRef>";
-  return "<?xml version=\"1.0\" encoding=\"utf-8\"?><soapenv:Envelope "
-         "xmlns:soapenv=\"http://schemas.xmlsoap.org/soap/envelope/\" "
-         "xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">"
-         "<soapenv:Body><ns1:getDistanceResponse soapenv:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\" "
-         "xmlns:ns1=\"http://ws.zelk.example\"><getDistanceReturn href=\"#id0\"/></ns1:getDistanceResponse>" +
-         top + sectionElems + refs + "</soapenv:Body></soapenv:Envelope>";
-}
 
 struct Fixture {
   Fixture() {

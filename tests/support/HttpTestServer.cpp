@@ -218,6 +218,7 @@ struct HttpTestServer::State {
   Handler handler;
   std::vector<HttpRequestRecord> requests;
   int connections = 0;
+  bool record = true;
   std::vector<int> openFds;
   std::vector<std::thread> threads;
   std::thread acceptor;
@@ -230,7 +231,7 @@ struct HttpTestServer::State {
 
   HttpResponse Answer(const HttpRequestRecord& request) {
     std::lock_guard<std::mutex> lock(mu);
-    requests.push_back(request);
+    if (record) requests.push_back(request);
     if (handler) return handler(request);
     if (queue.empty()) return fallback;
     HttpResponse r = std::move(queue.front());
@@ -389,6 +390,7 @@ struct HttpTestServer::State {
 HttpTestServer::HttpTestServer(const HttpTestServerOptions& options) : state_(std::make_shared<State>()) {
   State& s = *state_;
   const bool ipv6 = options.Ipv6;
+  state_->record = options.Record;
   s.ipv6 = ipv6;
   if (options.Tls) {
 #ifdef ZELK_TEST_TLS

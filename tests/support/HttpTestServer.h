@@ -77,6 +77,7 @@ struct HttpResponse {
 struct HttpTestServerOptions {
   bool Ipv6 = false;  // listen on ::1 instead of 127.0.0.1
   bool Tls = false;   // https with a self-signed certificate for "localhost" that no client trusts
+  bool Record = true; // keep every request; a long-running responder turns it off
 };
 
 class HttpTestServer {
