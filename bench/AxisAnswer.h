@@ -1,4 +1,4 @@
-// The distance service's answer in the layout its Axis server writes, of any size; plain C++
+// The distance service's answer in the layouts its Axis server writes, of any size; plain C++
 // so that the peer benchmarks, built apart from this tree, decode exactly the same bytes.
 #pragma once
 
@@ -49,6 +49,39 @@ inline std::string AxisAnswer(int sections, int points) {
          "<soapenv:Body><ns1:getDistanceResponse soapenv:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\" "
          "xmlns:ns1=\"http://ws.zelk.example\"><getDistanceReturn href=\"#id0\"/></ns1:getDistanceResponse>" +
          top + sectionElems + refs + "</soapenv:Body></soapenv:Envelope>";
+}
+
+// The same answer with every value written in place, as Axis writes it with multi-references
+// off: for clients that do not follow href references.
+inline std::string InlineAnswer(int sections, int points) {
+  auto value = [](const char* name, const char* type, const std::string& text) {
+    return "<" + std::string(name) + " xsi:type=\"" + type + "\">" + text + "</" + name + ">";
+  };
+  std::string r = "<getDistanceReturn xsi:type=\"ns1:GetDistReturn\">";
+  r += value("dayLimit", "xsd:int", "100") + value("retCode", "xsd:int", "0") +
+       value("retMessage", "soapenc:string", "OK");
+  r += "<sections soapenc:arrayType=\"ns1:Section[" + std::to_string(sections) + "]\" xsi:type=\"soapenc:Array\">";
+  for (int s = 0; s < sections; ++s) {
+    r += "<sections xsi:type=\"ns1:Section\">";
+    r += value("distance", "xsd:double", "10824.1") + value("distanceSECA", "xsd:double", "348.6");
+    r += value("fromPort", "soapenc:string", "Busan") + value("toPort", "soapenc:string", "London");
+    r += "<waypoints soapenc:arrayType=\"ns1:WayPoint[" + std::to_string(points) + "]\" xsi:type=\"soapenc:Array\">";
+    for (int p = 0; p < points; ++p) {
+      r += "<waypoints xsi:type=\"ns1:WayPoint\">";
+      r += value("lat", "xsd:double", "34.5") + value("lon", "xsd:double", "128.9");
+      r += value("name", "soapenc:string", "Korea Strait") + value("seca", "xsd:boolean", "false");
+      r += "</waypoints>";
+    }
+    r += "</waypoints></sections>";
+  }
+  r += "</sections>" + value("todayUsed", "xsd:int", "1") + value("totalDistance", "xsd:double", "15572.3") +
+       value("totalDistanceSECA", "xsd:double", "1368.6") + "</getDistanceReturn>";
+  return "<?xml version=\"1.0\" encoding=\"utf-8\"?><soapenv:Envelope "
+         "xmlns:soapenv=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+         "xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">"
+         "<soapenv:Body><ns1:getDistanceResponse soapenv:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\" "
+         "xmlns:ns1=\"http://ws.zelk.example\" xmlns:soapenc=\"http://schemas.xmlsoap.org/soap/encoding/\">" +
+         r + "</ns1:getDistanceResponse></soapenv:Body></soapenv:Envelope>";
 }
 
 }  // namespace bench

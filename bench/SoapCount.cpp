@@ -1,7 +1,7 @@
 // Runs one scenario a given number of times, for instruction counts under callgrind (run it
 // with two counts and take the difference) and for allocation figures per operation.
 //
-//   soap_count encode|decode1|decode10|decode100|loopback|sameproxy ITERATIONS
+//   soap_count encode|decodeN|inlineN|loopback|sameproxy ITERATIONS
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -42,7 +42,7 @@ void operator delete[](void* p, std::size_t) noexcept { operator delete(p); }
 int main(int argc, char** argv) {
   using namespace bench;
   if (argc != 3) {
-    std::fprintf(stderr, "usage: %s encode|decode1|decode10|decode100|loopback|sameproxy ITERATIONS\n", argv[0]);
+    std::fprintf(stderr, "usage: %s encode|decodeN|inlineN|loopback|sameproxy ITERATIONS\n", argv[0]);
     return 2;
   }
   const std::string what = argv[1];
@@ -56,6 +56,7 @@ int main(int argc, char** argv) {
   ArrayOf_xsd_string ports{u"Busan", u"London", u"Mobile"};
   TIntfPtr<ZelkDistance> proxy;
   if (what.rfind("decode", 0) == 0) answer = AxisAnswer(std::atoi(what.c_str() + 6), 10);
+  if (what.rfind("inline", 0) == 0) answer = InlineAnswer(std::atoi(what.c_str() + 6), 10);
   if (what == "loopback" || what == "sameproxy") {
     server = std::make_unique<HttpTestServer>();
     server->SetDefault(HttpResponse::Xml(AxisAnswer(2, 10)));

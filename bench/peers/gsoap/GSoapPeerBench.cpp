@@ -55,14 +55,12 @@ void Encode(benchmark::State& state) {
     benchmark::DoNotOptimize(out);
     soap_end(proxy.soap);
   }
-  state.counters["request_bytes"] = static_cast<double>(out.str().size());
 }
 BENCHMARK(Encode)->Unit(benchmark::kMicrosecond);
 
-void Decode(benchmark::State& state) {
+void DecodeAnswer(benchmark::State& state, const std::string& answer) {
   ZelkDistanceVersion3SoapBindingProxy proxy;
   const int sections = static_cast<int>(state.range(0));
-  const std::string answer = bench::AxisAnswer(sections, 10);
   std::istringstream in;
   for (auto _ : state) {
     in.str(answer);
@@ -78,17 +76,22 @@ void Decode(benchmark::State& state) {
     // Frees what the answer was decoded into, as the other clients delete their result.
     proxy.destroy();
   }
-  state.counters["answer_bytes"] = static_cast<double>(answer.size());
 }
+void Decode(benchmark::State& state) { DecodeAnswer(state, bench::AxisAnswer(static_cast<int>(state.range(0)), 10)); }
 BENCHMARK(Decode)->Arg(1)->Arg(10)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
 
-void Call(benchmark::State& state) {
+void DecodeInline(benchmark::State& state) {
+  DecodeAnswer(state, bench::InlineAnswer(static_cast<int>(state.range(0)), 10));
+}
+BENCHMARK(DecodeInline)->Arg(1)->Arg(10)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
+
+void CallPath(benchmark::State& state, const char* path) {
   const char* base = std::getenv("ZELK_BENCH_URL");
   if (!base) {
     state.SkipWithError("ZELK_BENCH_URL is not set");
     return;
   }
-  const std::string url = std::string(base) + "/ZelkSystem/services/ZelkDistanceVersion3";
+  const std::string url = std::string(base) + path;
   ZelkDistanceVersion3SoapBindingProxy proxy(SOAP_IO_KEEPALIVE);
   Ports ports;
   for (auto _ : state) {
@@ -104,7 +107,11 @@ void Call(benchmark::State& state) {
     proxy.destroy();
   }
 }
+void Call(benchmark::State& state) { CallPath(state, "/ZelkSystem/services/ZelkDistanceVersion3"); }
 BENCHMARK(Call)->Unit(benchmark::kMicrosecond);
+
+void CallInline(benchmark::State& state) { CallPath(state, "/inline/2"); }
+BENCHMARK(CallInline)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
