@@ -239,6 +239,8 @@ struct TOPToSoapDomConvert::TReadState {
   };
   std::vector<TSaved> saved;
   int depth = 0;
+  // The external names of each class's properties, looked up once per answer.
+  std::unordered_map<TClass, std::vector<WideString>> extNames;
 
   void Clear() {
     created.clear();
@@ -246,6 +248,7 @@ struct TOPToSoapDomConvert::TReadState {
     filled.clear();
     saved.clear();
     depth = 0;
+    extNames.clear();
   }
 };
 
@@ -1100,12 +1103,18 @@ void TOPToSoapDomConvert::ReadObjectMembers(TObject* obj, IXMLNode* root, IXMLNo
     return -1;
   };
 
-  for (const TPropInfo& prop : props) {
+  std::vector<WideString>& extNames = read_->extNames[cls];
+  if (extNames.size() != props.size()) {
+    extNames.clear();
+    for (const TPropInfo& prop : props) extNames.push_back(Types().ExternalPropertyName(&cls->TypeInfo, prop.Name));
+  }
+  for (size_t pi = 0; pi < props.size(); ++pi) {
+    const TPropInfo& prop = props[pi];
     PTypeInfo t = prop.PropType;
     uint32_t flags = prop.MemberFlags();
     bool optional = (flags & mfOptional) != 0;
     bool neverStored = !prop.StoredFn && !prop.Stored;
-    WideString extName = Types().ExternalPropertyName(&cls->TypeInfo, prop.Name);
+    const WideString& extName = extNames[pi];
 
     if (flags & mfText) {
       SetPropertyFromText(obj, prop, GetNodeText(element.Get()));

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cfenv>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -152,27 +153,58 @@ locale_t CLocale() {
 bool TryParseDecimal(std::string_view text, long double& out) {
   size_t i = 0, n = text.size();
   while (i < n && text[i] == ' ') ++i;
-  std::string norm;
-  if (i < n && (text[i] == '+' || text[i] == '-')) norm += text[i++];
+  const size_t begin = i;
+  bool negative = false;
+  if (i < n && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  // Up to 19 significant digits and a power of ten up to 27 are exact in a long double, so one
+  // multiplication or division rounds once, as strtold would; anything else goes to strtold.
+  uint64_t m = 0;
+  int significant = 0, fraction = 0;
+  bool fast = true;
+  auto digit = [&](char c) {
+    if (m == 0 && c == '0') return;
+    if (++significant > 19) fast = false;
+    else m = m * 10 + static_cast<uint64_t>(c - '0');
+  };
   size_t mantissa = 0;
-  while (i < n && text[i] >= '0' && text[i] <= '9') norm += text[i++], ++mantissa;
+  while (i < n && text[i] >= '0' && text[i] <= '9') digit(text[i++]), ++mantissa;
   if (i < n && text[i] == '.') {
-    norm += text[i++];
-    while (i < n && text[i] >= '0' && text[i] <= '9') norm += text[i++], ++mantissa;
+    ++i;
+    while (i < n && text[i] >= '0' && text[i] <= '9') digit(text[i++]), ++mantissa, ++fraction;
   }
   if (mantissa == 0) return false;
+  int exponent = 0;
   if (i < n && (text[i] == 'e' || text[i] == 'E')) {
-    norm += 'e';
     ++i;
-    if (i < n && (text[i] == '+' || text[i] == '-')) norm += text[i++];
+    bool expNegative = false;
+    if (i < n && (text[i] == '+' || text[i] == '-')) expNegative = text[i++] == '-';
     size_t expDigits = 0;
-    while (i < n && text[i] >= '0' && text[i] <= '9') norm += text[i++], ++expDigits;
+    while (i < n && text[i] >= '0' && text[i] <= '9') {
+      if (exponent < 100000) exponent = exponent * 10 + (text[i] - '0');
+      ++i, ++expDigits;
+    }
     if (expDigits == 0) return false;
+    if (expNegative) exponent = -exponent;
   }
+  const size_t end = i;
   while (i < n && text[i] == ' ') ++i;
   if (i != n) return false;
+  if (fast && m == 0) {
+    out = negative ? -0.0L : 0.0L;
+    return true;
+  }
+  static constexpr long double kPow10[] = {1e0L,  1e1L,  1e2L,  1e3L,  1e4L,  1e5L,  1e6L,  1e7L,  1e8L,  1e9L,
+                                           1e10L, 1e11L, 1e12L, 1e13L, 1e14L, 1e15L, 1e16L, 1e17L, 1e18L, 1e19L,
+                                           1e20L, 1e21L, 1e22L, 1e23L, 1e24L, 1e25L, 1e26L, 1e27L};
+  const int scale = exponent - fraction;
+  if (fast && scale >= -27 && scale <= 27) {
+    long double v = static_cast<long double>(m);
+    v = scale >= 0 ? v * kPow10[scale] : v / kPow10[-scale];
+    out = negative ? -v : v;
+    return true;
+  }
   errno = 0;
-  long double v = strtold_l(norm.c_str(), nullptr, CLocale());
+  long double v = strtold_l(std::string(text.substr(begin, end - begin)).c_str(), nullptr, CLocale());
   if (std::isinf(v)) return false;  // overflow
   out = v;
   return true;

@@ -968,14 +968,14 @@ class TXMLNode final : public IXMLNode {
 
   // ---- attributes ----
   TIntfPtr<IXMLNodeList> AttributeNodes() override;
-  bool HasAttribute(const WideString& name) override { return FindAttr(U8(name), nullptr, nullptr); }
+  bool HasAttribute(const WideString& name) override { return FindAttr(std::u16string_view(name), nullptr, nullptr); }
   bool HasAttributeNS(const WideString& localName, const WideString& namespaceURI) override {
     return FindAttrNS(localName, namespaceURI, nullptr, nullptr);
   }
   WideString GetAttribute(const WideString& name) override {
     xmlAttrPtr a = nullptr;
     xmlNsPtr ns = nullptr;
-    if (!FindAttr(U8(name), &a, &ns)) return {};
+    if (!FindAttr(std::u16string_view(name), &a, &ns)) return {};
     return AttrValue(a, ns);
   }
   WideString GetAttributeNS(const WideString& localName, const WideString& namespaceURI) override {
@@ -1008,7 +1008,7 @@ class TXMLNode final : public IXMLNode {
   Variant Attributes(const WideString& name) override {
     xmlAttrPtr a = nullptr;
     xmlNsPtr ns = nullptr;
-    if (!FindAttr(U8(name), &a, &ns)) return d_->Options().Contains(doAttrNull) ? Variant::Null() : Variant(WideString());
+    if (!FindAttr(std::u16string_view(name), &a, &ns)) return d_->Options().Contains(doAttrNull) ? Variant::Null() : Variant(WideString());
     return Variant(AttrValue(a, ns));
   }
   void SetAttribute(const WideString& name, const WideString& value) override {
@@ -1193,6 +1193,27 @@ class TXMLNode final : public IXMLNode {
         if (attr) *attr = a;
         return true;
       }
+    return false;
+  }
+  // The same lookup with the caller's UTF-16 name, compared in place: the converter asks for
+  // href, id and the like on every value it reads, and most elements have none of them.
+  bool FindAttr(std::u16string_view q, xmlAttrPtr* attr, xmlNsPtr* decl) {
+    if (q.substr(0, 5) == u"xmlns") return FindAttr(Utf16ToUtf8(q), attr, decl);
+    if (ns_ || !IsElement(n_)) return false;
+    for (xmlAttrPtr a = n_->properties; a; a = a->next) {
+      const xmlChar* prefix = a->ns ? a->ns->prefix : nullptr;
+      std::u16string_view local = q;
+      if (prefix && *prefix) {
+        if (q.empty() || (q[0] < 0x80 && q[0] != prefix[0])) continue;
+        size_t colon = q.find(u':');
+        if (colon == std::u16string_view::npos || !SameUtf16Utf8(q.substr(0, colon), C(prefix))) continue;
+        local = q.substr(colon + 1);
+      }
+      if (!local.empty() && local[0] < 0x80 && a->name[0] != local[0]) continue;
+      if (!SameUtf16Utf8(local, C(a->name))) continue;
+      if (attr) *attr = a;
+      return true;
+    }
     return false;
   }
   bool FindAttrNS(const std::string& local, const std::string& uri, xmlAttrPtr* attr, xmlNsPtr* decl) {

@@ -6,11 +6,14 @@
 #include "tests/support/TestSupport.h"
 #include <locale.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "soap/InvokeRegistry.h"
 
@@ -73,6 +76,35 @@ TEST(TypeTransTest, ParseXmlFloatAccepts) {
   EXPECT_EQ(ParseXmlFloat(std::string_view("inf")), std::numeric_limits<long double>::infinity());
   EXPECT_EQ(ParseXmlFloat(std::string_view("-Inf")), -std::numeric_limits<long double>::infinity());
   EXPECT_EQ(ParseXmlFloat(WideString(u"0.25")), 0.25L);
+}
+
+// Short decimals take a shortcut past strtold; both must give the same bits, on each side of
+// the shortcut's limits (19 digits, powers of ten up to 27) and on the usual hard cases.
+TEST(TypeTransTest, ParseXmlFloatMatchesStrtold) {
+  std::vector<std::string> texts = {
+      "34.5", "-0", "-0.0", "0.000", "128.9", "10824.1", "0.1", "0.3", "9007199254740993", "1e27", "1e28",
+      "1e-27", "1e-28", "1234567890123456789", "12345678901234567890", "1234567890.123456789",
+      "0.0000000000000000000000000001234", "000000000000000000000000001.5", "1.7976931348623157e308",
+      "4.9e-324", "2.2250738585072011e-308", "123.456e-5", "99999999999999999999e-20", "18446744073709551615",
+      "18446744073709551616", "5e-1", "1.00000000000000000001"};
+  // A fixed pseudo-random spread of short decimals as services write them.
+  uint64_t x = 88172645463325252ull;
+  for (int i = 0; i < 2000; ++i) {
+    x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+    const int digits = 1 + static_cast<int>(x % 19), point = static_cast<int>((x >> 8) % (digits + 1));
+    std::string t = std::to_string(x >> 5).substr(0, static_cast<size_t>(digits));
+    t.insert(std::min(static_cast<size_t>(point), t.size()), ".");
+    if ((x >> 20) % 3 == 0) t += "e" + std::to_string(static_cast<int>((x >> 24) % 61) - 30);
+    texts.push_back(((x >> 40) & 1) ? "-" + t : t);
+  }
+  locale_t c = newlocale(LC_ALL_MASK, "C", nullptr);
+  for (const std::string& t : texts) {
+    SCOPED_TRACE(t);
+    const long double expected = strtold_l(t.c_str(), nullptr, c);
+    const long double got = ParseXmlFloat(std::string_view(t));
+    EXPECT_EQ(std::memcmp(&got, &expected, 10), 0) << static_cast<double>(got) << " vs " << static_cast<double>(expected);
+  }
+  freelocale(c);
 }
 
 TEST(TypeTransTest, ParseXmlFloatRefuses) {
