@@ -867,6 +867,7 @@ void TOPToSoapDomConvert::ReadResponse(TStream& response, const TIntfMetaData& m
                                        TInvContext& context, THeaderList* headers) {
   TIntfPtr<IXMLDocument> doc = NewXMLDocument(u"1.0");
   if (!encoding_.empty()) doc->SetEncoding(encoding_);
+  if (auto* x = dynamic_cast<TXMLDocument*>(doc.Get())) x->SetCompactText(true);
   response.SetPosition(0);
   doc->LoadFromBytes(response.ReadRest());
   ReadResponse(doc.Get(), md, me, context, headers);

@@ -654,7 +654,7 @@ bool SniffDeclaration(std::string_view b, bool isUtf8) {
 }
 
 // Parses `bytes` into a new tree; `forcedUtf8` ignores the declaration's encoding.
-TXMLDocData* Parse(std::string_view bytes, bool forcedUtf8, TParseOptions parseOptions) {
+TXMLDocData* Parse(std::string_view bytes, bool forcedUtf8, TParseOptions parseOptions, bool compactText) {
   InitLibXml();
   xmlParserCtxtPtr ctxt = xmlNewParserCtxt();
   if (!ctxt) throw EXMLDocError("Out of memory");
@@ -663,6 +663,7 @@ TXMLDocData* Parse(std::string_view bytes, bool forcedUtf8, TParseOptions parseO
   ctxt->sax->serror = RecordError;
   int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
   if (!parseOptions.Contains(poPreserveWhiteSpace)) options |= XML_PARSE_NOBLANKS;
+  if (compactText) options |= XML_PARSE_COMPACT;
   xmlDocPtr doc;
   {
     TRefuseExternal refuse;
@@ -1821,7 +1822,7 @@ void TXMLDocument::SaveToFile(const std::string& fileName) {
 }
 
 void TXMLDocument::LoadFromBytes(std::string_view bytes) {
-  TXMLDocData* fresh = Parse(bytes, false, parseOptions_);
+  TXMLDocData* fresh = Parse(bytes, false, parseOptions_, compactText_);
   fresh->component = this;
   fresh->AddRef();
   if (data_) Release(data_);
@@ -1836,7 +1837,7 @@ void TXMLDocument::LoadFromStream(std::istream& in) {
 void TXMLDocument::LoadFromStream(TStream& in) { LoadFromBytes(in.ReadRest()); }
 
 void TXMLDocument::LoadFromXML(const WideString& xml) {
-  TXMLDocData* fresh = Parse(U8(xml), true, parseOptions_);
+  TXMLDocData* fresh = Parse(U8(xml), true, parseOptions_, compactText_);
   fresh->component = this;
   fresh->AddRef();
   if (data_) Release(data_);

@@ -310,6 +310,10 @@ class TXMLDocument : public TComponent, public IXMLDocument {
   void SetOptions(TXMLDocOptions options) override { options_ = options; }
   TParseOptions ParseOptions() override { return parseOptions_; }
   void SetParseOptions(TParseOptions options) override { parseOptions_ = options; }
+  // Keeps short text inside its node when loading, which saves an allocation per value: for
+  // documents that are mostly read, such as answers. Off by default.
+  bool CompactText() const { return compactText_; }
+  void SetCompactText(bool compact) { compactText_ = compact; }
   WideString Version() override;
   void SetVersion(const WideString& version) override;
   WideString Encoding() override;
@@ -347,6 +351,7 @@ class TXMLDocument : public TComponent, public IXMLDocument {
   TXMLDocData* data_ = nullptr;
   TXMLDocOptions options_ = kMessageDocOptions;
   TParseOptions parseOptions_;
+  bool compactText_ = false;
   std::string fileName_;
   std::atomic<int32_t> refCount_{0};
 };

@@ -291,6 +291,23 @@ TEST(XMLDocTest, TextOfElements) {
   EXPECT_EQ(U8(kids->Nodes(u"m")->XML()), "<m>a<b/>c</m>");
 }
 
+// Text kept inside its node (as answers are loaded) reads the same and can still be changed.
+TEST(XMLDocTest, CompactTextReadsAndChangesAsUsual) {
+  TIntfPtr<IXMLDocument> doc = NewXMLDocument();
+  static_cast<TXMLDocument*>(doc.Get())->SetCompactText(true);
+  doc->LoadFromBytes("<r><a>short</a><b>" + std::string(200, 'x') + "</b><c>1</c><d>2</d></r>");
+  auto kids = doc->DocumentElement()->ChildNodes();
+  EXPECT_EQ(U8(kids->Nodes(u"a")->Text()), "short");
+  EXPECT_EQ(U8(kids->Nodes(u"b")->Text()), std::string(200, 'x'));
+  kids->Nodes(u"a")->SetText(u"a longer text than fits in the node itself");
+  kids->Nodes(u"b")->ChildNodes()->Get(0)->SetNodeValue(u"y");
+  kids->Nodes(u"c")->ChildNodes()->Get(0)->SetNodeValue(u"a longer value again, to be stored apart");
+  kids->Nodes(u"d")->AddChild(u"e");
+  EXPECT_EQ(U8(doc->DocumentElement()->XML()),
+            "<r><a>a longer text than fits in the node itself</a><b>y</b>"
+            "<c>a longer value again, to be stored apart</c><d>2<e/></d></r>");
+}
+
 TEST(XMLDocTest, NavigationAndNamespaceLookups) {
   auto doc = LoadXMLDocumentBytes(
       "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\" xmlns:xsi=\"urn:xsi\">"
