@@ -33,7 +33,7 @@ mkdir -p "$out"
 echo "== building" >&2
 # Every side in Release, so that compiler settings do not decide the comparison.
 cmake -S . -B "$out/zelk" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZELK_BUILD_GUI=OFF >/dev/null
-cmake --build "$out/zelk" --target zelk_peer_bench bench_responder >/dev/null
+cmake --build "$out/zelk" --target soap_bench bench_responder >/dev/null
 for peer in gsoap kdsoap; do
   # A peer that does not build is left out of the table, not the whole comparison.
   if ! { cmake -S "bench/peers/$peer" -B "$out/$peer" -G Ninja -DCMAKE_BUILD_TYPE=Release \
@@ -56,9 +56,9 @@ run() {  # name binary
     --benchmark_repetitions="$repetitions" --benchmark_report_aggregates_only=true \
     --benchmark_format=csv 2>/dev/null >"$out/$1.csv"
   # A scenario that failed says why instead of giving a figure.
-  awk -F, -v side="$1" '$0 ~ /,true,/ { print "warning: " side " " $1 ": " $10 }' "$out/$1.csv" >&2
+  awk -F, -v side="$1" '$0 ~ /,true,/ && !seen[$1]++ { print "warning: " side " " $1 ": " $10 }' "$out/$1.csv" >&2
 }
-run zelk "$out/zelk/bench/zelk_peer_bench"
+run zelk "$out/zelk/bench/soap_bench"
 run gsoap "$out/gsoap/gsoap_peer_bench"
 run kdsoap "$out/kdsoap/kdsoap_peer_bench"
 
@@ -86,7 +86,7 @@ awk -F, '
     return sprintf("%.2f", t[side, name] / t["zelk", name])
   }
   END {
-    printf "| %-17s | %15s | %14s | %11s | %14s | %12s |\n", "scenario", "this runtime µs", "gSOAP µs", "gSOAP ratio", "KDSoap µs", "KDSoap ratio"
+    printf "| %-17s | %16s | %15s | %11s | %15s | %12s |\n", "scenario", "this runtime µs", "gSOAP µs", "gSOAP ratio", "KDSoap µs", "KDSoap ratio"
     printf "|%s|%s:|%s:|%s:|%s:|%s:|\n", "-------------------", "-----------------", "----------------", "-------------", "----------------", "--------------"
     for (i = 1; i <= n; i++) {
       s = order[i]

@@ -1,4 +1,4 @@
-// gSOAP on the distance call, under the scenario names of bench/PeerBench.cpp: encoding the
+// gSOAP on the distance call, under the scenario names of bench/SoapBench.cpp: encoding the
 // request into memory, decoding the Axis-style answers from memory into the generated types,
 // and complete calls with one kept-alive proxy against the responder in ZELK_BENCH_URL.
 #include <benchmark/benchmark.h>

@@ -1,4 +1,4 @@
-// KDSoap's client on the distance call, under the same names as bench/PeerBench.cpp so that
+// KDSoap's client on the distance call, under the same names as bench/SoapBench.cpp so that
 // bench/peers/run.sh can join the tables. The client is the one kdwsdl2cpp generates from the
 // service's WSDL; calls go to the responder whose base URL is in ZELK_BENCH_URL.
 //
