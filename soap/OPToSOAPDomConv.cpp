@@ -17,6 +17,7 @@
 #include "soap/OPToSOAPDomConv.h"
 
 #include <algorithm>
+#include <array>
 #include <new>
 #include <unordered_set>
 
@@ -196,6 +197,7 @@ std::vector<TIntfPtr<IXMLNode>> ElementChildren(IXMLNode* node) {
 std::vector<TIntfPtr<IXMLNode>> AllChildren(IXMLNode* node) {
   std::vector<TIntfPtr<IXMLNode>> out;
   if (!node->HasChildNodes()) return out;
+  out.reserve(8);  // a structure's members, mostly: one allocation instead of growing
   for (TIntfPtr<IXMLNode> c = node->FirstChild(); c; c = c->NextSibling()) out.push_back(c);
   return out;
 }
@@ -1096,7 +1098,14 @@ void TOPToSoapDomConvert::ReadObjectMembers(TObject* obj, IXMLNode* root, IXMLNo
   }
 
   std::vector<TIntfPtr<IXMLNode>> children = AllChildren(element.Get());
-  std::vector<bool> consumed(children.size(), false);
+  // Which children a member took; most classes have few members, so no allocation for them.
+  std::array<uint8_t, 16> consumedSmall{};
+  std::vector<uint8_t> consumedLarge;
+  uint8_t* consumed = consumedSmall.data();
+  if (children.size() > consumedSmall.size()) {
+    consumedLarge.assign(children.size(), 0);
+    consumed = consumedLarge.data();
+  }
   auto findChild = [&](const WideString& name) -> int {
     for (size_t i = 0; i < children.size(); ++i)
       if (!consumed[i] && children[i]->NodeType() == ntElement && children[i]->LocalNameIs(name))
