@@ -23,9 +23,12 @@ done
 
 if ((install)); then
   bash tools/setup-debian.sh
-  sudo=; ((EUID == 0)) || sudo=sudo
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q \
-    gsoap libgsoap-dev libkdsoap-dev libkdsoap-bin qtbase5-dev >/dev/null
+  peers=(gsoap libgsoap-dev libkdsoap-dev libkdsoap-bin qtbase5-dev)
+  if ! dpkg -s "${peers[@]}" >/dev/null 2>&1; then
+    sudo=; ((EUID == 0)) || sudo=sudo
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${peers[@]}" >/dev/null
+  fi
 fi
 
 out=$root/build-peers
