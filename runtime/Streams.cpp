@@ -54,6 +54,13 @@ int64_t TStream::CopyFrom(TStream& source, int64_t count) {
 
 std::string TStream::ReadRest() {
   std::string out;
+  // Every stream here can seek, so the rest is read in place in one piece; reading on past
+  // the expected end still catches a stream that grows meanwhile.
+  const int64_t pos = Position(), size = Size();
+  if (size > pos) {
+    out.resize(static_cast<size_t>(size - pos));
+    out.resize(Read(out.data(), out.size()));
+  }
   char buf[32768];
   while (size_t n = Read(buf, sizeof buf)) out.append(buf, n);
   return out;
