@@ -227,21 +227,18 @@ void TSOAPDomConv::GetElementType(IXMLNode* node, WideString& typeURI, WideStrin
   }
   bool found = false;
   WideString value;
+  // Most elements carry a type: ask for the value first, and for presence only when it is empty.
   auto tryNs = [&](const WideString& ns) {
-    if (!found && node->HasAttributeNS(u"type", ns)) {
-      value = node->GetAttributeNS(u"type", ns);
-      found = true;
-    }
+    if (found) return;
+    value = node->GetAttributeNS(u"type", ns);
+    found = !value.empty() || node->HasAttributeNS(u"type", ns);
   };
   tryNs(SXMLSchemaInstURI_2001);
   if (options_.Contains(soTryAllSchema)) {
     tryNs(SXMLSchemaInstURI_1999);
     tryNs(SXMLSchemaInstURI_2000_10);
   }
-  if (!found && node->HasAttributeNS(u"type", WideString())) {
-    value = node->GetAttributeNS(u"type", WideString());
-    found = true;
-  }
+  tryNs(WideString());
   if (!found) {
     typeURI = node->NamespaceURI();
     typeName = node->LocalName();
