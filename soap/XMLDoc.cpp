@@ -460,8 +460,96 @@ void InitLibXml();
 
 // Writes `n` with libxml2's serialiser into `out`; the document's encoding is set while it
 // runs so that attribute values keep their characters instead of character references.
+// A tree of elements, text and attributes made of text: what messages consist of, and what
+// WritePlain writes byte for byte as libxml2's serialiser does, without its output buffer.
+bool IsPlain(xmlNodePtr n) {
+  if (n->type == XML_TEXT_NODE) return n->name != xmlStringTextNoenc;
+  if (n->type != XML_ELEMENT_NODE) return false;
+  for (xmlNsPtr d = n->nsDef; d; d = d->next)
+    if (!d->href || std::strchr(C(d->href), '"')) return false;
+  for (xmlAttrPtr a = n->properties; a; a = a->next)
+    for (xmlNodePtr t = a->children; t; t = t->next)
+      if (t->type != XML_TEXT_NODE) return false;
+  for (xmlNodePtr c = n->children; c; c = c->next)
+    if (!IsPlain(c)) return false;
+  return true;
+}
+
+void AppendQName(std::string& out, xmlNsPtr ns, const xmlChar* name) {
+  if (ns && ns->prefix) {
+    out += C(ns->prefix);
+    out += ':';
+  }
+  out += C(name);
+}
+
+// Text as libxml2 escapes it in content; in attribute values also quotes and white space.
+void AppendEscaped(std::string& out, const xmlChar* text, bool attribute) {
+  if (!text) return;
+  const char* p = C(text);
+  for (const char* run = p;; ++p) {
+    const char c = *p;
+    const char* ref = nullptr;
+    switch (c) {
+      case '<': ref = "&lt;"; break;
+      case '>': ref = "&gt;"; break;
+      case '&': ref = "&amp;"; break;
+      case '\r': ref = "&#13;"; break;
+      case '"': ref = attribute ? "&quot;" : nullptr; break;
+      case '\n': ref = attribute ? "&#10;" : nullptr; break;
+      case '\t': ref = attribute ? "&#9;" : nullptr; break;
+      default: break;
+    }
+    if (!ref && c) continue;
+    out.append(run, static_cast<size_t>(p - run));
+    if (!c) return;
+    out += ref;
+    run = p + 1;
+  }
+}
+
+void WritePlain(std::string& out, xmlNodePtr n) {
+  if (n->type == XML_TEXT_NODE) {
+    AppendEscaped(out, n->content, false);
+    return;
+  }
+  out += '<';
+  AppendQName(out, n->ns, n->name);
+  for (xmlNsPtr d = n->nsDef; d; d = d->next) {
+    if (d->prefix && std::strcmp(C(d->prefix), "xml") == 0) continue;
+    out += " xmlns";
+    if (d->prefix) {
+      out += ':';
+      out += C(d->prefix);
+    }
+    out += "=\"";
+    out += C(d->href);
+    out += '"';
+  }
+  for (xmlAttrPtr a = n->properties; a; a = a->next) {
+    out += ' ';
+    AppendQName(out, a->ns, a->name);
+    out += "=\"";
+    for (xmlNodePtr t = a->children; t; t = t->next) AppendEscaped(out, t->content, true);
+    out += '"';
+  }
+  if (!n->children) {
+    out += "/>";
+    return;
+  }
+  out += '>';
+  for (xmlNodePtr c = n->children; c; c = c->next) WritePlain(out, c);
+  out += "</";
+  AppendQName(out, n->ns, n->name);
+  out += '>';
+}
+
 void DumpNode(std::string& out, xmlDocPtr doc, xmlNodePtr n, bool indent, const char* encoding = "UTF-8",
               xmlCharEncodingHandlerPtr handler = nullptr) {
+  if (!indent && !handler && std::strcmp(encoding, "UTF-8") == 0 && IsPlain(n)) {
+    WritePlain(out, n);
+    return;
+  }
   InitLibXml();
   xmlOutputBufferPtr buf = xmlOutputBufferCreateIO(WriteToString, nullptr, &out, handler);
   if (!buf) throw EXMLDocError("Out of memory");
