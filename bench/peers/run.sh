@@ -4,15 +4,15 @@
 # time per operation of each and the ratio of each peer to this runtime (above 1: slower than
 # this runtime). Complete calls are also shown as calls per second.
 #
-#   bash bench/peers/run.sh [--repetitions N] [--min-time S] [--filter REGEX] [--no-install]
+#   bash bench/peers/run.sh [--rounds N] [--min-time S] [--filter REGEX] [--no-install]
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$PWD
 
-repetitions=3 min_time=0.5 filter=. install=1
+rounds=5 min_time=0.5 filter=. install=1
 while (($#)); do
   case $1 in
-    --repetitions) repetitions=$2; shift 2 ;;
+    --rounds) rounds=$2; shift 2 ;;
     --min-time) min_time=$2; shift 2 ;;
     --filter) filter=$2; shift 2 ;;
     --no-install) install=0; shift ;;
@@ -52,33 +52,41 @@ export ZELK_BENCH_URL=$url
 export QT_QPA_PLATFORM=offscreen
 
 run() {  # name binary
-  rm -f "$out/$1.csv"
   [[ -x $2 ]] || return 0
-  echo "== $1" >&2
   "$2" --benchmark_filter="$filter" --benchmark_min_time="$min_time" \
-    --benchmark_repetitions="$repetitions" --benchmark_report_aggregates_only=true \
-    --benchmark_format=csv 2>/dev/null >"$out/$1.csv"
-  # A scenario that failed says why instead of giving a figure.
-  awk -F, -v side="$1" '$0 ~ /,true,/ && !seen[$1]++ { print "warning: " side " " $1 ": " $10 }' "$out/$1.csv" >&2
+    --benchmark_format=csv 2>/dev/null >>"$out/$1.csv"
 }
-run zelk "$out/zelk/bench/soap_bench"
-run gsoap "$out/gsoap/gsoap_peer_bench"
-run kdsoap "$out/kdsoap/kdsoap_peer_bench"
+# Rounds, each running every client once: a slow phase of this shared machine then touches
+# all of them alike instead of deciding one client's figures.
+rm -f "$out"/{zelk,gsoap,kdsoap}.csv
+for ((round = 1; round <= rounds; round++)); do
+  echo "== round $round of $rounds" >&2
+  run zelk "$out/zelk/bench/soap_bench"
+  run gsoap "$out/gsoap/gsoap_peer_bench"
+  run kdsoap "$out/kdsoap/kdsoap_peer_bench"
+done
+# A scenario that failed says why instead of giving a figure.
+for side in zelk gsoap kdsoap; do
+  [[ -f $out/$side.csv ]] || continue
+  awk -F, -v side="$side" '$0 ~ /,true,/ && !seen[$1]++ { print "warning: " side " " $1 ": " $10 }' "$out/$side.csv" >&2
+done
 
 echo
-echo "$(nproc) cores, $(date -u '+%Y-%m-%d %H:%M UTC'); medians of $repetitions repetition(s); '-': no figure (see the warnings)"
+echo "$(nproc) cores, $(date -u '+%Y-%m-%d %H:%M UTC'); medians of $rounds rounds; '-': no figure (see the warnings)"
 # CSV rows: name,iterations,real_time,cpu_time,time_unit,...,error_occurred,error_message
 awk -F, '
   FNR == 1 { side = FILENAME; sub(/.*\//, "", side); sub(/\.csv$/, "", side) }
   $1 ~ /^"/ && $0 !~ /,true,/ {
     name = $1; gsub(/"/, "", name)
-    if (name ~ /_(mean|stddev|cv)$/) next
-    median = sub(/_median$/, "", name)
     if (!(name in seen)) { seen[name] = 1; order[++n] = name }
     us = $3; if ($5 ~ /ns/) us /= 1000; else if ($5 ~ /ms/) us *= 1000; else if ($5 ~ /^"?s"?$/) us *= 1e6
-    # With repetitions the median row stands for the scenario, else its only row.
-    if (median || !((side, name) in fromMedian)) t[side, name] = us
-    if (median) fromMedian[side, name] = 1
+    v[side, name, ++c[side, name]] = us
+  }
+  function median(side, name,   k, j, m, x, a) {
+    m = c[side, name]
+    for (k = 1; k <= m; k++) a[k] = v[side, name, k]
+    for (k = 2; k <= m; k++) { x = a[k]; for (j = k - 1; j >= 1 && a[j] > x; j--) a[j + 1] = a[j]; a[j + 1] = x }
+    return m % 2 ? a[(m + 1) / 2] : (a[m / 2] + a[m / 2 + 1]) / 2
   }
   function cell(side, name) {
     if ((side, name) in t) return sprintf("%.1f", t[side, name])
@@ -89,6 +97,7 @@ awk -F, '
     return sprintf("%.2f", t[side, name] / t["zelk", name])
   }
   END {
+    for (key in c) { split(key, p, SUBSEP); t[p[1], p[2]] = median(p[1], p[2]) }
     printf "| %-17s | %16s | %15s | %11s | %15s | %12s |\n", "scenario", "this runtime µs", "gSOAP µs", "gSOAP ratio", "KDSoap µs", "KDSoap ratio"
     printf "|%s|%s:|%s:|%s:|%s:|%s:|\n", "-------------------", "-----------------", "----------------", "-------------", "----------------", "--------------"
     for (i = 1; i <= n; i++) {
