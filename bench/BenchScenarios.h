@@ -12,11 +12,7 @@
 namespace bench {
 
 struct Fixture {
-  Fixture() {
-    InitializeZelkDistance1();
-    GetIntfMetaData(TypeInfo<ZelkDistance>(), md, true);
-  }
-  TIntfMetaData md;
+  const TIntfMetaData& md = ZelkDistanceMetaData();
 };
 inline Fixture& Setup() {
   static Fixture f;

@@ -101,6 +101,16 @@ void InitializeZelkDistance1() {
   });
 }
 
+const TIntfMetaData& ZelkDistanceMetaData() {
+  static const TIntfMetaData md = [] {
+    InitializeZelkDistance1();
+    TIntfMetaData m;
+    GetIntfMetaData(TypeInfo<ZelkDistance>(), m, true);
+    return m;
+  }();
+  return md;
+}
+
 std::string DefaultZelkDistanceURL() {
   const char* env = std::getenv("ZELK_DISTANCE_URL");
   if (env && *env) return env;

@@ -1,6 +1,7 @@
 // The sea-route distance service: its interface, result types and their registration.
 #pragma once
 
+#include "soap/IntfInfo.h"
 #include "soap/InvokeRegistry.h"
 
 // The service's namespace, shared by the operation and all its types.
@@ -76,3 +77,6 @@ TIntfPtr<ZelkDistance> GetZelkDistance(bool useWSDL = false, const std::string& 
 void RegisterZelkDistance();
 // The unit's start-up: registers once; later calls do nothing.
 void InitializeZelkDistance1();
+// The interface's method table as the converter reads it, after the start-up; built once. For
+// code that drives the converter without a proxy (tests, fuzzing, benchmarks).
+const TIntfMetaData& ZelkDistanceMetaData();

@@ -9,19 +9,9 @@
 
 namespace {
 
-const TIntfMetaData& Distance() {
-  static const TIntfMetaData md = [] {
-    InitializeZelkDistance1();
-    TIntfMetaData m;
-    GetIntfMetaData(TypeInfo<ZelkDistance>(), m, true);
-    return m;
-  }();
-  return md;
-}
-
 const TIntfMethEntry& GetDistance() {
   static const TIntfMethEntry* me = [] {
-    for (const TIntfMethEntry& e : Distance().MDA)
+    for (const TIntfMethEntry& e : ZelkDistanceMetaData().MDA)
       if (e.Name == "getDistance") return &e;
     __builtin_trap();
   }();
@@ -43,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int i = 0; i < 4; ++i) context.SetParamPointer(i, args[i]);
   TMemoryStream stream(std::string(reinterpret_cast<const char*>(data), size));
   try {
-    converter->ReadResponse(stream, Distance(), me, context, nullptr);
+    converter->ReadResponse(stream, ZelkDistanceMetaData(), me, context, nullptr);
   } catch (const Exception&) {
   }
   delete result;

@@ -120,15 +120,6 @@ const TIntfMetaData& CvMetaData() {
   return md;
 }
 
-const TIntfMetaData& DistanceMetaData() {
-  static const TIntfMetaData md = [] {
-    InitializeZelkDistance1();
-    TIntfMetaData m;
-    GetIntfMetaData(TypeInfo<ZelkDistance>(), m, true);
-    return m;
-  }();
-  return md;
-}
 
 std::string ReadTextFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

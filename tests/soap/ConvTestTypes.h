@@ -120,8 +120,6 @@ enum TCvMethod {
 
 // The metadata of ICvService (registered on first use).
 const TIntfMetaData& CvMetaData();
-// The metadata of the distance interface (registered on first use).
-const TIntfMetaData& DistanceMetaData();
 
 std::string ReadTextFile(const std::string& path);
 // The text after the XML declaration.

@@ -49,7 +49,7 @@ std::string NodeMembers(int value, const std::string& label, const std::string& 
 TEST_F(RequestTest, DistanceRequestMatchesTheWorkedExample) {
   WideString pin = u"1234", access = u"ZELK-ACCESS", code = u"003";
   ArrayOf_xsd_string ports{u"Busan", u"London", u"Mobile"};
-  std::string xml = Build(DistanceMetaData(), 3, {&pin, &access, &ports, &code});
+  std::string xml = Build(ZelkDistanceMetaData(), 3, {&pin, &access, &ports, &code});
   EXPECT_EQ(xml.rfind("<?xml version=\"1.0\"?>", 0), 0u) << xml;
   EXPECT_EQ(AfterDeclaration(xml), ReadTextFile(kDataDir + "/distance-request.xml"));
 }
@@ -63,7 +63,7 @@ TEST_F(RequestTest, DistanceRequestsMatchTheOnesTheServiceAnswered) {
     SCOPED_TRACE(path);
     WideString pin = u"QXVJ", access = u"QXVJ", code = u"00" + Utf8ToUtf16(std::to_string(option));
     ArrayOf_xsd_string ports{u"Busan", u"London", u"Mobile"};
-    EXPECT_EQ(Build(DistanceMetaData(), 3, {&pin, &access, &ports, &code}), ReadTextFile(path));
+    EXPECT_EQ(Build(ZelkDistanceMetaData(), 3, {&pin, &access, &ports, &code}), ReadTextFile(path));
     ++compared;
   }
   if (compared == 0) GTEST_SKIP() << "no captured requests in " << kSamplesDir;

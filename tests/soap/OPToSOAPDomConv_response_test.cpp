@@ -103,7 +103,7 @@ TEST_F(ResponseTest, AxisAnswersOfTheDistanceServiceGiveTheirReports) {
     GetDistReturn* result = nullptr;
     WideString pin, access, code;
     ArrayOf_xsd_string ports;
-    Read(ReadTextFile(kSamplesDir + "/" + name + ".xml"), DistanceMetaData(), 3, &result,
+    Read(ReadTextFile(kSamplesDir + "/" + name + ".xml"), ZelkDistanceMetaData(), 3, &result,
          {&pin, &access, &ports, &code});
     ASSERT_NE(result, nullptr);
     EXPECT_EQ(Report(*result), ReadTextFile(kSamplesDir + "/" + name + ".report.txt"));
@@ -118,7 +118,7 @@ TEST_F(ResponseTest, AxisFaultsOfTheDistanceServiceRaiseRemotableExceptions) {
     SCOPED_TRACE(name);
     GetDistReturn* result = nullptr;
     try {
-      Read(ReadTextFile(kSamplesDir + "/" + name + ".xml"), DistanceMetaData(), 3, &result);
+      Read(ReadTextFile(kSamplesDir + "/" + name + ".xml"), ZelkDistanceMetaData(), 3, &result);
       ADD_FAILURE() << "no fault raised";
     } catch (const ERemotableException& e) {
       EXPECT_EQ("Fault : " + U8(e.FaultCode()) + "\nFault String : " + e.Message(),
