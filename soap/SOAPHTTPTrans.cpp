@@ -85,7 +85,7 @@ class THTTPReqResp::Exchanger : public THTTPExchange {
   // A server we do not control must not make the answer fill the memory.
   void CheckSize(int64_t size) const {
     int64_t limit = owner_.maxResponseSize_;
-    if (limit > 0 && size > limit) throw ESOAPHTTPException("Response exceeds %d bytes", {limit});
+    if (limit > 0 && size > limit) throw ESOAPHTTPException("Response exceeds %d bytes", {TVarRec(limit)});
   }
 
   THTTPReqResp& owner_;
