@@ -1,7 +1,7 @@
 #include "app/Units.h"
 
 #include "binding/ZelkDistance1.h"
-#include "reporting/EModuleData.h"
+#include "reporting/options/EModuleData.h"
 #include "soap/InvokeRegistry.h"
 #include "soap/UDDIInquiry.h"
 

@@ -1,12 +1,12 @@
-#include "reporting/ECore.h"
+#include "reporting/options/ECore.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <sstream>
 
-#include "reporting/EModules.h"
-#include "reporting/EStreams.h"
+#include "reporting/options/EModules.h"
+#include "reporting/options/EStreams.h"
 #include "tests/reporting/TestSupport.h"
 
 namespace {

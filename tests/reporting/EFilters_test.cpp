@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "reporting/ECore.h"
+#include "reporting/options/ECore.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 
 #include <fstream>
 
-#include "reporting/ECore.h"
-#include "reporting/EModules.h"
-#include "reporting/EPaths.h"
+#include "reporting/options/ECore.h"
+#include "reporting/options/EModules.h"
+#include "reporting/options/EPaths.h"
 #include "tests/reporting/TestSupport.h"
 
 namespace {

@@ -1,11 +1,11 @@
-#include "reporting/EModuleData.h"
+#include "reporting/options/EModuleData.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 
-#include "reporting/EModules.h"
+#include "reporting/options/EModules.h"
 #include "tests/reporting/TestSupport.h"
 
 namespace {

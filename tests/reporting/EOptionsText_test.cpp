@@ -1,4 +1,4 @@
-#include "reporting/EOptionsText.h"
+#include "reporting/options/EOptionsText.h"
 
 #include <gtest/gtest.h>
 

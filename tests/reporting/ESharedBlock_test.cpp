@@ -1,4 +1,4 @@
-#include "reporting/ESharedBlock.h"
+#include "reporting/options/ESharedBlock.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "reporting/EStoredData.h"
+#include "reporting/options/EStoredData.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "reporting/EStreams.h"
+#include "reporting/options/EStreams.h"
 #include "tests/reporting/TestSupport.h"
 
 namespace {

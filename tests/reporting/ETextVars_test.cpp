@@ -1,4 +1,4 @@
-#include "reporting/ETextVars.h"
+#include "reporting/options/ETextVars.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -6,7 +6,7 @@
 #include <cctype>
 #include <ctime>
 
-#include "reporting/ECore.h"
+#include "reporting/options/ECore.h"
 #include "tests/reporting/TestSupport.h"
 
 TEST(TextVariablesTest, ExpansionRules) {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "reporting/ECore.h"
+#include "reporting/options/ECore.h"
 #include "tests/support/TestSupport.h"  // ScopedEnv
 
 // Gives every stored option a value that differs from its default, two filters included.

@@ -4,8 +4,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "reporting/EOptionsText.h"
-#include "reporting/EStoredData.h"
+#include "reporting/options/EOptionsText.h"
+#include "reporting/options/EStoredData.h"
 #include "tests/reporting/TestSupport.h"
 
 namespace {

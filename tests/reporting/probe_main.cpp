@@ -1,8 +1,8 @@
 // A program with embedded reporting options: reports what it found at start-up.
 #include <cstdio>
 
-#include "reporting/ECore.h"
-#include "reporting/EModuleData.h"
+#include "reporting/options/ECore.h"
+#include "reporting/options/EModuleData.h"
 
 int main() {
   LoadAllModulesOptions();

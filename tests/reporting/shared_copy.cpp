@@ -2,9 +2,9 @@
 // between copies in one process.
 #include <cstring>
 
-#include "reporting/ECore.h"
-#include "reporting/EModuleData.h"
-#include "reporting/EModules.h"
+#include "reporting/options/ECore.h"
+#include "reporting/options/EModuleData.h"
+#include "reporting/options/EModules.h"
 
 extern "C" {
 

@@ -8,11 +8,11 @@
 #include <optional>
 #include <sstream>
 
-#include "reporting/ECore.h"
-#include "reporting/EOptionsText.h"
-#include "reporting/EPaths.h"
-#include "reporting/EStoredData.h"
-#include "reporting/EStreams.h"
+#include "reporting/options/ECore.h"
+#include "reporting/options/EOptionsText.h"
+#include "reporting/options/EPaths.h"
+#include "reporting/options/EStoredData.h"
+#include "reporting/options/EStreams.h"
 #include "runtime/Strings.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "reporting/EStoredData.h"
+#include "reporting/options/EStoredData.h"
 
 #include <zlib.h>
 
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "reporting/EStreams.h"
+#include "reporting/options/EStreams.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <cstring>
 #include <vector>
 
-#include "reporting/EStoredData.h"
-#include "reporting/EStreams.h"
+#include "reporting/options/EStoredData.h"
+#include "reporting/options/EStreams.h"
 #include "runtime/FileHandle_linux.h"
 
 extern char** environ;

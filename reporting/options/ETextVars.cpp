@@ -1,4 +1,4 @@
-#include "reporting/ETextVars.h"
+#include "reporting/options/ETextVars.h"
 
 #include <locale.h>
 #include <unistd.h>

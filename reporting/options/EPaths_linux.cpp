@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "reporting/EPaths.h"
+#include "reporting/options/EPaths.h"
 
 bool ForceDirectories(const std::string& folder) {
   std::string f = folder;

@@ -1,16 +1,16 @@
-#include "reporting/ECore.h"
+#include "reporting/options/ECore.h"
 
 #include <istream>
 #include <mutex>
 #include <ostream>
 #include <sstream>
 
-#include "reporting/EModuleData.h"
-#include "reporting/EModules.h"
-#include "reporting/EPaths.h"
-#include "reporting/ESharedBlock.h"
-#include "reporting/EStreams.h"
-#include "reporting/ETextVars.h"
+#include "reporting/options/EModuleData.h"
+#include "reporting/options/EModules.h"
+#include "reporting/options/EPaths.h"
+#include "reporting/options/ESharedBlock.h"
+#include "reporting/options/EStreams.h"
+#include "reporting/options/ETextVars.h"
 #include "runtime/ClassNames.h"
 #include "runtime/Strings.h"
 

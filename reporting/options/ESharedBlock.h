@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "reporting/ECore.h"
+#include "reporting/options/ECore.h"
 
 // "/" + process id (8 upper-case hex digits) + module handle (16 upper-case hex digits).
 std::string SharedBlockName(TModuleHandle handle);

@@ -1,4 +1,4 @@
-#include "reporting/EStreams.h"
+#include "reporting/options/EStreams.h"
 
 #include <algorithm>
 #include <bit>

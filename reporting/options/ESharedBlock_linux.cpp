@@ -12,7 +12,7 @@
 #include <set>
 #include <sstream>
 
-#include "reporting/ESharedBlock.h"
+#include "reporting/options/ESharedBlock.h"
 #include "runtime/SysUtils.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "reporting/EStreams.h"
+#include "reporting/options/EStreams.h"
 #include "runtime/FileHandle_linux.h"
 
 namespace {

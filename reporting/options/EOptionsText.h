@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "reporting/ECore.h"
+#include "reporting/options/ECore.h"
 
 // The stored options, in stream order.
 const std::vector<std::string>& OptionFieldNames();

@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "reporting/ECore.h"
-#include "reporting/EStoredData.h"
+#include "reporting/options/ECore.h"
+#include "reporting/options/EStoredData.h"
 
 struct TTarvexModuleData {
   TModuleHandle Handle = 0;

@@ -4,8 +4,8 @@
 
 #include <climits>
 
-#include "reporting/EModules.h"
-#include "reporting/EPaths.h"
+#include "reporting/options/EModules.h"
+#include "reporting/options/EPaths.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "reporting/ETexts.h"
+#include "reporting/options/ETexts.h"
 
 #include <array>
 

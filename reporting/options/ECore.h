@@ -12,7 +12,7 @@
 #include <typeinfo>
 #include <vector>
 
-#include "reporting/ETexts.h"
+#include "reporting/options/ETexts.h"
 #include "runtime/Sets.h"
 #include "runtime/SysUtils.h"
 #include "runtime/TypInfo.h"

@@ -1,11 +1,11 @@
-#include "reporting/EModuleData.h"
+#include "reporting/options/EModuleData.h"
 
 #include <map>
 #include <mutex>
 #include <set>
 #include <sstream>
 
-#include "reporting/EModules.h"
+#include "reporting/options/EModules.h"
 
 namespace {
 

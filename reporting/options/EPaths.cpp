@@ -1,4 +1,4 @@
-#include "reporting/EPaths.h"
+#include "reporting/options/EPaths.h"
 
 std::string ExtractFilePath(std::string_view name) {
   size_t slash = name.rfind('/');

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "reporting/ECore.h"
+#include "reporting/options/ECore.h"
 
 struct TLoadedModule {
   TModuleHandle Handle = 0;

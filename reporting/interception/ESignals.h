@@ -1,0 +1,49 @@
+// Fatal signals (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT) as unhandled exceptions. The
+// handler runs on an alternate stack, copies siginfo_t, the registers, the FP state and the
+// top of the stack into a record prepared in advance, hands it to the signal thread (started
+// at installation: creating a thread inside a handler can fail) and waits. Afterwards the
+// handler installed before is chained, or the default disposition restored and the signal
+// raised again, so the exit status and core dumps stay those of the signal. A signal is never
+// turned into a C++ throw.
+#pragma once
+
+#include <signal.h>
+
+#include <cstdint>
+#include <string>
+
+#include "reporting/interception/EContext.h"
+
+struct TSignalReport {
+  int Signal = 0;
+  siginfo_t Info{};
+  TThreadContext Context;  // Context.Stack points into the record's own buffer
+  bool StackOverflow = false;  // a SIGSEGV at an address within the guard area below the stack
+};
+
+// The runtime's exception class for the signal ("EAccessViolation", "EStackOverflow",
+// "EDivByZero", "EIntOverflow", "EZeroDivide", "EOverflow", "EUnderflow", "EInvalidOp",
+// "EPrivilege", "EIllegalInstruction", "EBusError", "EAbnormalTermination") and its message
+// ("Access violation at address %p in module '%s'. %s of address %p" with 16-digit
+// addresses, and the fixed texts of the others). Runs on the signal thread: may allocate.
+std::string SignalClassName(const TSignalReport& report);
+std::string SignalMessage(const TSignalReport& report);
+
+// Called on the signal thread for each fatal signal, while the faulting thread waits.
+using TSignalCallback = void (*)(const TSignalReport& report);
+
+// Starts the signal thread and installs the handlers, keeping the previous ones. Also sets up
+// the calling thread's alternate stack. Idempotent; false when the thread cannot be started.
+bool InstallSignalHandlers(TSignalCallback callback);
+// Puts the previous handlers back and stops the signal thread.
+void UninstallSignalHandlers();
+
+// The calling thread's alternate signal stack (mmap'ed, at least 64 KiB, a guard page below).
+// Called for the main thread at installation and by every wrapped thread at its start;
+// released at its end.
+void SetupThreadAltStack();
+void ReleaseThreadAltStack();
+
+// The next SIGABRT of this process is not reported (an uncaught exception that was reported
+// already ends through std::terminate and abort).
+void SuppressAbortReport();
