@@ -1,0 +1,167 @@
+#include "reporting/debuginfo/EDwarfNames_linux.h"
+
+#include <dwarf.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Follows abstract origin and specification to the declaration; `declLine` gets the first
+// decl line met on the way.
+Dwarf_Die Declaration(Dwarf_Die* die, int32_t& declLine) {
+  Dwarf_Die current = *die;
+  declLine = 0;
+  for (int guard = 0; guard < 16; ++guard) {
+    Dwarf_Word line = 0;
+    Dwarf_Attribute attr;
+    if (declLine == 0 && dwarf_attr(&current, DW_AT_decl_line, &attr) && dwarf_formudata(&attr, &line) == 0)
+      declLine = static_cast<int32_t>(line);
+    Dwarf_Die next;
+    if ((dwarf_attr(&current, DW_AT_abstract_origin, &attr) || dwarf_attr(&current, DW_AT_specification, &attr)) &&
+        dwarf_formref_die(&attr, &next)) {
+      current = next;
+      continue;
+    }
+    break;
+  }
+  return current;
+}
+
+bool IsClassTag(int tag) {
+  return tag == DW_TAG_class_type || tag == DW_TAG_structure_type || tag == DW_TAG_union_type;
+}
+
+bool IsClosure(Dwarf_Die* type) {
+  Dwarf_Die child;
+  if (dwarf_child(type, &child) != 0) return false;
+  do {
+    if (dwarf_tag(&child) == DW_TAG_subprogram) {
+      const char* name = dwarf_diename(&child);
+      if (name && std::strcmp(name, "<lambda>") == 0) return true;
+    }
+  } while (dwarf_siblingof(&child, &child) == 0);
+  return false;
+}
+
+std::string ScopeName(Dwarf_Die* scope) {
+  const char* name = dwarf_diename(scope);
+  if (name && *name) return name;
+  switch (dwarf_tag(scope)) {
+    case DW_TAG_namespace: return "(anonymous namespace)";
+    case DW_TAG_union_type: return "(anonymous union)";
+    case DW_TAG_class_type: return IsClosure(scope) ? "{lambda}" : "(anonymous class)";
+    default: return IsClosure(scope) ? "{lambda}" : "(anonymous struct)";
+  }
+}
+
+void Join(std::string& prefix, const std::string& part) {
+  prefix = prefix.empty() ? part : part + "::" + prefix;
+}
+
+bool NamesOf(Dwarf_Die* die, TDwarfProcedureName& out, int depth) {
+  Dwarf_Die decl = Declaration(die, out.DeclLine);
+  const char* name = dwarf_diename(&decl);
+  if (!name || !*name) return false;
+  out.ClassName.clear();
+  out.ProcedureName = name;
+
+  Dwarf_Die* scopes = nullptr;
+  int n = dwarf_getscopes_die(&decl, &scopes);
+  // scopes[0] is the declaration itself, the last one its compilation unit.
+  std::string qualifier;
+  bool inClass = false;
+  for (int i = 1; i < n; ++i) {
+    int tag = dwarf_tag(&scopes[i]);
+    if (IsClassTag(tag)) {
+      inClass = true;
+      Join(qualifier, ScopeName(&scopes[i]));
+    } else if (tag == DW_TAG_namespace) {
+      Join(qualifier, ScopeName(&scopes[i]));
+    } else if (tag == DW_TAG_subprogram && depth < 8) {
+      // A class local to a function: that function's own names complete the qualifier.
+      TDwarfProcedureName outer;
+      if (NamesOf(&scopes[i], outer, depth + 1)) {
+        std::string full = outer.ClassName.empty() ? outer.ProcedureName : outer.ClassName + "::" + outer.ProcedureName;
+        Join(qualifier, full);
+      }
+      break;
+    }
+  }
+  std::free(scopes);
+  if (inClass)
+    out.ClassName = qualifier;
+  else if (!qualifier.empty())
+    out.ProcedureName = qualifier + "::" + out.ProcedureName;
+  return true;
+}
+
+std::string FileOf(Dwarf_Die* cuDie, Dwarf_Word index) {
+  Dwarf_Files* files = nullptr;
+  size_t count = 0;
+  if (dwarf_getsrcfiles(cuDie, &files, &count) != 0 || index >= count) return {};
+  const char* name = dwarf_filesrc(files, index, nullptr, nullptr);
+  return name ? name : "";
+}
+
+}  // namespace
+
+std::string DwarfFilePart(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool DwarfProcedureName(Dwarf_Die* die, TDwarfProcedureName& out) {
+  out = {};
+  return NamesOf(die, out, 0);
+}
+
+bool DwarfFramesAt(Dwarf_Die* cuDie, Dwarf_Addr address, std::vector<TTLLocationInfo>& frames) {
+  frames.clear();
+  std::string file;
+  int line = 0;
+  if (Dwarf_Line* row = dwarf_getsrc_die(cuDie, address)) {
+    const char* src = dwarf_linesrc(row, nullptr, nullptr);
+    if (src) file = src;
+    dwarf_lineno(row, &line);
+  }
+
+  Dwarf_Die* scopes = nullptr;
+  int n = dwarf_getscopes(cuDie, address, &scopes);
+  for (int i = 0; i < n; ++i) {
+    int tag = dwarf_tag(&scopes[i]);
+    if (tag != DW_TAG_subprogram && tag != DW_TAG_inlined_subroutine) continue;
+    TTLLocationInfo frame;
+    frame.SourceName = file;
+    frame.UnitName = DwarfFilePart(file);
+    frame.LineNumber = line;
+    TDwarfProcedureName names;
+    if (DwarfProcedureName(&scopes[i], names)) {
+      frame.ClassName = names.ClassName;
+      frame.ProcedureName = names.ProcedureName;
+      if (line > 0 && names.DeclLine > 0 && line > names.DeclLine) frame.LineOffset = line - names.DeclLine;
+    }
+    frame.Inlined = tag == DW_TAG_inlined_subroutine;
+    frames.push_back(std::move(frame));
+    if (tag == DW_TAG_subprogram) break;
+    // The next level out continues where this one was called from.
+    Dwarf_Attribute attr;
+    Dwarf_Word value = 0;
+    file.clear();
+    line = 0;
+    if (dwarf_attr(&scopes[i], DW_AT_call_file, &attr) && dwarf_formudata(&attr, &value) == 0)
+      file = FileOf(cuDie, value);
+    if (dwarf_attr(&scopes[i], DW_AT_call_line, &attr) && dwarf_formudata(&attr, &value) == 0)
+      line = static_cast<int>(value);
+  }
+  std::free(scopes);
+
+  if (frames.empty() && !file.empty()) {
+    TTLLocationInfo frame;
+    frame.SourceName = file;
+    frame.UnitName = DwarfFilePart(file);
+    frame.LineNumber = line;
+    frames.push_back(std::move(frame));
+  }
+  return !frames.empty() && !frames.front().UnitName.empty();
+}

@@ -1,0 +1,60 @@
+// How a DWARF location is named: the one rule that both the live DWARF source and the build
+// step that writes the stored debug block follow, so that the two give identical answers.
+//
+// Names of a procedure (a DW_TAG_subprogram or DW_TAG_inlined_subroutine DIE):
+// - The declaration is found by following DW_AT_abstract_origin, then DW_AT_specification,
+//   as long as either is there (an inlined call -> its abstract instance -> the in-class
+//   declaration).
+// - ProcedureName is the declaration's DW_AT_name ("Method", "operator()", "~TFoo"). For a
+//   function that is not a member of a class, the enclosing namespaces are put in front:
+//   "ns::Func", "(anonymous namespace)::Helper".
+// - ClassName is the qualified name of the innermost class/struct/union scope of the
+//   declaration, outer scopes first, joined by "::": "ns::TClass", "Outer::Inner". Empty for
+//   free functions. An anonymous namespace is "(anonymous namespace)". An unnamed class is
+//   "{lambda}" when it is a closure type (it has a member named "<lambda>"), otherwise
+//   "(anonymous struct)", "(anonymous class)" or "(anonymous union)". A class declared
+//   inside a function (closures mostly) is prefixed with that function's qualified name
+//   (its ClassName and ProcedureName joined by "::"): "ns::TFoo::Method::{lambda}".
+//   Lexical blocks are skipped.
+// - The declaration line is the first DW_AT_decl_line met when going from the DIE itself
+//   along abstract origin and specification (the definition's line when it has one, like
+//   libdw's dwarf_decl_line); 0 when there is none.
+//
+// Frames of one address (in the DWARF's own address space, i.e. the run-time address less
+// the module's load bias), innermost first:
+// - The scopes come from dwarf_getscopes on the address's compilation unit; only subprogram
+//   and inlined-subroutine DIEs count, up to and including the first subprogram.
+// - The innermost level's source file and line come from the line table (dwarf_getsrc_die).
+//   Each outer level's come from DW_AT_call_file / DW_AT_call_line of the inlined-subroutine
+//   DIE one level inward.
+// - SourceName is the file name as the line table gives it (a full path); UnitName its file
+//   part. LineOffset is LineNumber less the level's declaration line, never below 0, and 0
+//   when either is unknown.
+// - Inlined is true for every level that is an inlined subroutine (inlined into the next).
+// - An address inside a unit but inside no procedure gives one frame with unit and line only.
+#pragma once
+
+#include <elfutils/libdw.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "reporting/debuginfo/EDebug.h"
+
+struct TDwarfProcedureName {
+  std::string ClassName;
+  std::string ProcedureName;
+  int32_t DeclLine = 0;
+};
+
+// The names of a subprogram or inlined-subroutine DIE; false when it has no name.
+bool DwarfProcedureName(Dwarf_Die* die, TDwarfProcedureName& out);
+
+// The frames at `address` of the compilation unit `cuDie` (frames' Address is left 0 and
+// Source null, for the caller to fill). Replaces `frames`; false when no source unit is known
+// for the address.
+bool DwarfFramesAt(Dwarf_Die* cuDie, Dwarf_Addr address, std::vector<TTLLocationInfo>& frames);
+
+// The file part of a path.
+std::string DwarfFilePart(const std::string& path);
