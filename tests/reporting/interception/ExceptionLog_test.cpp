@@ -1,0 +1,90 @@
+// The interception points in child programs: for each scenario, what the notification entry
+// recorded, in which order against what the program saw, and how the program ended.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/reporting/TestSupport.h"
+
+namespace {
+
+struct TCase {
+  const char* Scenario;
+  int Notifications;          // NOTIFY lines expected
+  const char* Record;         // a text the (first) NOTIFY line contains
+  const char* FirstFrame;     // the first stack entry names this function ("" to skip)
+  int Exit;                   // exit code, or 128 + signal
+  std::vector<std::string> Order;  // lines (by prefix) that must appear in this order
+};
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+const int kAbort = 128 + SIGABRT;
+
+const TCase kCases[] = {
+    {"catch_all", 0, "", "", 0, {"DTOR inner", "CAUGHT", "END"}},
+    {"catch_base", 0, "", "", 0, {"CAUGHT", "END"}},
+    {"non_matching", 1, "raise handled=0 class=Derived msg=derived", "ThrowDerived", kAbort, {"NOTIFY"}},
+    {"pointer_by_pointer", 0, "", "", 0, {"CAUGHT", "END"}},
+    {"pointer_by_reference", 1, "raise handled=0", "ThrowDerivedPointer", kAbort, {"NOTIFY"}},
+    {"noexcept", 1, "raise handled=0 class=Derived", "ThrowDerived", kAbort, {"NOTIFY"}},
+    {"destructor_throws", 1, "raise handled=0 class=Other msg=from a destructor", "", kAbort, {"NOTIFY"}},
+    {"rethrow_caught", 0, "", "", 0, {"INNER", "CAUGHT", "END"}},
+    {"rethrow_uncaught", 1, "raise handled=0 class=Derived", "", kAbort, {"INNER", "NOTIFY"}},
+    {"rethrow_exception_caught", 0, "", "", 0, {"CAUGHT", "END"}},
+    {"rethrow_exception_uncaught", 1, "raise handled=0 class=Derived msg=stored", "", kAbort, {"NOTIFY"}},
+    {"vector_at_caught", 0, "", "", 0, {"CAUGHT", "END"}},
+    {"vector_at_uncaught", 1, "raise handled=0 class=out_of_range", "std::__throw_out_of_range_fmt", kAbort,
+     {"NOTIFY"}},
+    {"plugin_caught", 0, "", "", 0, {"CAUGHT", "END"}},
+    {"plugin_uncaught", 1, "raise handled=0 class=runtime_error msg=thrown in a plugin", "PluginThrow", kAbort,
+     {"NOTIFY"}},
+    {"std_thread", 1, "raise handled=0 class=Derived", "ThrowDerived", kAbort, {"NOTIFY", "DTOR thread"}},
+    {"pthread", 1, "raise handled=0 class=Derived", "ThrowDerived", kAbort, {"NOTIFY", "DTOR pthread"}},
+    {"handled_swallowed", 1, "handled handled=1 class=Derived", "ThrowDerived", 0, {"CAUGHT", "NOTIFY", "AFTER"}},
+    {"handled_rethrown", 1, "handled handled=1 class=Derived", "ThrowDerived", 0,
+     {"INNER", "CAUGHT", "NOTIFY", "AFTER"}},
+    {"handled_cancel", 0, "", "", 0, {"CANCEL CAUGHT", "JOINED", "END"}},
+    {"nested_dropped", 1, "handled handled=1 class=Derived", "", 0, {"CAUGHT", "NOTIFY", "NESTED CAUGHT", "AFTER"}},
+    {"segv_worker", 1, "signal handled=0 class=EAccessViolation", "", 128 + SIGSEGV, {"NOTIFY"}},
+};
+
+class ExceptionLogChild : public ::testing::TestWithParam<TCase> {};
+
+TEST_P(ExceptionLogChild, RecordsWhatHappens) {
+  const TCase& c = GetParam();
+  TRunResult run = RunProgram(INTERCEPTION_CHILD, {c.Scenario});
+  SCOPED_TRACE(run.Output);
+  EXPECT_EQ(run.ExitCode, c.Exit);
+  std::vector<std::string> lines = Lines(run.Output);
+  std::vector<std::string> notifications;
+  for (const auto& l : lines)
+    if (l.rfind("NOTIFY", 0) == 0) notifications.push_back(l);
+  ASSERT_EQ(static_cast<int>(notifications.size()), c.Notifications);
+  if (c.Notifications > 0) {
+    EXPECT_NE(notifications[0].find(c.Record), std::string::npos) << notifications[0];
+    if (*c.FirstFrame) {
+      EXPECT_NE(notifications[0].find(std::string("first=") + c.FirstFrame), std::string::npos);
+    }
+  }
+  size_t at = 0;
+  for (const auto& expected : c.Order) {
+    while (at < lines.size() && lines[at].rfind(expected, 0) != 0) ++at;
+    EXPECT_LT(at, lines.size()) << "missing or out of order: " << expected;
+    ++at;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, ExceptionLogChild, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.Scenario); });
+
+}  // namespace

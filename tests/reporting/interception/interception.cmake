@@ -1,0 +1,15 @@
+# The interception points, in child programs.
+add_library(interception_plugin MODULE ExceptionLog_plugin.cpp)
+add_executable(interception_child ExceptionLog_child.cpp)
+target_include_directories(interception_child PRIVATE ${PROJECT_SOURCE_DIR})
+target_link_libraries(interception_child PRIVATE zelk_reporting)
+set_target_properties(interception_child PROPERTIES ENABLE_EXPORTS ON)
+target_compile_definitions(interception_child PRIVATE INTERCEPTION_PLUGIN="$<TARGET_FILE:interception_plugin>")
+tarvex_embed_options(interception_child ${PROJECT_SOURCE_DIR}/tests/reporting/test-options.tlt)
+add_dependencies(interception_child interception_plugin)
+
+zelk_add_test(reporting_interception_tests
+  SOURCES ExceptionLog_test.cpp ../TestSupport.cpp
+  DEPS zelk_reporting zelk_test_support)
+add_dependencies(reporting_interception_tests interception_child)
+target_compile_definitions(reporting_interception_tests PRIVATE INTERCEPTION_CHILD="$<TARGET_FILE:interception_child>")
