@@ -95,6 +95,23 @@ class Exception : public std::exception {
 // The silent exception: unwinds without being reported.
 ZELK_DECLARE_EXCEPTION(EAbort, Exception);
 ZELK_DECLARE_EXCEPTION(EConvertError, Exception);
+
+// Faults the operating system reports (fatal signals). The reporting layer describes a signal
+// with these classes; they are never thrown.
+ZELK_DECLARE_EXCEPTION(EExternal, Exception);
+ZELK_DECLARE_EXCEPTION(EAccessViolation, EExternal);
+ZELK_DECLARE_EXCEPTION(EStackOverflow, EExternal);
+ZELK_DECLARE_EXCEPTION(EIntError, EExternal);
+ZELK_DECLARE_EXCEPTION(EDivByZero, EIntError);
+ZELK_DECLARE_EXCEPTION(EIntOverflow, EIntError);
+ZELK_DECLARE_EXCEPTION(EMathError, EExternal);
+ZELK_DECLARE_EXCEPTION(EZeroDivide, EMathError);
+ZELK_DECLARE_EXCEPTION(EOverflow, EMathError);
+ZELK_DECLARE_EXCEPTION(EUnderflow, EMathError);
+ZELK_DECLARE_EXCEPTION(EInvalidOp, EMathError);
+ZELK_DECLARE_EXCEPTION(EPrivilege, EExternal);
+ZELK_DECLARE_EXCEPTION(EIllegalInstruction, EExternal);
+ZELK_DECLARE_EXCEPTION(EAbnormalTermination, EExternal);
 ZELK_DECLARE_EXCEPTION(EIntfCastError, Exception);
 
 [[noreturn]] void Abort();
