@@ -1,19 +1,27 @@
 // tarvex-options: shows and edits the reporting options stored in a binary or an options
 // file, and writes them into binaries (the build step that embeds options).
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <iostream>
 #include <optional>
 #include <sstream>
 
+#include "reporting/debuginfo/EDebugStored.h"
+#include "reporting/debuginfo/EDebugStoredBuild_linux.h"
 #include "reporting/options/ECore.h"
 #include "reporting/options/EOptionsText.h"
 #include "reporting/options/EPaths.h"
 #include "reporting/options/EStoredData.h"
 #include "reporting/options/EStreams.h"
 #include "runtime/Strings.h"
+
+extern char** environ;
 
 namespace {
 
@@ -35,6 +43,12 @@ constexpr const char* kUsage =
     "  --append              append the block to the file instead of the .tldata section\n"
     "  --objcopy PATH        objcopy to run (default: $OBJCOPY, else objcopy)\n"
     "  --compile-time SECS   compilation time to store (default: $SOURCE_DATE_EPOCH, else now)\n"
+    "  --debug-info          (import) also store a line table read from the binary's DWARF, so\n"
+    "                        that unit, class, procedure and line resolve without the DWARF\n"
+    "  --debug-password PW   encipher the names of that table; without the password they\n"
+    "                        show as \"?\" and Base64\n"
+    "  --strip               (import; implies --debug-info) move the DWARF into FILE.debug,\n"
+    "                        strip FILE, link it to FILE.debug, then store the block\n"
     "Options files ending in .tlo hold the options stream; others the readable form.\n";
 
 struct TEdit {
@@ -49,6 +63,9 @@ struct TArgs {
   bool Append = false;
   std::string Objcopy;
   std::optional<int64_t> CompileTime;
+  bool DebugInfo = false;
+  bool Strip = false;
+  std::string DebugPassword;
 };
 
 class EUsage : public Exception {
@@ -71,6 +88,9 @@ TArgs ParseArgs(int argc, char** argv) {
     else if (arg == "--clear-filters") a.Edits.push_back({arg, ""});
     else if (arg == "--append") a.Append = true;
     else if (arg == "--objcopy") a.Objcopy = value();
+    else if (arg == "--debug-info") a.DebugInfo = true;
+    else if (arg == "--strip") a.Strip = a.DebugInfo = true;
+    else if (arg == "--debug-password") a.DebugPassword = value();
     else if (arg == "--compile-time") {
       std::string v = value();
       char* end = nullptr;
@@ -240,6 +260,15 @@ int Show(const TArgs& a) {
     for (const auto& s : b.Symbols)
       std::cout << Format(";   symbol %d at +%x\n", {static_cast<unsigned>(s.Id), static_cast<unsigned long long>(s.Offset)});
     std::cout << Format("; Debug information: %d bytes\n", {static_cast<unsigned long long>(b.DebugInfo.size())});
+    if (!b.DebugInfo.empty()) {
+      auto contents = DecodeStoredDebugInfo(b.DebugInfo);
+      if (!contents)
+        std::cout << ";   not a readable line table\n";
+      else
+        std::cout << Format(";   line table of %d code ranges%s\n",
+                            {static_cast<unsigned long long>(contents->Table.Units.size()),
+                             contents->Enciphered ? ", names enciphered" : ""});
+    }
   }
   std::cout << "\n" << ExportOptionsText(o, true);
   return 0;
@@ -273,6 +302,28 @@ int Export(const TArgs& a) {
   return 0;
 }
 
+void Run(const std::vector<std::string>& args) {
+  std::vector<const char*> argv;
+  for (const auto& arg : args) argv.push_back(arg.c_str());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  int rc = ::posix_spawnp(&pid, argv[0], nullptr, nullptr, const_cast<char* const*>(argv.data()), environ);
+  if (rc != 0) throw Exception("Cannot run \"%s\": %s", {args[0], std::strerror(rc)});
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    throw Exception("\"%s\" failed on \"%s\"", {args[0], args.back()});
+}
+
+// Moves the DWARF into `name`.debug, strips the binary and links it to that file.
+void StripBinary(const std::string& name, const std::string& objcopy) {
+  std::string debugFile = name + ".debug";
+  Run({objcopy, "--only-keep-debug", name, debugFile});
+  Run({objcopy, "--strip-unneeded", "--remove-section=.gnu_debuglink", name});
+  Run({objcopy, "--add-gnu-debuglink=" + debugFile, name});
+}
+
 int Import(const TArgs& a) {
   if (a.Files.size() != 2) throw EUsage("import takes a file and an options file");
   const std::string& target = a.Files[0];
@@ -284,8 +335,18 @@ int Import(const TArgs& a) {
     // Keep what later build steps stored beside the options.
     TStoredBlock block = ReadStoredBlock(target).value_or(TStoredBlock{});
     block.CompileTime = UnixTimeToDayCount(DefaultCompileTime(a));
+    if (a.DebugInfo) {
+      // Read before stripping; the block is written after it, so stripping cannot drop it.
+      uint64_t dwarfSize = DwarfSectionsSize(target);
+      block.DebugInfo = EncodeStoredDebugInfo(BuildStoredDebugTable(target), a.DebugPassword);
+      if (a.Strip) StripBinary(target, ObjcopyProgram(a));
+      std::cout << Format("Stored debug information of \"%s\": %d bytes for %d bytes of DWARF\n",
+                          {target, static_cast<unsigned long long>(block.DebugInfo.size()),
+                           static_cast<unsigned long long>(dwarfSize)});
+    }
     WriteBinary(target, o, std::move(block), a.Append, a);
   } else {
+    if (a.DebugInfo) throw EUsage(Format("\"%s\" is not a binary: no debug information to store", {target}));
     WriteOptionsFile(target, o);
   }
   return 0;
