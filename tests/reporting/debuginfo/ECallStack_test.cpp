@@ -1,0 +1,1 @@
+// Live call stacks.

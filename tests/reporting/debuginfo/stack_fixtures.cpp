@@ -1,0 +1,1 @@
+// Functions the live tests find on stacks.
