@@ -108,8 +108,9 @@ std::atomic<pid_t> gSignalTid{0};
 std::atomic<bool> gSuppressAbort{false};
 struct sigaction gPrevious[kSignalCount];
 
-// The last processor fault reported: a chained handler that returns without repairing anything
-// makes the instruction fault again, which is the same exception.
+// The last processor fault reported whose chained handler returned: without a repair the
+// instruction faults again, which is the same exception. (A handler that leaves by siglongjmp
+// does not return here, and the next fault at the same place is a new one.)
 struct {
   std::atomic<pid_t> Tid{0};
   std::atomic<int> Signal{0};
@@ -200,31 +201,32 @@ void FillRecord(int sig, const siginfo_t* info, const ucontext_t* uc, pid_t tid,
 }
 
 // Copies the fault into the record, hands it to the signal thread and waits for the callback.
-void Report(int sig, const siginfo_t* info, const ucontext_t* uc, pid_t tid, bool raised,
+// False when it was not reported.
+bool Report(int sig, const siginfo_t* info, const ucontext_t* uc, pid_t tid, bool raised,
             const TAltStackInfo* alt) {
-  if (!AcquireRecord(tid)) return;
+  if (!AcquireRecord(tid)) return false;
   const auto rip = static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_RIP]);
   const auto address = reinterpret_cast<uintptr_t>(info->si_addr);
   if (!raised && gLastFault.Tid.load() == tid && gLastFault.Signal.load() == sig && gLastFault.Rip.load() == rip &&
       gLastFault.Address.load() == address) {
     ReleaseRecord();
-    return;
+    return false;
   }
   if (gState.load() != kIdle) {  // stopped
     ReleaseRecord();
-    return;
+    return false;
   }
   FillRecord(sig, info, uc, tid, raised, alt);
   int idle = kIdle;
   if (!gState.compare_exchange_strong(idle, kReady)) {
     ReleaseRecord();
-    return;
+    return false;
   }
   FutexWake(gState);
   for (int s; (s = gState.load()) == kReady;) FutexWait(gState, s);
-  if (!raised) gLastFault.Tid = tid, gLastFault.Signal = sig, gLastFault.Rip = rip, gLastFault.Address = address;
   SetState(kIdle);
   ReleaseRecord();
+  return true;
 }
 
 // The disposition in effect before ours takes over: its handler, or the signal's own course.
@@ -271,10 +273,15 @@ void Handler(int sig, siginfo_t* info, void* context) {
 
   bool report = gCallback.load() != nullptr && tid != gSignalTid.load() && !nested;
   if (report && sig == SIGABRT && gSuppressAbort.exchange(false)) report = false;
-  if (report) Report(sig, info, uc, tid, raised, haveAlt ? &alt : nullptr);
+  const bool reported = report && Report(sig, info, uc, tid, raised, haveAlt ? &alt : nullptr);
 
   errno = savedErrno;
   Chain(sig, info, context, tid, raised);
+  if (reported && !raised) {
+    gLastFault.Tid = tid, gLastFault.Signal = sig;
+    gLastFault.Rip = static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_RIP]);
+    gLastFault.Address = reinterpret_cast<uintptr_t>(info->si_addr);
+  }
   errno = savedErrno;
 }
 

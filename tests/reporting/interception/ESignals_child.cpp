@@ -2,15 +2,19 @@
 // write(2) only, tells the parent what the callback saw and what the handler installed before
 // ours did:
 //   signal_child <fault> <previous> [suppress-abort] [callback-faults]
-// fault: null-write, stack-overflow, div-zero, float-div, illegal, abort, worker-null-write
+// fault: null-write, stack-overflow, div-zero, float-div, illegal, abort, worker-null-write,
+// two-workers (two threads at once, each faulting twice)
 // previous: siginfo, plain (a handler installed before ours), aborting (one that calls abort),
-// none (the default disposition).
+// returning (one that returns twice without repairing anything, then restores the default),
+// recovering (one that leaves by siglongjmp), none (the default disposition).
 #include <errno.h>
 #include <fenv.h>
 #include <pthread.h>
+#include <setjmp.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -33,17 +37,19 @@ void Say(const std::string& text) {
   }
 }
 
-// Plain decimal, for use inside handlers.
+// "<prefix><decimal>\n" in one write (lines of concurrent threads stay whole), for handlers.
 void SayNumber(const char* prefix, long value) {
-  char buf[32];
-  int i = sizeof buf;
-  bool negative = value < 0;
-  unsigned long v = negative ? 0UL - static_cast<unsigned long>(value) : static_cast<unsigned long>(value);
-  buf[--i] = '\n';
-  do buf[--i] = static_cast<char>('0' + v % 10); while ((v /= 10) != 0 && i > 1);
-  if (negative) buf[--i] = '-';
-  ::write(STDOUT_FILENO, prefix, std::strlen(prefix));
-  ::write(STDOUT_FILENO, buf + i, sizeof buf - i);
+  char line[96];
+  size_t n = std::min(std::strlen(prefix), sizeof line - 24);
+  std::memcpy(line, prefix, n);
+  char digits[24];
+  size_t d = 0;
+  unsigned long v = value < 0 ? 0UL - static_cast<unsigned long>(value) : static_cast<unsigned long>(value);
+  do digits[d++] = static_cast<char>('0' + v % 10); while ((v /= 10) != 0);
+  if (value < 0) line[n++] = '-';
+  while (d > 0) line[n++] = digits[--d];
+  line[n++] = '\n';
+  ::write(STDOUT_FILENO, line, n);
 }
 
 bool StackHolds(const TStackCopyView& stack, uint64_t value) {
@@ -90,6 +96,19 @@ void PreviousPlain(int sig) {
 void PreviousAborting(int sig) {
   SayNumber("previous aborting ", sig);
   ::abort();
+}
+
+void PreviousReturning(int sig) {
+  static int calls = 0;
+  SayNumber("previous returning ", sig);
+  if (++calls == 3) ::signal(sig, SIG_DFL);
+}
+
+thread_local sigjmp_buf tRecovery;
+
+void PreviousRecovering(int sig) {
+  SayNumber("previous recovering ", sig);
+  ::siglongjmp(tRecovery, 1);
 }
 
 // The faults. Each keeps the marker in its frame; null-write and div-zero are written in
@@ -156,6 +175,27 @@ void WorkerNullWrite() {
   ::pthread_join(thread, nullptr);
 }
 
+pthread_barrier_t gStart;
+
+void* RecoveringWorker(void*) {
+  SetupThreadAltStack();
+  ::pthread_barrier_wait(&gStart);
+  for (int i = 0; i < 2; ++i) {
+    if (sigsetjmp(tRecovery, 1) == 0) NullWrite();
+    else Say("recovered\n");
+  }
+  ReleaseThreadAltStack();
+  return nullptr;
+}
+
+void TwoWorkers() {
+  ::pthread_barrier_init(&gStart, nullptr, 2);
+  pthread_t threads[2];
+  for (pthread_t& t : threads)
+    if (::pthread_create(&t, nullptr, RecoveringWorker, nullptr) != 0) ::_exit(3);
+  for (pthread_t t : threads) ::pthread_join(t, nullptr);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -176,12 +216,16 @@ int main(int argc, char** argv) {
     sa.sa_handler = PreviousPlain;
   } else if (previous == "aborting") {
     sa.sa_handler = PreviousAborting;
+  } else if (previous == "returning") {
+    sa.sa_handler = PreviousReturning;
+  } else if (previous == "recovering") {
+    sa.sa_handler = PreviousRecovering;
   } else {
     sa.sa_handler = SIG_DFL;
   }
   for (int sig : {SIGSEGV, SIGBUS, SIGILL, SIGFPE}) ::sigaction(sig, &sa, nullptr);
-  // An aborting handler for SIGABRT would loop: SIGABRT keeps the default there.
-  if (previous != "aborting") ::sigaction(SIGABRT, &sa, nullptr);
+  // Only the fault-handling kinds are also SIGABRT's handler (an aborting one would loop).
+  if (previous == "siginfo" || previous == "plain") ::sigaction(SIGABRT, &sa, nullptr);
 
   if (!InstallSignalHandlers(OnSignal)) return 4;
   if (suppressAbort) SuppressAbortReport();
@@ -193,6 +237,7 @@ int main(int argc, char** argv) {
   else if (fault == "illegal") Illegal();
   else if (fault == "abort") Abort();
   else if (fault == "worker-null-write") WorkerNullWrite();
+  else if (fault == "two-workers") TwoWorkers();
   else return 2;
   Say("survived\n");
   return 0;

@@ -156,6 +156,7 @@ TEST(SignalFaultFollowUps, AreNotReportedAgain) {
     int EndSignal;
     const char* ClassName;  // nullptr: no report
     const char* Chained;
+    size_t ChainedTimes = 1;
   } cases[] = {
       // The previous SIGSEGV handler aborts: that SIGABRT belongs to the access violation.
       {"previous handler aborts", {"null-write", "aborting"}, SIGABRT, "EAccessViolation", "previous aborting 11"},
@@ -164,6 +165,8 @@ TEST(SignalFaultFollowUps, AreNotReportedAgain) {
       // A fault on the signal thread goes straight to the previous handler.
       {"callback faults", {"abort", "siginfo", "callback-faults"}, SIGSEGV, "EAbnormalTermination",
        "previous siginfo 11"},
+      // The previous handler returns without repairing anything: the same fault, over again.
+      {"previous handler returns", {"null-write", "returning"}, SIGSEGV, "EAccessViolation", "previous returning 11", 3},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -176,8 +179,24 @@ TEST(SignalFaultFollowUps, AreNotReportedAgain) {
     } else {
       EXPECT_TRUE(reports.empty()) << run.Output;
     }
-    EXPECT_NE(run.Output.find(std::string(c.Chained) + "\n"), std::string::npos) << run.Output;
+    const auto chained = Lines(run.Output, "previous ");
+    EXPECT_EQ(chained, std::vector<std::string>(c.ChainedTimes, c.Chained)) << run.Output;
   }
+}
+
+// Two threads fault at once, each twice, and their previous handler recovers by siglongjmp:
+// one waits while the other's report is made, and a fault again at the same place after a
+// recovery is a new one.
+TEST(SignalFaultConcurrency, EveryFaultOfEveryThreadIsReported) {
+  const TChildResult run = RunChild({"two-workers", "recovering"});
+  ASSERT_TRUE(WIFEXITED(run.Status) && WEXITSTATUS(run.Status) == 0) << run.Status << "\n" << run.Output;
+  const auto reports = Lines(run.Output, "report ");
+  EXPECT_EQ(reports.size(), 4u) << run.Output;
+  for (const auto& line : reports)
+    EXPECT_TRUE(std::regex_match(line, std::regex("report EAccessViolation: " + kAccessViolation))) << line;
+  EXPECT_EQ(Lines(run.Output, "thread "), std::vector<std::string>(4, "thread worker")) << run.Output;
+  EXPECT_EQ(Lines(run.Output, "recovered").size(), 4u) << run.Output;
+  EXPECT_NE(run.Output.find("survived\n"), std::string::npos) << run.Output;
 }
 
 // ---- In this process ------------------------------------------------------------------------
