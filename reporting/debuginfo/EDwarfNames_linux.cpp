@@ -74,6 +74,12 @@ bool NamesOf(Dwarf_Die* die, TDwarfProcedureName& out, int depth) {
   for (int i = 1; i < n; ++i) {
     int tag = dwarf_tag(&scopes[i]);
     if (IsClassTag(tag)) {
+      // A closure's operator() has no line of its own; the closure type's line stands in.
+      Dwarf_Word line = 0;
+      Dwarf_Attribute attr;
+      if (!inClass && out.DeclLine == 0 && dwarf_attr(&scopes[i], DW_AT_decl_line, &attr) &&
+          dwarf_formudata(&attr, &line) == 0)
+        out.DeclLine = static_cast<int32_t>(line);
       inClass = true;
       Join(qualifier, ScopeName(&scopes[i]));
     } else if (tag == DW_TAG_namespace) {
@@ -104,6 +110,53 @@ std::string FileOf(Dwarf_Die* cuDie, Dwarf_Word index) {
   return name ? name : "";
 }
 
+bool IsCodeScope(int tag) {
+  return tag == DW_TAG_subprogram || tag == DW_TAG_inlined_subroutine || tag == DW_TAG_lexical_block;
+}
+
+// The innermost code scope holding the address, by walking the whole unit: the body of a
+// closure or of a local class's method lies outside the range of the function that declares
+// it, where dwarf_getscopes does not look.
+bool FindInnermost(Dwarf_Die* parent, Dwarf_Addr address, Dwarf_Die& found, int depth) {
+  Dwarf_Die child;
+  if (depth > 64 || dwarf_child(parent, &child) != 0) return false;
+  do {
+    int tag = dwarf_tag(&child);
+    if (IsCodeScope(tag)) {
+      if (dwarf_haspc(&child, address) == 1) {
+        found = child;
+        FindInnermost(&child, address, found, depth + 1);
+        return true;
+      }
+      if (FindInnermost(&child, address, found, depth + 1)) return true;
+    } else if (tag == DW_TAG_namespace || IsClassTag(tag)) {
+      if (FindInnermost(&child, address, found, depth + 1)) return true;
+    }
+  } while (dwarf_siblingof(&child, &child) == 0);
+  return false;
+}
+
+// The scopes holding the address as they nest in the unit, innermost first (an inlined
+// subroutine is followed by the function it was inlined into, not by its abstract origin's
+// scopes); null when none.
+int ConcreteScopes(Dwarf_Die* cuDie, Dwarf_Addr address, Dwarf_Die** scopes) {
+  Dwarf_Die innermost;
+  bool found = false;
+  Dwarf_Die* first = nullptr;
+  int n = dwarf_getscopes(cuDie, address, &first);
+  for (int i = 0; i < n && !found; ++i) {
+    int tag = dwarf_tag(&first[i]);
+    if (tag == DW_TAG_subprogram || tag == DW_TAG_inlined_subroutine) {
+      innermost = first[0];
+      found = true;
+    }
+  }
+  std::free(first);
+  if (!found) found = FindInnermost(cuDie, address, innermost, 0);
+  if (!found) return 0;
+  return dwarf_getscopes_die(&innermost, scopes);
+}
+
 }  // namespace
 
 std::string DwarfFilePart(const std::string& path) {
@@ -127,7 +180,7 @@ bool DwarfFramesAt(Dwarf_Die* cuDie, Dwarf_Addr address, std::vector<TTLLocation
   }
 
   Dwarf_Die* scopes = nullptr;
-  int n = dwarf_getscopes(cuDie, address, &scopes);
+  int n = ConcreteScopes(cuDie, address, &scopes);
   for (int i = 0; i < n; ++i) {
     int tag = dwarf_tag(&scopes[i]);
     if (tag != DW_TAG_subprogram && tag != DW_TAG_inlined_subroutine) continue;

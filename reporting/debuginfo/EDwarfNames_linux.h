@@ -18,12 +18,20 @@
 //   Lexical blocks are skipped.
 // - The declaration line is the first DW_AT_decl_line met when going from the DIE itself
 //   along abstract origin and specification (the definition's line when it has one, like
-//   libdw's dwarf_decl_line); 0 when there is none.
+//   libdw's dwarf_decl_line); when there is none (a closure's operator()), that of the
+//   innermost enclosing class; else 0.
 //
 // Frames of one address (in the DWARF's own address space, i.e. the run-time address less
 // the module's load bias), innermost first:
-// - The scopes come from dwarf_getscopes on the address's compilation unit; only subprogram
-//   and inlined-subroutine DIEs count, up to and including the first subprogram.
+// - The innermost scope DIE holding the address is the first of dwarf_getscopes on the
+//   address's compilation unit when that list holds a subprogram or inlined subroutine;
+//   otherwise (the body of a closure or of a local class's method lies outside the range of
+//   the function that declares it) the innermost subprogram, inlined subroutine or lexical
+//   block found by walking the whole unit (into namespaces, classes and functions).
+// - The levels are that DIE's containing scopes as they nest in the unit
+//   (dwarf_getscopes_die: an inlined subroutine is followed by the function it was inlined
+//   into); only subprogram and inlined-subroutine DIEs count, up to and including the first
+//   subprogram.
 // - The innermost level's source file and line come from the line table (dwarf_getsrc_die).
 //   Each outer level's come from DW_AT_call_file / DW_AT_call_line of the inlined-subroutine
 //   DIE one level inward.

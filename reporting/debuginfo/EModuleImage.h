@@ -18,6 +18,8 @@ struct TModuleImage {
   std::vector<std::pair<uintptr_t, uintptr_t>> CodeRanges, LoadRanges;
 };
 
+// Changes whenever the loader maps or unmaps an object.
+uint64_t LoaderGeneration();
 // Every loaded object that has a file, the main module first.
 std::vector<TModuleImage> LoadedModuleImages();
 // The loaded object with that handle, or whose segments hold the address.

@@ -16,6 +16,7 @@ struct TModuleListState {
   TTarvexModulesList retired;  // kept so that references in old stack lists stay valid
   std::string debugRoot = "/usr/lib/debug";
   TDebugPasswordRequest passwordRequest;
+  uint64_t generation = 0;  // the loader's, when unloaded modules were last dropped
 };
 
 TModuleListState& State() {
@@ -112,6 +113,27 @@ void ExamineFull(TModuleListState& state, TTarvexModuleInfo& record, const TModu
   }
 }
 
+// Drops the records of modules that are no longer loaded.
+void DropUnloaded(TModuleListState& state, const std::vector<TModuleImage>& images) {
+  for (size_t i = state.records.size(); i-- > 0;) {
+    const TTarvexModuleInfo& record = *state.records[i];
+    bool loaded = std::any_of(images.begin(), images.end(), [&](const TModuleImage& image) {
+      return image.Handle == record.ModuleHandle && image.FileName == record.FileName &&
+             image.LoadBias == record.LoadBias;
+    });
+    if (!loaded) Retire(state, state.records.begin() + static_cast<ptrdiff_t>(i));
+  }
+}
+
+// A record found by address must not be one of an object unloaded since: whenever the
+// loader's counts moved, the unloaded ones are dropped first.
+void Sync(TModuleListState& state) {
+  uint64_t generation = LoaderGeneration();
+  if (generation == state.generation) return;
+  DropUnloaded(state, LoadedModuleImages());
+  state.generation = generation;
+}
+
 const TTarvexModuleInfo* FromImage(TModuleListState& state, const TModuleImage& image) {
   auto it = Find(state.records, image.Handle);
   if (it != state.records.end()) {
@@ -168,6 +190,7 @@ const TTarvexModuleInfo* ModuleFromAddress(uintptr_t address) {
     TModuleListState& state = State();
     {
       std::lock_guard lock(state.mutex);
+      Sync(state);
       for (const auto& record : state.records)
         if (record->ModuleKind != 0 && record->Contains(address)) return record.get();
     }
@@ -182,17 +205,12 @@ const TTarvexModuleInfo* ModuleFromAddress(uintptr_t address) {
 
 void RefreshModuleList() {
   try {
-    std::vector<TModuleImage> images = LoadedModuleImages();
     TModuleListState& state = State();
     std::lock_guard lock(state.mutex);
-    for (size_t i = state.records.size(); i-- > 0;) {
-      const TTarvexModuleInfo& record = *state.records[i];
-      bool loaded = std::any_of(images.begin(), images.end(), [&](const TModuleImage& image) {
-        return image.Handle == record.ModuleHandle && image.FileName == record.FileName &&
-               image.LoadBias == record.LoadBias;
-      });
-      if (!loaded) Retire(state, state.records.begin() + static_cast<ptrdiff_t>(i));
-    }
+    uint64_t generation = LoaderGeneration();
+    std::vector<TModuleImage> images = LoadedModuleImages();
+    DropUnloaded(state, images);
+    state.generation = generation;
     for (const TModuleImage& image : images) {
       if (Find(state.records, image.Handle) != state.records.end()) continue;
       auto record = std::make_unique<TTarvexModuleInfo>();

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #include "reporting/debuginfo/EModuleImage.h"
@@ -168,7 +169,20 @@ void ReadExports(Elf* elf, uintptr_t loadBias, TTarvexFunctionsList& exports) {
   });
 }
 
+int FirstCounts(dl_phdr_info* info, size_t size, void* data) {
+  auto* generation = static_cast<uint64_t*>(data);
+  if (size >= offsetof(dl_phdr_info, dlpi_subs) + sizeof info->dlpi_subs)
+    *generation = (static_cast<uint64_t>(info->dlpi_adds) << 32) ^ info->dlpi_subs;
+  return 1;
+}
+
 }  // namespace
+
+uint64_t LoaderGeneration() {
+  uint64_t generation = 0;
+  dl_iterate_phdr(&FirstCounts, &generation);
+  return generation;
+}
 
 std::vector<TModuleImage> LoadedModuleImages() {
   std::vector<TModuleImage> all;
