@@ -58,7 +58,8 @@ TRaiseDecision AnalyseRaise(std::span<const uintptr_t> returnAddresses, const st
 
 // Same, through the calling thread's cache of its last 10 decisions (the oldest dropped), keyed
 // by the thrown type, the throw address (returnAddresses[0]), a hash of the whole chain of return
-// addresses, its length and `complete`.
+// addresses, its length and `complete`. The cache is thread-local storage of this module: in a
+// module loaded with dlopen, the loader may allocate a thread's block at its first use.
 TRaiseDecision AnalyseRaiseCached(std::span<const uintptr_t> returnAddresses, const std::type_info* type,
                                   void* thrownObject, bool complete);
 

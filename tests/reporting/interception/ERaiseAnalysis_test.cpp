@@ -640,7 +640,7 @@ struct TLsdaBuilder {
     return at + 1;
   }
   // Offset of a specification list, as the negative filter names it.
-  int Spec(std::initializer_list<uint8_t> typeIndexes) {
+  int Spec(const std::vector<uint8_t>& typeIndexes) {
     int at = static_cast<int>(Specs.size());
     for (uint8_t i : typeIndexes) Specs.push_back(i);
     Specs.push_back(0);
@@ -707,7 +707,7 @@ TEST(LsdaTables, HandBuiltVerdicts) {
       b.CallSites = {{0x10, 0x10, 0x100, static_cast<uint32_t>(next)}, {0x20, 0x10, 0x200, 0}, {0x30, 0x10, 0, 1}};
     };
   };
-  auto specs = [](std::initializer_list<uint8_t> allowed, bool thenCatchAll) {
+  auto specs = [](std::vector<uint8_t> allowed, bool thenCatchAll) {
     return [allowed, thenCatchAll](TLsdaBuilder& b) {
       b.Types = {&typeid(Other), &typeid(Base), nullptr};
       int spec = b.Spec(allowed);
