@@ -69,25 +69,23 @@ class TWorkers {
   std::vector<std::thread> threads_;
 };
 
-std::chrono::nanoseconds gMaxStopped{0};
-double gSumStoppedUs = 0;
-int64_t gCaptures = 0;
+std::vector<double> gStoppedUs;  // every capture of every run
 
 void BM_CaptureTenThreads(benchmark::State& state) {
   TWorkers workers;
   TThreadCapture capture;
   double stoppedUs = 0;
+  gStoppedUs.reserve(gStoppedUs.size() + 100000);
   for (auto _ : state) {
     capture.Capture(workers.Tids(), workers.Tops());
-    stoppedUs += std::chrono::duration<double, std::micro>(capture.StoppedFor()).count();
-    gMaxStopped = std::max(gMaxStopped, capture.StoppedFor());
+    double us = std::chrono::duration<double, std::micro>(capture.StoppedFor()).count();
+    stoppedUs += us;
+    gStoppedUs.push_back(us);
     benchmark::DoNotOptimize(capture.Threads().data());
   }
   for (const TCapturedThread& t : capture.Threads())
     if (!t.Captured) state.SkipWithError("a thread did not answer");
   state.counters["stopped_us"] = benchmark::Counter(stoppedUs, benchmark::Counter::kAvgIterations);
-  gSumStoppedUs += stoppedUs;
-  gCaptures += state.iterations();
 }
 BENCHMARK(BM_CaptureTenThreads)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
@@ -99,9 +97,12 @@ int main(int argc, char** argv) {
   InstallSuspendHandler();
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  if (gCaptures > 0)
-    std::printf("Threads stopped per capture of %d threads: mean %.1f us, worst %.1f us (goal: at most 2000 us)\n",
-                kThreads, gSumStoppedUs / static_cast<double>(gCaptures),
-                std::chrono::duration<double, std::micro>(gMaxStopped).count());
+  if (!gStoppedUs.empty()) {
+    std::sort(gStoppedUs.begin(), gStoppedUs.end());
+    auto at = [](double q) { return gStoppedUs[static_cast<size_t>(q * static_cast<double>(gStoppedUs.size() - 1))]; };
+    std::printf("Threads stopped per capture of %d threads, %zu captures: median %.1f us, 90%% %.1f us, "
+                "99%% %.1f us (goal: at most 2000 us)\n",
+                kThreads, gStoppedUs.size(), at(0.5), at(0.9), at(0.99));
+  }
   return 0;
 }

@@ -1,6 +1,5 @@
 // Thread registration on Linux: the wrapped start routine, the pthread_key destructor that
 // removes a record on every exit path, and the creator's stack at creation.
-#include <cxxabi.h>
 #include <errno.h>
 #include <sched.h>
 #include <signal.h>
@@ -9,8 +8,13 @@
 #include <unistd.h>
 #include <unwind.h>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
+#include <exception>
 
 #include "reporting/interception/EThreadContext.h"
 #include "reporting/interception/EThreads.h"
@@ -60,6 +64,7 @@ std::atomic<TThreadEscapeHandler> gEscapeHandler{nullptr};
 thread_local int tLayerScopeDepth = 0;
 thread_local pid_t tThreadId = 0;
 thread_local uintptr_t tStackTop = 0;
+thread_local uintptr_t tStackBottom = 0;  // lowest address, known with tStackTop
 
 void OnThreadExit(void* value) {
   int savedErrno = errno;
@@ -154,6 +159,18 @@ void ReportEscape(pid_t tid) noexcept {
   }
 }
 
+// A forced unwind does not clear AddressSanitizer's poison of the frames it removes, and the
+// sanitizer's own check before the rethrow then trips over it below this frame.
+#if defined(__SANITIZE_ADDRESS__)
+__attribute__((noinline)) void ClearStalePoisonBelowHere() {
+  auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+  if (tStackBottom != 0 && tStackBottom < here)
+    __asan_unpoison_memory_region(reinterpret_cast<void*>(tStackBottom), here - tStackBottom);
+}
+#else
+void ClearStalePoisonBelowHere() {}
+#endif
+
 // The start routine of every wrapped thread. Its catch (...) is registered with the raise
 // analysis as the layer's, so an exception reaching it counts as not caught by the
 // application; it is reported once and thrown on, and the thread ends as it would have.
@@ -166,10 +183,15 @@ __attribute__((noinline)) void* ThreadWrapper(void* param) {
   StartHooks().Run();
   try {
     return start(arg);
-  } catch (abi::__forced_unwind&) {
-    throw;  // cancellation or pthread_exit: the key destructor removes the record
   } catch (...) {
-    ReportEscape(CurrentThreadId());
+    // Cancellation and pthread_exit unwind with abi::__forced_unwind, which has no object, so
+    // current_exception() is empty for it (as for any foreign exception); binding a reference
+    // to it in a catch clause of its own would bind to null. The key destructor removes the
+    // record on that path.
+    if (std::current_exception())
+      ReportEscape(CurrentThreadId());
+    else
+      ClearStalePoisonBelowHere();
     throw;
   }
 }
@@ -187,7 +209,10 @@ uintptr_t CurrentStackTop() {
   if (pthread_getattr_np(pthread_self(), &attr) != 0) return 0;
   void* addr = nullptr;
   size_t size = 0;
-  if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr) tStackTop = reinterpret_cast<uintptr_t>(addr) + size;
+  if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr) {
+    tStackBottom = reinterpret_cast<uintptr_t>(addr);
+    tStackTop = tStackBottom + size;
+  }
   pthread_attr_destroy(&attr);
   return tStackTop;
 }
