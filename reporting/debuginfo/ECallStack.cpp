@@ -24,17 +24,6 @@ TEntryKinds VisibleKinds(TCallStackFlags flags) {
 
 TEntryKinds VisibleKinds(const TTarvexModuleOptions& options) { return VisibleKinds(options.CallStackFlags()); }
 
-std::vector<TTarvexStackEntry> ResolveLocation(uintptr_t address) {
-  auto entries = ResolveAddress(address, 0, false, 1);
-  bool named = !entries.empty() && entries.back().EntryKind > kEntryModule;
-  if (named) return entries;
-  const TTarvexModuleInfo* module = ModuleFromAddress(address);
-  if (!module || module->ModuleKind != 0 || module->OtherDebugSource) return entries;
-  // A record from a list refresh has no debug source yet: asking for it by handle examines it.
-  ModuleFromHandle(module->ModuleHandle);
-  return ResolveAddress(address, 0, false, 1);
-}
-
 void ScanStack(TTarvexStackList& list, uintptr_t address, uintptr_t stackStart, uintptr_t stackEnd,
                const TStackScanOptions& options) {
   TLiveStackSymbols symbols;

@@ -36,10 +36,6 @@ class TLiveStackSymbols final : public IStackSymbols {
 TEntryKinds VisibleKinds(const TTarvexModuleOptions& options);
 TEntryKinds VisibleKinds(TCallStackFlags flags);
 
-// As ResolveAddress; when that finds no more than the module and the module was only lightly
-// examined, examines it fully and tries again.
-std::vector<TTarvexStackEntry> ResolveLocation(uintptr_t address);
-
 // The scan over this process's memory (stubs followed as options.FollowStubs says).
 void ScanStack(TTarvexStackList& list, uintptr_t address, uintptr_t stackStart, uintptr_t stackEnd,
                const TStackScanOptions& options);
