@@ -118,7 +118,8 @@ void AppendCreatorStack(TTarvexStackList& list, const TCreatorStack& creator, pi
 }
 
 TTarvexStackList BuildExceptionStacks(const TExceptionThreadStack& ex, std::span<const TTarvexThreadRecord> registry,
-                                      TCallStackFlags flags) {
+                                      TCallStackFlags flags, std::chrono::nanoseconds* stoppedFor) {
+  if (stoppedFor) *stoppedFor = std::chrono::nanoseconds(0);
   TTarvexStackList list;
   TStackScanOptions options;
   options.ThreadID = static_cast<uint32_t>(ex.ThreadID);
@@ -158,6 +159,7 @@ TTarvexStackList BuildExceptionStacks(const TExceptionThreadStack& ex, std::span
   if (included.empty()) return list;
   TThreadCapture capture;
   capture.Capture(tids, tops);
+  if (stoppedFor) *stoppedFor = capture.StoppedFor();
   const auto& captured = capture.Threads();
   for (size_t i = 0; i < included.size() && i < captured.size(); ++i) {
     const TTarvexThreadRecord& rec = *included[i];

@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -76,5 +77,7 @@ struct TExceptionThreadStack {
 // threads, cfOsThreadStacks for the others; never the main thread nor the calling thread),
 // each followed by its creator's copy. The other threads are all stopped and copied first and
 // released before anything is unwound or resolved; one that does not answer is skipped.
+// `stoppedFor`, when given, receives how long the other threads were stopped.
 TTarvexStackList BuildExceptionStacks(const TExceptionThreadStack& exceptionThread,
-                                      std::span<const TTarvexThreadRecord> registry, TCallStackFlags flags);
+                                      std::span<const TTarvexThreadRecord> registry, TCallStackFlags flags,
+                                      std::chrono::nanoseconds* stoppedFor = nullptr);
