@@ -164,6 +164,7 @@ bool TProcessMemoryReader::Read(uintptr_t address, void* dst, size_t size) {
 }
 
 bool TProcessMemoryReader::IsReadable(uintptr_t address, size_t size) {
+  if (size == 0) return true;
   if (RangesContain(*code_, address) && RangesContain(*code_, address + size - 1)) return true;
   return regions_.IsReadable(address, size);
 }
