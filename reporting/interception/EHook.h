@@ -19,19 +19,26 @@ ZELK_DECLARE_EXCEPTION(EHookingError, EHookError);
 ZELK_DECLARE_EXCEPTION(ESharedArea, EHookError);
 
 // Makes [address, address + size) writable, copies the bytes, restores the previous
-// protection and keeps the instruction stream coherent. EHookingError when the range cannot
-// be made writable.
+// protection and keeps the instruction stream coherent. Execute access is kept throughout, so
+// other code on the same pages keeps running; bytes that fit an aligned 8- or 16-byte block are
+// written in one atomic store. Works on file-backed text and on RELRO pages alike.
+// EHookingError when the range cannot be made writable.
 void PatchCode(void* address, const void* bytes, size_t size);
 
 // Writes E9 rel32 (target - at - 5) at `at`. EHookingError when the displacement does not fit.
 void WriteRelativeJump(void* at, const void* target);
 
 // Redirects `target` to `replacement`; returns the trampoline through which the original
-// behaviour can still be called. A target that starts with FF 25 (jmp [rip+disp32]) has its
-// pointer's destination patched instead. Patching the same procedure again returns the same
-// trampoline. EProcNull for a null target; EHookingError when the instructions cannot be
-// relocated (undecodable, a procedure that ends within the bytes the jump overwrites, no
-// trampoline memory within +-2 GiB).
+// behaviour can still be called. A target that starts with FF 25 (jmp [rip+disp32], also with
+// endbr64 and bnd prefixes: a PLT entry) has its pointer's destination patched instead. An
+// endbr64 at the start stays in place and the jump follows it. A replacement beyond rel32 reach
+// is jumped to through an absolute jump next to the trampoline. Patching the same procedure
+// again returns the same trampoline. EProcNull for a null target; EHookingError when the
+// instructions cannot be relocated (undecodable, a procedure that ends within the bytes the
+// jump overwrites, no trampoline memory within +-2 GiB of the target and of everything its
+// first instructions refer to, a PLT slot not yet bound).
+// A thread that is inside the first instructions while they are replaced would run a torn
+// mix: install patches while the process has one thread (at start-up) where possible.
 void* PatchProcedure(void* target, const void* replacement, const std::string& name);
 
 // Undoes the code patch whose target or trampoline is `address`. The trampoline stays mapped

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
+#include <typeinfo>
 
 #include "reporting/options/EModules.h"
 
@@ -264,7 +266,13 @@ TRelro RelroOf(const void* address) {
   return search.Found;
 }
 
-std::vector<uint8_t> RelroBytes(const TRelro& r) { return std::vector<uint8_t>(r.Start, r.Start + r.Size); }
+// Read byte by byte past the sanitizer: the area holds the red zones of constant globals too.
+__attribute__((no_sanitize_address)) std::vector<uint8_t> RelroBytes(const TRelro& r) {
+  std::vector<uint8_t> bytes(r.Size);
+  const volatile uint8_t* p = r.Start;
+  for (size_t i = 0; i < r.Size; ++i) bytes[i] = p[i];
+  return bytes;
+}
 
 TIntFn g_trampoline = nullptr;
 int AddMillion(int x) { return g_trampoline(x) + 1000000; }
@@ -443,6 +451,39 @@ TEST_F(HookTest, WritesThatCannotBeMadeRaiseHookingErrors) {
   WriteRelativeJump(readOnly, static_cast<uint8_t*>(readOnly) + 0x100);
   EXPECT_EQ(BytesAt(readOnly, 5), (std::vector<uint8_t>{0xE9, 0xFB, 0x00, 0x00, 0x00}));
   ::munmap(readOnly, page);
+}
+
+// The raise entry of the C++ runtime, as the interception will patch it: code in a shared
+// object's file-backed pages, far from this program's replacement.
+using TCxaThrow = void (*)(void*, std::type_info*, void (*)(void*));
+TCxaThrow g_cxaThrow = nullptr;
+const std::type_info* g_thrownType = nullptr;
+
+[[noreturn]] void RecordingThrow(void* object, std::type_info* type, void (*destroy)(void*)) {
+  g_thrownType = type;
+  g_cxaThrow(object, type, destroy);
+  __builtin_unreachable();
+}
+
+TEST_F(HookTest, TheRuntimesThrowEntryCanBePatchedAndRestored) {
+  void* cxaThrow = dlsym(RTLD_DEFAULT, "__cxa_throw");
+  ASSERT_NE(cxaThrow, nullptr);
+  const auto bytes = BytesAt(cxaThrow);
+  g_cxaThrow = reinterpret_cast<TCxaThrow>(
+      PatchProcedure(cxaThrow, reinterpret_cast<void*>(&RecordingThrow), "__cxa_throw"));
+  g_thrownType = nullptr;
+  try {
+    throw std::runtime_error("through the trampoline");
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "through the trampoline");
+  }
+  EXPECT_EQ(g_thrownType, &typeid(std::runtime_error));
+
+  RestoreAllPatches();
+  EXPECT_EQ(BytesAt(cxaThrow), bytes);
+  g_thrownType = nullptr;
+  EXPECT_THROW(throw std::logic_error("unpatched"), std::logic_error);
+  EXPECT_EQ(g_thrownType, nullptr);
 }
 
 // ---------------------------------------------------------------------------------------------
