@@ -52,7 +52,9 @@ struct TSlotBlock {
 };
 
 TSlotBlock gFirstBlock;  // further blocks are allocated by a capturer and never freed
-std::atomic<uint32_t> gAnswers{0};
+// Signalled threads that have not answered yet: the last answer wakes the capturer, so it
+// does not compete for the processor with the threads it waits for.
+std::atomic<uint32_t> gPending{0};
 uint32_t gGeneration = 0;  // under gCaptureLock
 std::mutex gCaptureLock;
 
@@ -127,8 +129,7 @@ __attribute__((no_sanitize("address"))) void SuspendHandler(int, siginfo_t*, voi
   uint32_t copying = Word(generation, kCopying);
   const uint32_t answered = Word(generation, kAnswered);
   if (slot->State.compare_exchange_strong(copying, answered, std::memory_order_acq_rel)) {
-    gAnswers.fetch_add(1, std::memory_order_release);
-    Futex(&gAnswers, FUTEX_WAKE, INT_MAX, nullptr);
+    if (gPending.fetch_sub(1, std::memory_order_acq_rel) == 1) Futex(&gPending, FUTEX_WAKE, 1, nullptr);
     const timespec second{1, 0};
     for (int round = 0; round < kHandlerWaitRounds && slot->State.load(std::memory_order_acquire) == answered;)
       if (Futex(&slot->State, FUTEX_WAIT, answered, &second) != 0 && errno == ETIMEDOUT) ++round;
@@ -251,55 +252,61 @@ void TThreadCapture::Capture(std::span<const pid_t> tids, std::span<const uintpt
   }
   const uint32_t armed = Word(generation, kArmed);
 
+  size_t signalled = 0;
+  for (TSuspendSlot* sl : slots) signalled += sl != nullptr;
+  gPending.store(static_cast<uint32_t>(signalled), std::memory_order_release);
+  auto cancel = [&](TSuspendSlot& sl) {
+    uint32_t expected = armed;
+    if (sl.State.compare_exchange_strong(expected, Word(generation, kCancelled), std::memory_order_acq_rel))
+      gPending.fetch_sub(1, std::memory_order_acq_rel);
+  };
+
   // From here until every thread is released: no allocation, no lock, no symbolisation.
   const auto start = Clock::now();
-  for (size_t i = 0; i < count; ++i) {
-    if (!slots[i]) continue;
-    if (syscall(SYS_tgkill, pid, tids[i], sig) != 0) {
-      uint32_t expected = armed;
-      slots[i]->State.compare_exchange_strong(expected, Word(generation, kCancelled), std::memory_order_acq_rel);
-    }
-  }
+  for (size_t i = 0; i < count; ++i)
+    if (slots[i] && syscall(SYS_tgkill, pid, tids[i], sig) != 0) cancel(*slots[i]);
   const auto deadline = start + answerDeadline;
   bool cancelled = false;
   for (;;) {
-    const uint32_t seen = gAnswers.load(std::memory_order_acquire);
-    size_t pending = 0;
-    for (TSuspendSlot* s : slots) {
-      uint32_t phase = s ? Phase(s->State.load(std::memory_order_acquire)) : kIdle;
-      pending += phase == kArmed || phase == kCopying;
-    }
+    const uint32_t pending = gPending.load(std::memory_order_acquire);
     if (pending == 0) break;
     const auto now = Clock::now();
     if (now >= deadline && !cancelled) {
-      for (TSuspendSlot* s : slots) {
-        uint32_t expected = armed;
-        if (s) s->State.compare_exchange_strong(expected, Word(generation, kCancelled), std::memory_order_acq_rel);
-      }
+      for (TSuspendSlot* sl : slots)
+        if (sl) cancel(*sl);
       cancelled = true;
       continue;
     }
     if (cancelled && now >= deadline + kClaimedGrace) break;
-    const auto until = cancelled ? deadline + kClaimedGrace : deadline;
-    const timespec wait = ToTimespec(until - now);
-    Futex(&gAnswers, FUTEX_WAIT, seen, &wait);
+    const timespec wait = ToTimespec((cancelled ? deadline + kClaimedGrace : deadline) - now);
+    Futex(&gPending, FUTEX_WAIT, pending, &wait);
   }
 
+  // Every slot ends released or cancelled, whatever the count said.
   bool abandoned = false;
   for (size_t i = 0; i < count; ++i) {
-    TSuspendSlot* s = slots[i];
-    if (!s) continue;
-    uint32_t word = s->State.load(std::memory_order_acquire);
+    TSuspendSlot* sl = slots[i];
+    if (!sl) continue;
+    uint32_t word = sl->State.load(std::memory_order_acquire);
+    if (Phase(word) == kArmed) {
+      cancel(*sl);
+      word = sl->State.load(std::memory_order_acquire);  // it may have been claimed meanwhile
+    }
     if (Phase(word) == kAnswered) {
-      s->State.store(Word(generation, kReleased), std::memory_order_release);
-      Futex(&s->State, FUTEX_WAKE, 1, nullptr);
+      sl->State.store(Word(generation, kReleased), std::memory_order_release);
+      Futex(&sl->State, FUTEX_WAKE, 1, nullptr);
       threads_[i].Captured = true;
     } else if (Phase(word) == kCopying) {
       // Still filling its slot after the grace: it will find the slot released and leave,
       // but may write into the buffers until then, so they are never given back.
-      uint32_t expected = word;
-      s->State.compare_exchange_strong(expected, Word(generation, kReleased), std::memory_order_acq_rel);
-      abandoned = true;
+      if (!sl->State.compare_exchange_strong(word, Word(generation, kReleased), std::memory_order_acq_rel) &&
+          Phase(word) == kAnswered) {
+        sl->State.store(Word(generation, kReleased), std::memory_order_release);
+        Futex(&sl->State, FUTEX_WAKE, 1, nullptr);
+        threads_[i].Captured = true;
+      } else {
+        abandoned = true;
+      }
     }
   }
   stoppedFor_ = Clock::now() - start;
