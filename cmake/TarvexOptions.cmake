@@ -3,7 +3,8 @@
 #
 # After each link of <target>, stores the reporting options of <options file> (the readable
 # form, or an options stream ending in .tlo) in the binary: as the section ".tldata", or with
-# APPEND as a block appended to the file. The target relinks when the options file changes.
+# APPEND as a block appended to the file. The target relinks when the options file or the
+# tool changes.
 # DEBUG_INFO also stores a line table derived from the binary's DWARF (build it with -g), so
 # that call stacks resolve unit, class, procedure and line without the DWARF. STRIP (implies
 # DEBUG_INFO) moves the DWARF into "<binary>.debug", strips the binary and links it to that
@@ -33,7 +34,8 @@ function(tarvex_embed_options target options_file)
     set(_objcopy objcopy)
   endif()
   add_dependencies(${target} tarvex-options)
-  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${_options}")
+  # Relinked, and so embedded again, when the options or the tool that writes them change.
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${_options}" "$<TARGET_FILE:tarvex-options>")
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND $<TARGET_FILE:tarvex-options> import $<TARGET_FILE:${target}> "${_options}"
             --objcopy "${_objcopy}" ${_mode}

@@ -244,6 +244,8 @@ struct TTLDebugInfoStored::TData {
           level.Line = static_cast<int32_t>(line);
           chain.push_back(level);
         }
+        // Leaving inlined levels makes a kept level the innermost one.
+        if (!chain.empty()) line = chain.back().Line;
       } else {
         return false;
       }
