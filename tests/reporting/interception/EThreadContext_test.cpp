@@ -111,7 +111,9 @@ TEST(ThreadCaptureTest, EachStoppedThreadsStackNamesItsFunction) {
   }
   EXPECT_GT(capture.StoppedFor().count(), 0);
 
-  // All of them run on: released, they return from their read.
+  // All of them run on: released by the capture itself (a stopped thread would sit in a futex
+  // wait for seconds), they are back in their read and return from it.
+  for (auto& t : threads) EXPECT_TRUE(WaitUntilBlockedInRead(t->Tid, 3000)) << "not released: " << t->Tid;
   for (auto& t : threads) {
     t->Finish();
     EXPECT_EQ(t->Result, 1);

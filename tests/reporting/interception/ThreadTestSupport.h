@@ -59,10 +59,10 @@ class TPipeGate {
 };
 
 // Waits until the thread sits in the read() system call (its /proc syscall entry starts with
-// the number of read); false after about 10 s.
-inline bool WaitUntilBlockedInRead(pid_t tid) {
+// the number of read); false after about `ms` milliseconds.
+inline bool WaitUntilBlockedInRead(pid_t tid, int ms = 10000) {
   std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
-  for (int i = 0; i < 10000; ++i) {
+  for (int i = 0; i < ms; ++i) {
     char buf[64] = {};
     FILE* f = fopen(path.c_str(), "r");
     if (f) {
