@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <typeinfo>
 
+#include "reporting/interception/EHookPlatform.h"
 #include "reporting/options/EModules.h"
 
 // Prologue fixtures: real procedures in the program's text, each starting with an instruction
@@ -198,6 +199,7 @@ int ehook_fx_ripmov(int);
 int ehook_fx_riplea(int);
 int ehook_fx_call(int);
 int ehook_fx_thunk(int);
+int ehook_fx_seven(int);
 int ehook_fx_endbr(int);
 int ehook_fx_stub(int);
 int ehook_fx_stub_dest(int);
@@ -415,6 +417,18 @@ TEST_F(HookTest, CodePatchesAreUndoneInReverseOrder) {
   RestoreAllPatches();
   EXPECT_EQ(BytesAt(Code(ehook_fx_ripmov)), bytes);
   EXPECT_EQ(ehook_fx_ripmov(1), 1001);
+}
+
+TEST_F(HookTest, CodeOnThePageBeingWrittenKeepsRunning) {
+  // Rewrites bytes on the page of the very code that does the write, as the patches of the
+  // runtime's text will: had execute access been taken away for the write, the writer could not
+  // return into its own code. Other threads depend on the same.
+  void* writer = reinterpret_cast<void*>(&ehook::WriteProtected);
+  const auto bytes = BytesAt(writer, 8);
+  const std::string protection = Protection(writer);
+  PatchCode(writer, bytes.data(), bytes.size());
+  EXPECT_EQ(BytesAt(writer, 8), bytes);
+  EXPECT_EQ(Protection(writer), protection);
 }
 
 TEST_F(HookTest, AReplacementBeyondRel32ReachIsJumpedToThroughTheTrampolineBlock) {
