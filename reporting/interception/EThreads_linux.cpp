@@ -62,13 +62,16 @@ THookList& ExitHooks() {
 
 std::atomic<TThreadEscapeHandler> gEscapeHandler{nullptr};
 thread_local int tLayerScopeDepth = 0;
-thread_local pid_t tThreadId = 0;
 thread_local uintptr_t tStackTop = 0;
 thread_local uintptr_t tStackBottom = 0;  // lowest address, known with tStackTop
 
 void OnThreadExit(void* value) {
   int savedErrno = errno;
-  ThreadRegistry().Remove(CurrentThreadId());
+  try {
+    ThreadRegistry().Remove(CurrentThreadId());
+  } catch (...) {
+    // A lock that cannot be taken leaves a dead record, which RemoveDead drops later.
+  }
   if (value == kWrapped) ExitHooks().Run();
   errno = savedErrno;
 }
@@ -198,10 +201,8 @@ __attribute__((noinline)) void* ThreadWrapper(void* param) {
 
 }  // namespace
 
-pid_t CurrentThreadId() {
-  if (tThreadId == 0) tThreadId = static_cast<pid_t>(syscall(SYS_gettid));
-  return tThreadId;
-}
+// Not cached: a forked child's thread would keep its parent's id.
+pid_t CurrentThreadId() { return static_cast<pid_t>(syscall(SYS_gettid)); }
 
 uintptr_t CurrentStackTop() {
   if (tStackTop != 0) return tStackTop;
