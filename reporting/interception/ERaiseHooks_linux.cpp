@@ -193,15 +193,6 @@ void TakeSnapshot(pid_t tid, uintptr_t rsp) {
   g_snapshot.View = {rsp, top, size, g_snapshot.Buffer};
 }
 
-// Whether a type derives from std::exception, and the object as one.
-const std::exception* AsStdException(const std::type_info* type, void* object) {
-  if (!type || !object) return nullptr;
-  void* adjusted = object;
-  if (type->__is_pointer_p()) return nullptr;
-  if (typeid(std::exception).__do_catch(type, &adjusted, 1)) return static_cast<const std::exception*>(adjusted);
-  return nullptr;
-}
-
 bool Report(TNotifySource source, bool handled, void* object, const std::type_info* type, uintptr_t address,
             const uintptr_t* frames, size_t frameCount, const TCpuRegisters* regs, TStackCopyView stack) {
   TThreadRaiseState& s = State();
@@ -250,7 +241,8 @@ void OnRaise(int kind, uint64_t* block) {
     }
     if (object) type = tarvex_abi::HeaderOf(object)->exceptionType;
   }
-  if (!object || !type) {
+  // A rethrow of what was reported already (a thread wrapper passing it on) is not news.
+  if (!object || !type || (kind != rkThrow && object == s.ReportedObject)) {
     s.Analysing.store(0);
     return;
   }
@@ -268,10 +260,10 @@ void OnRaise(int kind, uint64_t* block) {
   s.Registers.Rip = returnAddress;
   s.Registers.Valid = true;
 
+  // Most throws are decided within a few frames: the whole stack is walked only when the
+  // first part does not decide.
   bool complete = false;
   s.FrameCount = CaptureFrames(returnAddress, s.Frames, kFirstCapture, complete);
-  if (!complete && s.FrameCount == kFirstCapture)
-    s.FrameCount = CaptureFrames(returnAddress, s.Frames, kMaxCapture, complete);
   s.Object = object;
   s.Type = type;
   s.Address = RaiseAddressOf(s.Frames[0]);
@@ -282,6 +274,10 @@ void OnRaise(int kind, uint64_t* block) {
   g_lastNative.store(true, std::memory_order_relaxed);
 
   TRaiseDecision decision = AnalyseRaiseCached({s.Frames, s.FrameCount}, type, object, complete);
+  if (decision.End == reUnknownBeyond) {
+    s.FrameCount = CaptureFrames(returnAddress, s.Frames, kMaxCapture, complete);
+    decision = AnalyseRaiseCached({s.Frames, s.FrameCount}, type, object, complete);
+  }
   if (!decision.Caught) {
     s.ReportedObject = object;
     Report(nsRaise, false, object, type, s.Address, s.Frames, s.FrameCount, &s.Registers, {});

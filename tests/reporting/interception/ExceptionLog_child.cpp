@@ -30,19 +30,23 @@ void Say(const std::string& text) {
 
 std::string SymbolAt(uintptr_t address) {
   Dl_info info{};
-  if (!address || !::dladdr(reinterpret_cast<void*>(address), &info) || !info.dli_sname) return "?";
+  if (!address || !::dladdr(reinterpret_cast<void*>(address), &info)) return "?";
+  std::string module = info.dli_fname ? info.dli_fname : "";
+  module = " in=" + module.substr(module.rfind('/') + 1);
+  if (!info.dli_sname) return "?" + module;
   int status = 0;
   char* demangled = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
   std::string name = status == 0 && demangled ? demangled : info.dli_sname;
   std::free(demangled);
-  return name;
+  return name + module;
 }
 
 std::function<void()> g_inHook;
 
 void PrintRecord(const TNotifyRecord& r) {
   static const char* kSources[] = {"raise", "terminate", "handled", "thread", "signal", "app", "manager"};
-  std::string first = r.ReturnAddresses.empty() ? "-" : SymbolAt(r.ReturnAddresses[0]);
+  // A return address after a call that does not return may already lie in the next function.
+  std::string first = r.ReturnAddresses.empty() ? "-" : SymbolAt(r.ReturnAddresses[0] - 1);
   Say(std::string("NOTIFY ") + kSources[r.Source] + " handled=" + (r.Handled ? "1" : "0") + " class=" + r.ClassName +
       " msg=" + r.Message + " first=" + first + (r.Signal ? " signal=" + std::to_string(r.Signal) : ""));
   if (g_inHook) {
@@ -66,8 +70,13 @@ struct Derived : Base {
 struct Other : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
+// Throws only when told at run time: a destructor that always throws lets the compiler turn
+// the whole region into a terminate region.
+volatile bool g_throwInDestructor = true;
 struct ThrowingGuard {
-  ~ThrowingGuard() noexcept(false) { throw Other("from a destructor"); }
+  ~ThrowingGuard() noexcept(false) {
+    if (g_throwInDestructor) throw Other("from a destructor");
+  }
 };
 
 }  // namespace
@@ -98,7 +107,9 @@ extern "C" __attribute__((noinline)) void* CancelledRoutine(void*) {
   }
   return nullptr;
 }
-extern "C" __attribute__((noinline)) void NullWrite() { *static_cast<volatile int*>(nullptr) = 1; }
+// Through a volatile pointer: a plain null store is undefined behaviour the compiler may drop.
+int* volatile g_null = nullptr;
+extern "C" __attribute__((noinline)) void NullWrite() { *g_null = 1; }
 
 namespace {
 
