@@ -8,3 +8,6 @@ __attribute__((visibility("default"))) int EHookLibScaleTwice(int x) { return EH
 
 __attribute__((visibility("default"))) int EHookLibUnused(int x) { return x - 1; }
 }
+
+// Called by the program only after its PLT slot was patched.
+extern "C" __attribute__((visibility("default"))) int EHookLibLate(int x) { return x + 10; }

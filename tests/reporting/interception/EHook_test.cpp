@@ -212,6 +212,7 @@ int ehook_fx_invalid(int);
 
 int EHookLibScale(int);
 int EHookLibScaleTwice(int);
+int EHookLibLate(int);
 }
 
 namespace {
@@ -534,6 +535,15 @@ TEST_F(HookTest, ImportsOfProgramAndLibraryFollowTheReplacementUntilRestored) {
   EXPECT_EQ(reinterpret_cast<void*>(ScaleAsTheProgramSeesIt()), original);
   EXPECT_EQ(EHookLibScaleTwice(4), 36);
   EXPECT_TRUE(RelroBytes(programRelro) == relroBefore) << "the program's GOT, compared byte for byte";
+}
+
+TEST_F(HookTest, APltSlotNotBoundYetIsPatchedToo) {
+  // Nothing has called EHookLibLate before: the program's slot still leads to its lazy stub.
+  auto result = PatchImports(HOOK_TESTLIB_NAME, "EHookLibLate", {0}, reinterpret_cast<void*>(&Negate));
+  EXPECT_TRUE(result.Changed);
+  EXPECT_EQ(EHookLibLate(1), -1);
+  RestoreAllPatches();
+  EXPECT_EQ(EHookLibLate(1), 11);
 }
 
 TEST_F(HookTest, ImportsThatCannotBePatchedRaiseWithTheModuleAndProcedureName) {
