@@ -178,6 +178,7 @@ bool InstallExceptionLog() {
   RetakeAddressReserve();
   if (g_ownsRuntimeInterception)
     Step("ExceptionLog.Init", [] {
+      TLayerThreadScope own;  // the signal thread is the layer's: never registered or stopped
       if (!InstallSignalHandlers(&OnSignal)) throw Exception("The signal thread cannot be started.");
     });
   return true;

@@ -110,6 +110,12 @@ extern "C" __attribute__((noinline)) void* CancelledRoutine(void*) {
 // Through a volatile pointer: a plain null store is undefined behaviour the compiler may drop.
 int* volatile g_null = nullptr;
 extern "C" __attribute__((noinline)) void NullWrite() { *g_null = 1; }
+extern "C" __attribute__((noinline)) int Recurse(int n) {
+  volatile char pad[512];
+  pad[0] = static_cast<char>(n);
+  if (n < 0) return 0;  // never: keeps the recursion a recursion for the compiler
+  return Recurse(n + 1) + pad[0];
+}
 
 namespace {
 
@@ -325,6 +331,32 @@ const std::map<std::string, std::function<void()>> kScenarios = {
        }
        Say("AFTER");
      }},
+    {"forwarding",
+     [] {
+       void* plugin = Plugin(FORWARDING_PLUGIN);
+       auto install = reinterpret_cast<int (*)()>(::dlsym(plugin, "ForwardingInstall"));
+       auto report = reinterpret_cast<bool (*)()>(::dlsym(plugin, "ForwardingReport"));
+       Say("PLUGIN " + std::to_string(install()));
+       Say(std::string("ANSWER ") + (report() ? "1" : "0"));
+     }},
+    {"reserve",
+     [] {
+       Say(std::string("RESERVE ") + (AddressReserveHeld() ? "1" : "0"));
+       g_inHook = [] { Say(std::string("RESERVE IN REPORT ") + (AddressReserveHeld() ? "1" : "0")); };
+       ReportHandled();
+       try {
+         ThrowDerived();
+       } catch (...) {
+       }
+       Say(std::string("RESERVE ") + (AddressReserveHeld() ? "1" : "0"));
+     }},
+    {"segv_main", [] { NullWrite(); }},
+    {"abort", [] { std::abort(); }},
+    {"stack_overflow_worker",
+     [] {
+       std::thread t([] { Say(std::to_string(Recurse(1))); });
+       t.join();
+     }},
     {"segv_worker",
      [] {
        std::thread t([] { NullWrite(); });
@@ -348,5 +380,7 @@ int main(int argc, char** argv) {
   kScenarios.at(argv[1])();
   Say("END");
   ShutdownExceptionLog();
+  // After shutdown nothing is intercepted: an uncaught exception ends the program unreported.
+  if (argc > 2 && std::strcmp(argv[2], "then-throw") == 0) ThrowDerived();
   return 0;
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "reporting/interception/ExceptionLog.h"
 #include "tests/reporting/TestSupport.h"
 
 namespace {
@@ -57,6 +58,14 @@ const TCase kCases[] = {
      {"INNER", "CAUGHT", "NOTIFY", "AFTER"}},
     {"handled_cancel", 0, "", "", 0, {"CANCEL CAUGHT", "JOINED", "END"}},
     {"nested_dropped", 1, "handled handled=1 class=Derived", "", 0, {"CAUGHT", "NOTIFY", "NESTED CAUGHT", "AFTER"}},
+    {"forwarding", 1, "manager handled=0 class=logic_error msg=reported by a plugin", "", 0,
+     {"PLUGIN 3", "NOTIFY", "ANSWER 0", "END"}},
+    {"reserve", 1, "handled handled=1", "", 0, {"RESERVE 1", "NOTIFY", "RESERVE IN REPORT 0", "RESERVE 1", "END"}},
+    {"segv_main", 1, "signal handled=0 class=EAccessViolation msg=Access violation at address", "", 128 + SIGSEGV,
+     {"NOTIFY"}},
+    {"abort", 1, "signal handled=0 class=EAbnormalTermination", "", kAbort, {"NOTIFY"}},
+    {"stack_overflow_worker", 1, "signal handled=0 class=EStackOverflow msg=Stack overflow", "", 128 + SIGSEGV,
+     {"NOTIFY"}},
     {"segv_worker", 1, "signal handled=0 class=EAccessViolation", "", 128 + SIGSEGV, {"NOTIFY"}},
 };
 
@@ -84,6 +93,20 @@ TEST_P(ExceptionLogChild, RecordsWhatHappens) {
     EXPECT_LT(at, lines.size()) << "missing or out of order: " << expected;
     ++at;
   }
+}
+
+// After shutdown every patch is gone: an exception that nothing catches reaches the standard
+// terminate handler without a record.
+TEST(ExceptionLogShutdown, LeavesNothingBehind) {
+  TRunResult run = RunProgram(INTERCEPTION_CHILD, {"catch_all", "then-throw"});
+  EXPECT_EQ(run.ExitCode, kAbort) << run.Output;
+  EXPECT_EQ(run.Output.find("NOTIFY"), std::string::npos) << run.Output;
+  EXPECT_NE(run.Output.find("END"), std::string::npos) << run.Output;
+}
+
+TEST(ExceptionLogSteps, GuardTextHasSixteenDigits) {
+  EXPECT_EQ(StepGuardText("ExceptionLog.Init", reinterpret_cast<const void*>(0x4a5b6c)),
+            "ExceptionLog.Init (Address: 00000000004A5B6C)");
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, ExceptionLogChild, ::testing::ValuesIn(kCases),

@@ -13,3 +13,12 @@ zelk_add_test(reporting_interception_tests
   DEPS zelk_reporting zelk_test_support)
 add_dependencies(reporting_interception_tests interception_child)
 target_compile_definitions(reporting_interception_tests PRIVATE INTERCEPTION_CHILD="$<TARGET_FILE:interception_child>")
+
+# A shared object with its own hidden copy of the layer, which forwards to the program's.
+add_library(interception_forwarding MODULE ExceptionLog_forwarding.cpp)
+target_include_directories(interception_forwarding PRIVATE ${PROJECT_SOURCE_DIR})
+target_link_libraries(interception_forwarding PRIVATE zelk_reporting)
+target_link_options(interception_forwarding PRIVATE -Wl,--exclude-libs,ALL)
+tarvex_embed_options(interception_forwarding ${PROJECT_SOURCE_DIR}/tests/reporting/test-options.tlt)
+add_dependencies(interception_child interception_forwarding)
+target_compile_definitions(interception_child PRIVATE FORWARDING_PLUGIN="$<TARGET_FILE:interception_forwarding>")
