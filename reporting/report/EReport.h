@@ -3,6 +3,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "reporting/options/ECore.h"
 #include "reporting/report/EReportSnapshot.h"
@@ -17,6 +19,10 @@ struct TBugReport {
   std::string Identifier;       // 4 upper-case hexadecimal digits
   std::string LastMessage;      // the message field's text, control characters as blanks
   std::string Type;             // the type field's text
+  std::string Message;          // the message field's text as written
+  // The modules named by the report (file name without folder, description, version).
+  std::string MainModuleName, MainModuleDescription, MainModuleVersion;
+  std::string ExceptModuleName, ExceptModuleDescription, ExceptModuleVersion;
 };
 
 // Builds every part. Never throws for missing values: they stay empty or take their placeholder.
@@ -28,6 +34,14 @@ std::string ReportDateText(TReportTime time);      // "Thu, 10 Dec 2026 13:04:23
 std::string TimeZoneText(int32_t utcOffsetSeconds);  // "+0530", "-0500", "+0000"
 std::string DurationText(int64_t seconds);          // "1 day, 5 seconds"
 std::string ReportIdentifier(const std::string& text);  // CRC-16/XMODEM as 4 hex digits
+// The text the identifier is taken of: the three values, then unit, class, procedure and line
+// offset of every entry with a line (kind 4) of the first entry's thread.
+std::string ReportIdentifierText(const std::string& nameDescription, const std::string& moduleName,
+                                 const std::string& type, const TTarvexStackList& callStack);
+
+// The report's values as %NAME% variables ("_MainModuleName", "_ExceptMsg", "_BugReport",
+// "_LineBreak", ...), in a fixed order.
+std::vector<std::pair<std::string, std::string>> ReportVariables(const TBugReport& report);
 
 // Sections built from the snapshot's memory and symbols (with lfAssemblerAndCpu).
 struct TAssemblerSection {

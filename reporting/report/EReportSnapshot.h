@@ -78,6 +78,12 @@ class IReportSnapshot {
   virtual ~IReportSnapshot() = default;
   virtual TReportTime StartTime() const = 0;
   virtual TReportTime ExceptionTime() const = 0;
+  // The local zone's offset from UTC in force at a moment (the compilation date is shown with
+  // the offset of its own day); by default the one in force at the exception.
+  virtual int32_t UtcOffsetAt(int64_t unixSeconds) const {
+    (void)unixSeconds;
+    return ExceptionTime().UtcOffsetSeconds;
+  }
   virtual int64_t SystemUpTimeMilliseconds() const = 0;
   virtual TSystemValues System() const = 0;
   virtual std::vector<TModuleRow> Modules() const = 0;      // sorted by handle
@@ -95,6 +101,7 @@ class IReportSnapshot {
 struct TReportException {
   std::string ClassName;         // "Unknown exception type" when the object is not valid
   std::string Message;           // as raised; "Unknown error message." when not an exception
+  std::string ShownMessage;      // the deciding filter's text; replaces the kept last message when set
   bool IsException = true;       // a valid exception object
   uintptr_t Address = 0;
   std::optional<TCpuRegisters> Context;
