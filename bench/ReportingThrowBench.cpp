@@ -60,16 +60,21 @@ void operator delete(void* p, size_t) noexcept { std::free(p); }
 int main() {
   const std::vector<int> depths{1, 10, 50};
   std::vector<double> plain;
-  for (int d : depths) plain.push_back(Measure(d));
+  std::vector<size_t> plainAllocations;
+  for (int d : depths) {
+    plain.push_back(Measure(d));
+    plainAllocations.push_back(AllocationsPerThrow(d));
+  }
   if (!InstallExceptionLog()) {
     std::fprintf(stderr, "the layer did not install (no reporting data in this binary)\n");
     return 1;
   }
-  std::printf("%-8s %14s %14s %8s %22s\n", "depth", "plain ns", "layer ns", "ratio", "allocations/throw");
+  std::printf("%-8s %14s %14s %8s %18s %18s\n", "depth", "plain ns", "layer ns", "ratio", "plain allocations",
+              "layer allocations");
   for (size_t i = 0; i < depths.size(); ++i) {
     double layer = Measure(depths[i]);
-    std::printf("%-8d %14.0f %14.0f %8.2f %22zu\n", depths[i], plain[i], layer, layer / plain[i],
-                AllocationsPerThrow(depths[i]));
+    std::printf("%-8d %14.0f %14.0f %8.2f %18zu %18zu\n", depths[i], plain[i], layer, layer / plain[i],
+                plainAllocations[i], AllocationsPerThrow(depths[i]));
   }
   ShutdownExceptionLog();
   return 0;

@@ -13,6 +13,7 @@
 
 #include <capstone/capstone.h>
 #include <dlfcn.h>
+#include <link.h>
 #include <unwind.h>
 
 #include <atomic>
@@ -77,7 +78,9 @@ asm(TARVEX_RAISE_THUNK(tarvex_thunk_throw, 0, tarvex_trampoline_throw)
     TARVEX_RAISE_THUNK(tarvex_thunk_rethrow, 1, tarvex_trampoline_rethrow)
     TARVEX_RAISE_THUNK(tarvex_thunk_rethrow_exception, 2, tarvex_trampoline_rethrow_exception));
 
-constexpr size_t kFirstCapture = 64;
+// Frames captured at first: most throws are caught within a few frames of the raise.
+constexpr size_t kFirstCapture = 8;
+constexpr size_t kSecondCapture = 64;
 constexpr size_t kMaxCapture = 1024;
 
 struct TThreadRaiseState {
@@ -124,14 +127,35 @@ void* (*g_endCatchOriginal)() = nullptr;
 std::terminate_handler g_previousTerminate = nullptr;
 
 // Modules whose frames stand between a thrower and libstdc++ without being either: the
-// sanitizers' interceptors of __cxa_throw.
+// sanitizers' interceptors of __cxa_throw. Their address ranges are found once at
+// installation (dladdr on every throw would search symbol tables).
+struct TInterceptorRanges {
+  uintptr_t Ranges[8][2] = {};
+  size_t Count = 0;
+};
+TInterceptorRanges g_interceptors;
+
+int CollectInterceptor(dl_phdr_info* info, size_t, void*) {
+  const char* name = info->dlpi_name ? info->dlpi_name : "";
+  const char* base = std::strrchr(name, '/');
+  base = base ? base + 1 : name;
+  if (std::strncmp(base, "libasan", 7) != 0 && std::strncmp(base, "libubsan", 8) != 0 &&
+      std::strncmp(base, "libtsan", 7) != 0)
+    return 0;
+  for (int i = 0; i < info->dlpi_phnum && g_interceptors.Count < 8; ++i) {
+    const auto& ph = info->dlpi_phdr[i];
+    if (ph.p_type != PT_LOAD || !(ph.p_flags & PF_X)) continue;
+    g_interceptors.Ranges[g_interceptors.Count][0] = info->dlpi_addr + ph.p_vaddr;
+    g_interceptors.Ranges[g_interceptors.Count][1] = info->dlpi_addr + ph.p_vaddr + ph.p_memsz;
+    ++g_interceptors.Count;
+  }
+  return 0;
+}
+
 bool IsInterceptorFrame(uintptr_t pc) {
-  Dl_info info{};
-  if (!::dladdr(reinterpret_cast<void*>(pc), &info) || !info.dli_fname) return false;
-  const char* base = std::strrchr(info.dli_fname, '/');
-  base = base ? base + 1 : info.dli_fname;
-  return std::strncmp(base, "libasan", 7) == 0 || std::strncmp(base, "libubsan", 8) == 0 ||
-         std::strncmp(base, "libtsan", 7) == 0;
+  for (size_t i = 0; i < g_interceptors.Count; ++i)
+    if (pc >= g_interceptors.Ranges[i][0] && pc < g_interceptors.Ranges[i][1]) return true;
+  return false;
 }
 
 struct TCapture {
@@ -161,7 +185,10 @@ _Unwind_Reason_Code CaptureFrame(_Unwind_Context* context, void* arg) {
 
 // The raising thread's return addresses from `returnAddress` outward; whether the end of the
 // stack was reached.
-size_t CaptureFrames(uintptr_t returnAddress, uintptr_t* out, size_t max, bool& complete) {
+// Inlined, like OnRaise, so that every capture walks two frames of the layer (the thunk and
+// tarvex_on_raise) before the raising one: each frame walked costs a lookup of its FDE.
+__attribute__((always_inline)) inline size_t CaptureFrames(uintptr_t returnAddress, uintptr_t* out, size_t max,
+                                                           bool& complete) {
   TCapture capture{out, max, 0, returnAddress};
   _Unwind_Backtrace(CaptureFrame, &capture);
   if (!capture.Started) {  // unwinding could not pass the thunk: keep what is certain
@@ -219,7 +246,7 @@ bool Report(TNotifySource source, bool handled, void* object, const std::type_in
   return result;
 }
 
-void OnRaise(int kind, uint64_t* block) {
+__attribute__((always_inline)) inline void OnRaise(int kind, uint64_t* block) {
   TThreadRaiseState& s = State();
   if (s.LayerDepth > 0 || s.Notifying) return;
   uint8_t expected = 0;
@@ -260,8 +287,8 @@ void OnRaise(int kind, uint64_t* block) {
   s.Registers.Rip = returnAddress;
   s.Registers.Valid = true;
 
-  // Most throws are decided within a few frames: the whole stack is walked only when the
-  // first part does not decide.
+  // Most throws are decided within a few frames: more of the stack is walked only when the
+  // part captured does not decide.
   bool complete = false;
   s.FrameCount = CaptureFrames(returnAddress, s.Frames, kFirstCapture, complete);
   s.Object = object;
@@ -274,10 +301,13 @@ void OnRaise(int kind, uint64_t* block) {
   g_lastNative.store(true, std::memory_order_relaxed);
 
   TRaiseDecision decision = AnalyseRaiseCached({s.Frames, s.FrameCount}, type, object, complete);
-  if (decision.End == reUnknownBeyond) {
-    s.FrameCount = CaptureFrames(returnAddress, s.Frames, kMaxCapture, complete);
+  for (size_t more : {kSecondCapture, kMaxCapture}) {
+    if (decision.End != reUnknownBeyond) break;
+    s.FrameCount = CaptureFrames(returnAddress, s.Frames, more, complete);
     decision = AnalyseRaiseCached({s.Frames, s.FrameCount}, type, object, complete);
   }
+  // An unhandled exception is reported with its whole stack.
+  if (!decision.Caught && !complete) s.FrameCount = CaptureFrames(returnAddress, s.Frames, kMaxCapture, complete);
   if (!decision.Caught) {
     s.ReportedObject = object;
     Report(nsRaise, false, object, type, s.Address, s.Frames, s.FrameCount, &s.Registers, {});
@@ -425,6 +455,8 @@ void InstallRaiseHooks() {
   void* rethrowExceptionFn = LibraryFunction(kLibstdcxx, "_ZSt17rethrow_exceptionNSt15__exception_ptr13exception_ptrE");
   void* endCatchFn = LibraryFunction(kLibstdcxx, "__cxa_end_catch");
   if (!g_snapshot.Buffer) g_snapshot.Buffer = new uint8_t[kStackSnapshotSize];
+  g_interceptors = {};
+  ::dl_iterate_phdr(&CollectInterceptor, nullptr);
   tarvex_trampoline_throw = PatchProcedure(throwFn, reinterpret_cast<void*>(&tarvex_thunk_throw), "__cxa_throw");
   tarvex_trampoline_rethrow =
       PatchProcedure(rethrowFn, reinterpret_cast<void*>(&tarvex_thunk_rethrow), "__cxa_rethrow");
