@@ -73,13 +73,13 @@ const TCase kCases[] = {
 
 // In the sanitizer build the children's faults must reach the layer's handlers, not the
 // sanitizer's own (which would end the program with its own exit code).
-TRunResult RunChild(const std::vector<std::string>& args) {
+TRunResult RunChild(const std::vector<std::string>& args, const char* program = INTERCEPTION_CHILD) {
   const char* asan = ::getenv("ASAN_OPTIONS");
   std::string options = (asan && *asan ? std::string(asan) + ":" : std::string()) +
                         "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0:"
                         "use_sigaltstack=0:detect_stack_use_after_return=0:detect_leaks=0";
   ScopedEnv env("ASAN_OPTIONS", options.c_str());
-  return RunProgram(INTERCEPTION_CHILD, args);
+  return RunProgram(program, args);
 }
 
 class ExceptionLogChild : public ::testing::TestWithParam<TCase> {};
@@ -116,6 +116,35 @@ TEST(ExceptionLogShutdown, LeavesNothingBehind) {
   EXPECT_EQ(run.Output.find("NOTIFY"), std::string::npos) << run.Output;
   EXPECT_NE(run.Output.find("END"), std::string::npos) << run.Output;
 }
+
+#ifdef INTERCEPTION_QT_CHILD
+// A QThread's run: Qt's own catch around it only ends the program, so the exception is reported
+// at its raise, before the thread's destructors run, and once.
+TEST(ExceptionLogQt, ExceptionEscapingAQThread) {
+  TRunResult run = RunChild({"qthread"}, INTERCEPTION_QT_CHILD);
+  EXPECT_EQ(run.ExitCode, kAbort) << run.Output;
+  size_t notify = run.Output.find("NOTIFY raise handled=0 class=runtime_error msg=from a QThread");
+  ASSERT_NE(notify, std::string::npos) << run.Output;
+  EXPECT_EQ(run.Output.find("NOTIFY", notify + 1), std::string::npos) << run.Output;
+  size_t dtor = run.Output.find("DTOR qthread");
+  if (dtor != std::string::npos) EXPECT_LT(notify, dtor) << run.Output;
+}
+
+// An exception escaping a slot reaches the application object's dispatch wrapper, whose catch
+// is the layer's: reported at its raise, and the application's own handler is not run since
+// the layer dealt with it; the program goes on.
+TEST(ExceptionLogQt, ExceptionEscapingAnEventHandler) {
+  ScopedEnv platform("QT_QPA_PLATFORM", "offscreen");
+  TRunResult run = RunChild({"app_handler"}, INTERCEPTION_QT_CHILD);
+  EXPECT_EQ(run.ExitCode, 0) << run.Output;
+  size_t notify = run.Output.find("NOTIFY raise handled=0 class=runtime_error msg=from a slot");
+  ASSERT_NE(notify, std::string::npos) << run.Output;
+  EXPECT_EQ(run.Output.find("NOTIFY", notify + 1), std::string::npos) << run.Output;
+  EXPECT_LT(notify, run.Output.find("DTOR slot")) << run.Output;
+  EXPECT_EQ(run.Output.find("APPLICATION HANDLER"), std::string::npos) << run.Output;
+  EXPECT_NE(run.Output.find("END"), std::string::npos) << run.Output;
+}
+#endif
 
 TEST(ExceptionLogSteps, GuardTextHasSixteenDigits) {
   EXPECT_EQ(StepGuardText("ExceptionLog.Init", reinterpret_cast<const void*>(0x4a5b6c)),
