@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <ctime>
+#include <mutex>
 #include <optional>
 
 #include "runtime/Strings.h"
@@ -30,6 +31,26 @@ std::optional<std::string> EnvironmentValue(const std::string& name) {
   return std::nullopt;
 }
 
+std::mutex& ReportVariablesLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+TReportVariables& ReportVariablesTable() {
+  static TReportVariables table;
+  return table;
+}
+
+std::optional<std::string> ReportVariableValue(const std::string& name) {
+  std::lock_guard<std::mutex> guard(ReportVariablesLock());
+  const TReportVariables& table = ReportVariablesTable();
+  for (const auto& [key, value] : table)
+    if (key == name) return value;
+  for (const auto& [key, value] : table)
+    if (SameText(key, name)) return value;
+  return std::nullopt;
+}
+
 std::string FormatNow(const char* pattern) {
   time_t now = std::time(nullptr);
   struct tm tm {};
@@ -44,6 +65,7 @@ std::string FormatNow(const char* pattern) {
 }
 
 std::string VariableValue(const std::string& name) {
+  if (auto v = ReportVariableValue(name)) return *v;
   if (auto v = EnvironmentValue(name)) return *v;
   if (SameText(name, "date")) return CurrentShortDate();
   if (SameText(name, "time")) return CurrentLongTime();
@@ -55,6 +77,13 @@ std::string VariableValue(const std::string& name) {
 }
 
 }  // namespace
+
+void SetReportVariables(TReportVariables variables) {
+  std::lock_guard<std::mutex> guard(ReportVariablesLock());
+  ReportVariablesTable().swap(variables);
+}
+
+void ClearReportVariables() { SetReportVariables({}); }
 
 std::string CurrentShortDate() { return FormatNow("%x"); }
 std::string CurrentLongTime() { return FormatNow("%X"); }
