@@ -36,8 +36,24 @@ void* LibcFunction(const char* name) {
 TPthreadCreate g_pthreadCreate = nullptr;
 void (*g_pthreadExit)(void*) = nullptr;
 
+// A thread framework's own start routine catches everything its thread's code throws only to
+// end the program (Qt's QThread does so): such a catch is not the application's.
+bool IsFrameworkThreadStart(void* start) {
+  Dl_info info{};
+  if (!::dladdr(start, &info) || !info.dli_fname) return false;
+  const char* base = std::strrchr(info.dli_fname, '/');
+  base = base ? base + 1 : info.dli_fname;
+  return std::strncmp(base, "libQt6Core.so", 13) == 0 || std::strncmp(base, "libQt5Core.so", 13) == 0;
+}
+
 int PthreadCreateHook(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*), void* arg) {
   int savedErrno = errno;
+  static std::atomic<void*> frameworkStart{nullptr};
+  void* routine = reinterpret_cast<void*>(start);
+  if (frameworkStart.load(std::memory_order_relaxed) != routine && IsFrameworkThreadStart(routine)) {
+    frameworkStart.store(routine, std::memory_order_relaxed);
+    RegisterLayerCatchFrame(routine);
+  }
   int rc = TarvexPthreadCreate(g_pthreadCreate, thread, attr, start, arg);
   if (rc == 0) errno = savedErrno;
   return rc;

@@ -18,6 +18,7 @@
 #include "reporting/options/EOptionsText.h"
 #include "reporting/options/EPaths.h"
 #include "reporting/options/EStoredData.h"
+#include "reporting/options/EStoredSymbols.h"
 #include "reporting/options/EStreams.h"
 #include "runtime/Strings.h"
 
@@ -335,6 +336,9 @@ int Import(const TArgs& a) {
     // Keep what later build steps stored beside the options.
     TStoredBlock block = ReadStoredBlock(target).value_or(TStoredBlock{});
     block.CompileTime = UnixTimeToDayCount(DefaultCompileTime(a));
+    // The routines the layer intercepts, found by name while the symbol table is there; a
+    // binary stripped earlier keeps the directory it had.
+    if (auto symbols = FindFrameworkSymbols(target); !symbols.empty()) block.Symbols = std::move(symbols);
     if (a.DebugInfo) {
       // Read before stripping; the block is written after it, so stripping cannot drop it.
       uint64_t dwarfSize = DwarfSectionsSize(target);

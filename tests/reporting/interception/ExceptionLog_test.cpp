@@ -127,7 +127,9 @@ TEST(ExceptionLogQt, ExceptionEscapingAQThread) {
   ASSERT_NE(notify, std::string::npos) << run.Output;
   EXPECT_EQ(run.Output.find("NOTIFY", notify + 1), std::string::npos) << run.Output;
   size_t dtor = run.Output.find("DTOR qthread");
-  if (dtor != std::string::npos) EXPECT_LT(notify, dtor) << run.Output;
+  if (dtor != std::string::npos) {
+    EXPECT_LT(notify, dtor) << run.Output;
+  }
 }
 
 // An exception escaping a slot reaches the application object's dispatch wrapper, whose catch
