@@ -403,3 +403,43 @@ TEST_F(SceneReport, PartsJoinIntoTheText) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// The identifier of a real program, its stack resolved from its own debug information.
+
+namespace {
+
+struct FixtureRun {
+  std::string Output;
+  std::string Id;
+  size_t Lines = 0;
+};
+
+FixtureRun RunFixture(const char* path) {
+  FixtureRun run;
+  FILE* pipe = popen(path, "r");
+  if (!pipe) return run;
+  char buf[512];
+  while (fgets(buf, sizeof buf, pipe)) {
+    std::string line = buf;
+    run.Output += line;
+    if (line.rfind("id ", 0) == 0) run.Id = line.substr(3, 4);
+    if (line.rfind("lines ", 0) == 0) run.Lines = std::stoul(line.substr(6));
+  }
+  pclose(pipe);
+  return run;
+}
+
+TEST(ReportIdentifierOfAProgram, StableWhenCodeMovesAboveTheFailingProcedure) {
+  FixtureRun plain = RunFixture(IDENT_FIXTURE_PLAIN);
+  FixtureRun extra = RunFixture(IDENT_FIXTURE_EXTRA_LINES);
+  FixtureRun other = RunFixture(IDENT_FIXTURE_OTHER_LINE);
+  // Fail, Outer and main resolved with lines: otherwise the identifier would not see the code.
+  ASSERT_GE(plain.Lines, 3u) << plain.Output;
+  ASSERT_EQ(plain.Id.size(), 4u) << plain.Output;
+  EXPECT_NE(plain.Output, extra.Output) << "the inserted lines moved nothing";
+  EXPECT_EQ(plain.Id, extra.Id) << plain.Output << extra.Output;
+  EXPECT_NE(plain.Id, other.Id) << plain.Output << other.Output;
+}
+
+}  // namespace
