@@ -82,8 +82,9 @@ class TTLDebugInfoStored : public TTLDebugInfoSource {
   bool IsSourceValid() const override;
   bool GetLocationInfo(uintptr_t address, std::vector<TTLLocationInfo>& frames) const override;
   const char* SourceKindName() const override { return "stored"; }
+  bool NamesReadable() const override { return PasswordValid(); }
   bool NamesEnciphered() const;
-  bool PasswordValid() const;  // names readable
+  bool PasswordValid() const;  // names readable: not enciphered, or opened by the password
 
   struct TData;
 

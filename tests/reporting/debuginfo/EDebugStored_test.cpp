@@ -219,6 +219,7 @@ TEST(StoredDebugInfo, EncipheredNamesShowAsBase64UnlessThePasswordOpensThem) {
   auto& opened = dynamic_cast<TTLDebugInfoStored&>(*open);
   EXPECT_TRUE(opened.NamesEnciphered());
   EXPECT_TRUE(opened.PasswordValid());
+  EXPECT_TRUE(open->NamesReadable());
   std::vector<TTLLocationInfo> frames;
   ASSERT_TRUE(open->GetLocationInfo(inlined, frames));
   EXPECT_EQ(Describe(frames),
@@ -229,6 +230,7 @@ TEST(StoredDebugInfo, EncipheredNamesShowAsBase64UnlessThePasswordOpensThem) {
     auto closed = MakeStoredDebugSource(module, blob, password);
     ASSERT_TRUE(closed);
     EXPECT_FALSE(dynamic_cast<TTLDebugInfoStored&>(*closed).PasswordValid());
+    EXPECT_FALSE(closed->NamesReadable());
     std::vector<TTLLocationInfo> hidden;
     ASSERT_TRUE(closed->GetLocationInfo(inlined, hidden));
     ASSERT_EQ(hidden.size(), 2u);
@@ -373,6 +375,12 @@ TEST_F(StoredFixture, StoredBlocksResolveEveryAddressAsTheDwarfDoes) {
   TLoaded info = Load(STORED_FIXTURE_INFO);
   TLoaded secret = Load(STORED_FIXTURE_SECRET, "fixture secret");
   ASSERT_TRUE(stripped.Source && info.Source && secret.Source);
+  // The live DWARF source over the plain copy.
+  TLoaded live;
+  live.Module->FileName = STORED_FIXTURE_PLAIN;
+  live.Module->BuildId = ReadElfBuildId(STORED_FIXTURE_PLAIN);
+  live.Source = MakeDwarfDebugSource(*live.Module);
+  ASSERT_TRUE(live.Source);
 
   std::vector<uint64_t> addresses{0, 1, 0x40};
   for (auto [start, end] : dwarf.CodeRanges()) {
@@ -383,7 +391,7 @@ TEST_F(StoredFixture, StoredBlocksResolveEveryAddressAsTheDwarfDoes) {
   std::vector<TTLLocationInfo> expected, got;
   for (uint64_t a : addresses) {
     bool found = dwarf.At(a, expected);
-    for (const TLoaded* l : {&stripped, &info, &secret}) {
+    for (const TLoaded* l : {&live, &stripped, &info, &secret}) {
       bool stored = l->Source->GetLocationInfo(a, got);
       for (auto& f : got) f.Source = nullptr;
       if (found != stored || !SameFrames(expected, got)) {
