@@ -22,6 +22,7 @@ std::string Escape(std::string_view text) {
 
 std::vector<std::string_view> SplitLines(std::string_view text) {
   std::vector<std::string_view> lines;
+  if (text.empty()) return lines;
   size_t start = 0;
   for (;;) {
     size_t end = text.find("\r\n", start);
