@@ -59,7 +59,7 @@ struct TRichTextFont {
   std::string Name = "Lucida Console";
   int PointSize = 8;
   int Charset = 0;
-  int TabStopTwips = 0;  // width of 21 "-" in the font, for the CPU section's dump column
+  int TabStopTwips = 0;  // width of the stack column (37 "-") in the font: the dump column
 };
 std::string GeneralRichText(const std::string& generalPart, const TRichTextFont& font);
 std::string AssemblerRichText(const std::string& assembler, const TRichTextFont& font);
