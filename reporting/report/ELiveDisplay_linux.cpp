@@ -9,6 +9,7 @@
 #include <dlfcn.h>
 #include <pthread.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -126,8 +127,13 @@ const TXlib* Xlib() {
 
 int IgnoreXError(Display*, XErrorEvent*) { return 0; }
 
+XErrorHandler gPreviousErrorHandler = nullptr;  // set and restored by the query thread only
+
 // A lost connection: the query thread ends itself instead of letting Xlib end the process.
-void LeaveOnIOError(Display*, void*) { ::pthread_exit(nullptr); }
+void LeaveOnIOError(Display*, void*) {
+  if (const TXlib* x = Xlib()) x->SetErrorHandler(gPreviousErrorHandler);
+  ::pthread_exit(nullptr);
+}
 
 // The size of the primary output's CRTC; else of the first active CRTC.
 bool RandRSize(const TXlib& x, Display* d, Window root, int& width, int& height) {
@@ -172,7 +178,7 @@ void QueryX11(TX11Query& query) {
   Display* d = x->OpenDisplay(query.display.c_str());
   if (!d) return;
   if (x->SetIOErrorExitHandler) x->SetIOErrorExitHandler(d, LeaveOnIOError, nullptr);
-  XErrorHandler previous = x->SetErrorHandler(IgnoreXError);
+  gPreviousErrorHandler = x->SetErrorHandler(IgnoreXError);
   TDisplayValues v;
   int screen = x->DefaultScreen(d);
   Window root = x->RootWindow(d, screen);
@@ -186,13 +192,22 @@ void QueryX11(TX11Query& query) {
     int mm = x->DisplayHeightMM(d, screen);
     if (mm > 0) v.Dpi = static_cast<int>(x->DisplayHeight(d, screen) * 25.4 / mm + 0.5);
   }
-  x->SetErrorHandler(previous);
+  x->SetErrorHandler(gPreviousErrorHandler);
   x->CloseDisplay(d);
   std::lock_guard lock(query.mutex);
   query.values = v;
 }
 
+// One query at a time: a server that never answered keeps its query thread, and no second one
+// is started behind it (the error handlers are process-wide, too).
+std::atomic<bool> gQueryRunning{false};
+
+struct TQueryRunning {
+  ~TQueryRunning() { gQueryRunning.store(false); }  // also when an IO error ends the thread
+};
+
 void* QueryThread(void* arg) {
+  TQueryRunning running;
   auto* held = static_cast<std::shared_ptr<TX11Query>*>(arg);
   std::shared_ptr<TX11Query> query = std::move(*held);
   delete held;
@@ -210,6 +225,7 @@ void* QueryThread(void* arg) {
 
 // The display's values; false when it was not reached within the deadline.
 bool X11DisplayValues(const std::string& display, TDisplayValues& out) {
+  if (gQueryRunning.exchange(true)) return false;
   auto query = std::make_shared<TX11Query>();
   query->display = display;
   pthread_t thread{};
@@ -218,6 +234,7 @@ bool X11DisplayValues(const std::string& display, TDisplayValues& out) {
     auto* arg = new std::shared_ptr<TX11Query>(query);
     if (::pthread_create(&thread, nullptr, QueryThread, arg) != 0) {
       delete arg;
+      gQueryRunning.store(false);
       return false;
     }
   }

@@ -6,6 +6,7 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <pwd.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -256,6 +257,65 @@ TEST(LiveSnapshot, ThreadsFromTheRegistry) {
   EXPECT_EQ(own->Priority, ThreadPriorityOf(tid));
   EXPECT_EQ(own->ClassName, "(anonymous namespace)::TWorkerProbe");
   ThreadRegistry().Update(tid, [](TTarvexThreadRecord& r) { r.ThreadObject = nullptr; });
+}
+
+// Runs a program with an argument vector; its exit status, or -1.
+int RunProgram(std::vector<std::string> args) {
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  int rc = posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&files);
+  int status = 0;
+  if (rc != 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+TEST(LiveNetwork, LeasedAddressesAndGatewaysInANetworkNamespace) {
+  // A child in a network namespace of its own gets two linked virtual adapters: one address
+  // with a finite lifetime and a default route, one permanent address. It writes what it reads.
+  const char* ip = "/usr/sbin/ip";
+  if (!HasFile(ip)) GTEST_SKIP() << "no ip program";
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::alarm(20);
+    ::close(out[0]);
+    if (::unshare(CLONE_NEWNET) != 0) ::_exit(77);
+    if (RunProgram({ip, "link", "add", "v0", "type", "veth", "peer", "name", "v1"}) != 0) ::_exit(78);
+    bool ok = RunProgram({ip, "addr", "add", "198.51.100.5/24", "dev", "v0", "valid_lft", "300", "preferred_lft", "300"}) == 0 &&
+              RunProgram({ip, "addr", "add", "203.0.113.5/25", "dev", "v1"}) == 0 &&
+              RunProgram({ip, "link", "set", "v0", "up"}) == 0 && RunProgram({ip, "link", "set", "v1", "up"}) == 0 &&
+              RunProgram({ip, "route", "add", "default", "via", "198.51.100.1", "dev", "v0"}) == 0;
+    if (!ok) ::_exit(79);
+    std::string text;
+    for (const TNetworkAdapter& a : ReadNetworkAdapters())
+      text += a.Address + " " + a.Mask + " " + (a.Gateway.empty() ? "-" : a.Gateway) + (a.Dhcp ? " ON" : " OFF") + "\n";
+    ssize_t written = ::write(out[1], text.data(), text.size());
+    ::_exit(written == static_cast<ssize_t>(text.size()) ? 0 : 1);
+  }
+  ::close(out[1]);
+  std::string text;
+  char buffer[512];
+  for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
+  ::close(out[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no permission for a network namespace";
+  if (WEXITSTATUS(status) == 78) GTEST_SKIP() << "the kernel has no virtual ethernet pairs";
+  ASSERT_EQ(WEXITSTATUS(status), 0);
+  // getifaddrs lists the adapters by index: the peer made second comes first.
+  EXPECT_EQ(text,
+            "203.0.113.5 255.255.255.128 - OFF\n"
+            "198.51.100.5 255.255.255.0 198.51.100.1 ON\n");
 }
 
 // ---- Times --------------------------------------------------------------------------------
