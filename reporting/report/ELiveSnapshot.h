@@ -14,7 +14,7 @@
 
 // What the GUI knows: the primary screen and the active window. Numbers of 0 are unknown.
 struct TDisplayValues {
-  int Width = 0, Height = 0, Depth = 0;  // pixels, bits per pixel
+  int Width = 0, Height = 0, Depth = 0;  // pixels; depth as the screen reports it (24 for true colour)
   int Dpi = 0;                           // vertical logical dots per inch
   std::string VideoCard;                 // when the provider knows better than DRM sysfs
   std::string FormClass, FormText;       // active window: class and title

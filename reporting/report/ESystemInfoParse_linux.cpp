@@ -300,7 +300,7 @@ bool IsLocalDisplayName(std::string_view display) {
   if (colon == std::string_view::npos) return false;
   std::string_view host = display.substr(0, colon);
   if (host.ends_with(":")) return false;  // "host::0" is DECnet
-  return host.empty() || host == "unix" || IsLoopbackHost(host) || host == "127.0.0.1";
+  return host.empty() || host == "unix" || IsLoopbackHost(host);
 }
 
 bool IsLocalCupsServer(std::string_view server) {

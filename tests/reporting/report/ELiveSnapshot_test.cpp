@@ -183,13 +183,8 @@ TEST(LiveSnapshot, ValuesMatchTheirSources) {
   // One adapter per interface, in the system's order.
   std::vector<std::string> names = IPv4Interfaces();
   EXPECT_EQ(v.Network.size(), names.size());
-  for (const TNetworkAdapter& a : v.Network) {
-    EXPECT_NE(a.Address, "127.0.0.1");
-    if (!a.Dhcp) continue;
-    // A leased address has a finite lifetime; nothing else to check on a machine that has one.
-  }
-  if (!v.Network.empty() && !v.Network[0].Dhcp)
-    std::printf("[ SKIPPED  ] DHCP: no address here has a finite lifetime\n");
+  for (const TNetworkAdapter& a : v.Network) EXPECT_FALSE(a.Address.starts_with("127.")) << a.Address;
+  // DHCP needs an address with a finite lifetime: LiveNetwork makes one in a namespace of its own.
 }
 
 TEST(LiveSnapshot, ThisProcessInTheProcessList) {
