@@ -338,6 +338,37 @@ TEST_F(SceneReport, ThreadGroups) {
   EXPECT_EQ(stack.find("soap_invoke"), std::string::npos);
 }
 
+// Every line of a table, borders included, is as long as its top border.
+void ExpectRectangularTables(const std::string& part) {
+  std::vector<std::string> lines;
+  for (size_t at = 0, end; (end = part.find("\r\n", at)) != std::string::npos; at = end + 2)
+    lines.push_back(part.substr(at, end - at));
+  size_t tables = 0;
+  for (size_t n = 0; n + 1 < lines.size(); ++n) {
+    if (lines[n].empty() || lines[n][0] != '-' || lines[n + 1].empty() || lines[n + 1][0] != '|') continue;
+    ++tables;
+    size_t width = lines[n].size();
+    for (size_t m = n + 1; m < lines.size() && !lines[m].empty(); ++m) {
+      SCOPED_TRACE(lines[m]);
+      EXPECT_EQ(lines[m].size(), width);
+    }
+    while (n < lines.size() && !lines[n].empty()) ++n;
+  }
+  EXPECT_EQ(tables, 3u);
+}
+
+TEST_F(SceneReport, TablesWidenToTheirCells) {
+  ExpectRectangularTables(Build().CallStackPart);
+
+  // A long value or caption widens its column; the handle fills a widened column with zeros.
+  options.SetText(126, "Load address of the module");
+  scene->Exception.CallStack[0].ProcedureName = std::string(70, 'p');
+  std::string part = Build().CallStackPart;
+  ExpectRectangularTables(part);
+  EXPECT_NE(part.find("|" + std::string(14, '0') + "555555554000|zelk-distance"), std::string::npos);
+  EXPECT_NE(part.find("|" + std::string(70, 'p') + "|122[4]|"), std::string::npos);
+}
+
 TEST_F(SceneReport, Identifier) {
   std::string id = Build().Identifier;
   EXPECT_EQ(Field(Build().Text, "2.7"), id);
