@@ -206,3 +206,35 @@ TEST(AssemblerSectionTest, HeaderAlone) {
     EXPECT_EQ(section.Part, "");
   }
 }
+
+namespace {
+
+// Unsigned, so that a sanitizer build adds no overflow check to it.
+__attribute__((noinline)) unsigned Next(unsigned x) {
+  asm volatile("" : "+r"(x));  // keeps the function and its return
+  return x + 1;
+}
+
+}  // namespace
+
+// Code as the compiler emits it (with endbr64, frame set-up or sanitizer builds alike) decodes
+// into a listing that reaches the function's return.
+TEST(AssemblerSectionTest, CompiledFunctionEndsAtItsReturn) {
+  auto entry = reinterpret_cast<uintptr_t>(&Next);
+  std::vector<uint8_t> bytes(160);
+  TProcessMemoryReader own;
+  ASSERT_TRUE(own.Read(entry - 80, bytes.data(), bytes.size()));
+  TFakeSnapshot snapshot;
+  snapshot.Bytes.Add(entry - 80, bytes);
+  TTarvexModuleOptions options;
+  auto lines = Lines(BuildAssemblerSection(options, ExceptionAt(entry), snapshot).Part);
+  auto at = std::find_if(lines.begin(), lines.end(),
+                         [](const std::string& l) { return l.find("<-- EXCEPTION") != std::string::npos; });
+  ASSERT_NE(at, lines.end());
+  char address[17];
+  std::snprintf(address, sizeof address, "%016llX", static_cast<unsigned long long>(entry));
+  EXPECT_EQ(at->substr(0, 16), address);
+  ASSERT_LT(lines.end() - at, 11);
+  EXPECT_EQ(lines.back().substr(18, 3), "ret") << lines.back();
+  EXPECT_EQ(Next(2), 3u);
+}
