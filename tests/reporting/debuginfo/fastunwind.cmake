@@ -1,0 +1,26 @@
+# The fast walk against libgcc's unwinder: fixture chains compiled at -O0 and -O2, with and
+# without frame pointers, and a plugin loaded at run time.
+if(TARGET zelk_reporting_fastunwind)
+  set(_fastunwind_objects)
+  foreach(_variant O0_fp O0_nofp O2_fp O2_nofp)
+    string(REGEX MATCH "^O[0-9]" _level ${_variant})
+    if(_variant MATCHES "nofp$")
+      set(_fp -fomit-frame-pointer)
+    else()
+      set(_fp -fno-omit-frame-pointer)
+    endif()
+    add_library(fastunwind_frames_${_variant} OBJECT fastunwind_frames.cpp)
+    target_compile_options(fastunwind_frames_${_variant} PRIVATE -${_level} ${_fp})
+    target_compile_definitions(fastunwind_frames_${_variant} PRIVATE FASTUNWIND_VARIANT=fastunwind_${_variant})
+    target_include_directories(fastunwind_frames_${_variant} PRIVATE ${PROJECT_SOURCE_DIR})
+    list(APPEND _fastunwind_objects $<TARGET_OBJECTS:fastunwind_frames_${_variant}>)
+  endforeach()
+  add_library(fastunwind_plugin MODULE fastunwind_plugin.cpp)
+  target_include_directories(fastunwind_plugin PRIVATE ${PROJECT_SOURCE_DIR})
+  target_compile_options(fastunwind_plugin PRIVATE -O2 -fomit-frame-pointer)
+  zelk_add_test(reporting_fastunwind_tests
+    SOURCES EFastUnwind_test.cpp fastunwind_asm.cpp ${_fastunwind_objects}
+    DEPS zelk_reporting_fastunwind)
+  target_compile_definitions(reporting_fastunwind_tests PRIVATE FASTUNWIND_PLUGIN="$<TARGET_FILE:fastunwind_plugin>")
+  add_dependencies(reporting_fastunwind_tests fastunwind_plugin)
+endif()
