@@ -244,9 +244,6 @@ TEST(StoredDebugInfo, EncipheredNamesShowAsBase64UnlessThePasswordOpensThem) {
     for (const auto& n : names) {
       SCOPED_TRACE(n.clear);
       ASSERT_EQ(n.shown.substr(0, n.prefix.size()), n.prefix);
-      if (n.prefix == "?") {
-        EXPECT_NE(n.shown[1], 'p');
-      }
       std::string stored = Base64Decode(n.shown.substr(n.prefix.size()));
       EXPECT_EQ(stored.size(), n.clear.size());
       EXPECT_NE(stored, n.clear);
@@ -382,22 +379,34 @@ TEST_F(StoredFixture, StoredBlocksResolveEveryAddressAsTheDwarfDoes) {
   live.Source = MakeDwarfDebugSource(*live.Module);
   ASSERT_TRUE(live.Source);
 
-  std::vector<uint64_t> addresses{0, 1, 0x40};
-  for (auto [start, end] : dwarf.CodeRanges()) {
-    for (uint64_t a = start; a < end; ++a) addresses.push_back(a);
-    addresses.push_back(end);
+  // Every byte of the units' code, and addresses outside it (the ends of ranges, padding
+  // between functions, the file header), where the live source may still name the unit
+  // before (it looks units up by the nearest start) while the block knows nothing. Nor does
+  // the block hold the symbol-table names that the live source adds for code without a
+  // DWARF procedure (the sanitizers' module constructors).
+  std::vector<std::pair<uint64_t, bool>> addresses{{0, false}, {1, false}, {0x40, false}};
+  auto ranges = dwarf.CodeRanges();
+  for (auto [start, end] : ranges) {
+    for (uint64_t a = start; a < end; ++a) addresses.emplace_back(a, true);
+    bool inside = std::any_of(ranges.begin(), ranges.end(), [end](auto r) { return r.first <= end && end < r.second; });
+    addresses.emplace_back(end, inside);
   }
   size_t inlinedSeen = 0, lambdaSeen = 0, methodSeen = 0, compared = 0;
   std::vector<TTLLocationInfo> expected, got;
-  for (uint64_t a : addresses) {
+  for (auto [a, inUnit] : addresses) {
     bool found = dwarf.At(a, expected);
     for (const TLoaded* l : {&live, &stripped, &info, &secret}) {
+      if (l == &live && (!inUnit || (!expected.empty() && expected.front().ProcedureName.empty()))) continue;
       bool stored = l->Source->GetLocationInfo(a, got);
       for (auto& f : got) f.Source = nullptr;
       if (found != stored || !SameFrames(expected, got)) {
-        ADD_FAILURE() << std::hex << "at " << a << std::dec << " from " << l->Module->FileName
-                      << "\n dwarf:  " << found << " " << Describe(expected) << "\n stored: " << stored << " "
-                      << Describe(got);
+        std::ostringstream all;
+        for (const TLoaded* m : {&live, &stripped, &info, &secret}) {
+          bool r = m->Source->GetLocationInfo(a, got);
+          all << "\n " << m->Source->SourceKindName() << " " << m->Module->FileName << ": " << r << " " << Describe(got);
+        }
+        ADD_FAILURE() << std::hex << "at " << a << std::dec << "\n libdw: " << found << " " << Describe(expected)
+                      << all.str();
         return;
       }
     }
