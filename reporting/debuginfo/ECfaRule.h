@@ -17,8 +17,21 @@ struct TCfaRule {
   int32_t RbpOffset = 0;  // from the CFA, when saved
 };
 
-uint64_t PackCfaRule(const TCfaRule& rule);
-TCfaRule UnpackCfaRule(uint64_t packed);
+// One word of the rule table: kind, the two flags, the CFA offset, and the rbp offset in 24 bits.
+inline uint64_t PackCfaRule(const TCfaRule& rule) {
+  return uint64_t(rule.Kind) | uint64_t(rule.CfaOnRbp) << 2 | uint64_t(rule.RbpSaved) << 3 |
+         uint64_t(uint32_t(rule.CfaOffset)) << 8 | uint64_t(uint32_t(rule.RbpOffset) & 0xffffff) << 40;
+}
+
+inline TCfaRule UnpackCfaRule(uint64_t packed) {
+  TCfaRule rule;
+  rule.Kind = static_cast<TCfaRuleKind>(packed & 3);
+  rule.CfaOnRbp = (packed >> 2) & 1;
+  rule.RbpSaved = (packed >> 3) & 1;
+  rule.CfaOffset = static_cast<int32_t>(uint32_t(packed >> 8));
+  rule.RbpOffset = static_cast<int32_t>(uint32_t(packed >> 40) << 8) >> 8;  // sign of 24 bits
+  return rule;
+}
 
 // The rule in force at `address` (a return address minus one, or an interrupted instruction).
 // Finds the FDE through the loader's object table and .eh_frame_hdr; no allocation, no lock

@@ -420,21 +420,6 @@ struct TEhBases {
 
 }  // namespace
 
-uint64_t PackCfaRule(const TCfaRule& rule) {
-  return uint64_t(rule.Kind) | uint64_t(rule.CfaOnRbp) << 2 | uint64_t(rule.RbpSaved) << 3 |
-         uint64_t(uint32_t(rule.CfaOffset)) << 8 | uint64_t(uint32_t(rule.RbpOffset) & 0xffffff) << 40;
-}
-
-TCfaRule UnpackCfaRule(uint64_t packed) {
-  TCfaRule rule;
-  rule.Kind = static_cast<TCfaRuleKind>(packed & 3);
-  rule.CfaOnRbp = (packed >> 2) & 1;
-  rule.RbpSaved = (packed >> 3) & 1;
-  rule.CfaOffset = static_cast<int32_t>(uint32_t(packed >> 8));
-  rule.RbpOffset = static_cast<int32_t>(uint32_t(packed >> 40) << 8) >> 8;  // sign of 24 bits
-  return rule;
-}
-
 bool ReduceFde(const uint8_t* fde, uintptr_t address, uintptr_t dataBase, TCfaRule* rule) {
   TEntry entry;
   if (!ReadEntry(fde, &entry)) {

@@ -36,7 +36,10 @@ static_assert(kSlotCount == size_t(1) << 14);
 
 uint64_t KeyOf(uintptr_t address, uint64_t epoch) { return (address & kAddressMask) | epoch << kEpochShift; }
 
-TCfaRule RuleFor(uintptr_t address, uint64_t epoch) {
+__attribute__((noinline)) uint64_t ComputeAndPublish(uintptr_t address, uint64_t key, size_t first, uint64_t epoch);
+
+// The packed rule (PackCfaRule) of `address`.
+inline uint64_t RuleFor(uintptr_t address, uint64_t epoch) {
   const uint64_t key = KeyOf(address, epoch);
   const size_t first = SlotIndex(address);
   for (size_t i = 0; i < kProbeWindow; ++i) {
@@ -45,8 +48,12 @@ TCfaRule RuleFor(uintptr_t address, uint64_t epoch) {
     if (seen == 0) break;
     if (seen != key) continue;
     uint64_t packed = slot.Rule.load(std::memory_order_acquire);
-    if (slot.Key.load(std::memory_order_relaxed) == key) return UnpackCfaRule(packed);
+    if (__builtin_expect(slot.Key.load(std::memory_order_relaxed) == key, 1)) return packed;
   }
+  return ComputeAndPublish(address, key, first, epoch);
+}
+
+uint64_t ComputeAndPublish(uintptr_t address, uint64_t key, size_t first, uint64_t epoch) {
   const TCfaRule rule = ComputeCfaRule(address);
   // Publish in the first free or stale slot of the window; a duplicate from a racing writer
   // further on is harmless (readers take the first).
@@ -62,19 +69,27 @@ TCfaRule RuleFor(uintptr_t address, uint64_t epoch) {
     slot.Key.store(key, std::memory_order_release);
     break;
   }
-  return rule;
+  return packed;
 }
 
 // Bounds and alignment of every stack read; the walk is over the live stack of this thread or
 // over bounds its caller vouches for.
-struct TStack {
-  uintptr_t Low;
-  uintptr_t High;
+class TStack {
+ public:
+  TStack(uintptr_t low, uintptr_t high)
+      : low_(low), lastWord_(high >= low && high - low >= sizeof(uintptr_t) ? high - low - sizeof(uintptr_t) : 0),
+        empty_(!(high >= low && high - low >= sizeof(uintptr_t))) {}
   __attribute__((no_sanitize("address"))) bool Read(uintptr_t address, uintptr_t* value) const {
-    if (address < Low || address >= High || High - address < sizeof(uintptr_t) || (address & 7)) return false;
+    // One comparison for both bounds: below `low_` wraps to a large offset.
+    if (address - low_ > lastWord_ || (address & 7) || empty_) return false;
     *value = *reinterpret_cast<const volatile uintptr_t*>(address);
     return true;
   }
+
+ private:
+  uintptr_t low_;
+  uintptr_t lastWord_;  // offset of the last word that fits
+  bool empty_;
 };
 
 }  // namespace
@@ -84,26 +99,25 @@ size_t FastBacktrace(const TUnwindStart& start, uintptr_t* out, size_t max, bool
   *needsSlowPath = false;
   if (max == 0 || start.Pc == 0) return 0;
   const uint64_t epoch = gEpoch.load(std::memory_order_acquire);
-  const TStack stack{start.StackLow, start.StackHigh};
+  const TStack stack(start.StackLow, start.StackHigh);
   uintptr_t pc = start.Pc, rsp = start.Rsp, rbp = start.Rbp;
   bool activation = start.Activation;
   size_t count = 0;
   for (;;) {
     out[count++] = pc;
-    const TCfaRule rule = RuleFor(activation ? pc : pc - 1, epoch);
+    // The packed rule is read in place: kind in bits 0-1, rbp-based CFA bit 2, rbp-saved bit 3,
+    // CFA offset bits 8-39, rbp offset bits 40-63.
+    const uint64_t rule = RuleFor(activation ? pc : pc - 1, epoch);
     activation = false;
-    if (rule.Kind == crOutermost) {
-      *complete = true;
+    if (__builtin_expect((rule & 3) != crSimple, 0)) {
+      if ((rule & 3) == crOutermost) *complete = true;
+      else *needsSlowPath = true;
       return count;
     }
-    if (rule.Kind != crSimple) {
-      *needsSlowPath = true;
-      return count;
-    }
-    const uintptr_t cfa = (rule.CfaOnRbp ? rbp : rsp) + intptr_t(rule.CfaOffset);
+    const uintptr_t cfa = ((rule & 4) ? rbp : rsp) + intptr_t(int32_t(uint32_t(rule >> 8)));
     uintptr_t returnAddress = 0;
     if (cfa <= rsp) return count;  // no progress: a damaged stack
-    if (!stack.Read(cfa - 8, &returnAddress) || (rule.RbpSaved && !stack.Read(cfa + intptr_t(rule.RbpOffset), &rbp))) {
+    if (!stack.Read(cfa - 8, &returnAddress) || ((rule & 8) && !stack.Read(cfa + (int64_t(rule) >> 40), &rbp))) {
       *needsSlowPath = true;  // the stack goes on outside the bounds given (another stack)
       return count;
     }

@@ -55,8 +55,9 @@ std::string Describe(uintptr_t pc) {
 std::string CompareFrames(const TFrameCapture& c, size_t count) {
   if (count > c.ReferenceCount) return "more fast frames than the unwinder's " + std::to_string(c.ReferenceCount);
   if (count == 0) return "no fast frame";
-  const uintptr_t a = c.Fast[0], b = c.Reference[0];
-  if ((a > b ? a - b : b - a) > 256) return "frame 0 outside the capturing function: " + Describe(a);
+  const auto functionOf = [](uintptr_t pc) { return _Unwind_FindEnclosingFunction(reinterpret_cast<void*>(pc - 1)); };
+  if (functionOf(c.Fast[0]) != functionOf(c.Reference[0]))
+    return "frame 0 outside the capturing function: " + Describe(c.Fast[0]);
   for (size_t i = 1; i < count; ++i)
     if (c.Fast[i] != c.Reference[i])
       return "frame " + std::to_string(i) + ": " + Describe(c.Fast[i]) + " instead of " + Describe(c.Reference[i]);
