@@ -38,7 +38,7 @@ inline TCfaRule UnpackCfaRule(uint64_t packed) {
 // except for code registered at run time (found through libgcc).
 TCfaRule ComputeCfaRule(uintptr_t address);
 
-// The rule at `address` from one FDE (its CIE found through the FDE's back pointer); `nullptr`
+// The rule at `address` from one FDE (its CIE found through the FDE's back pointer); false
 // when the FDE does not cover the address. `dataBase` serves datarel pointer encodings.
 // Exposed for tests of hand-made call-frame programs.
 bool ReduceFde(const uint8_t* fde, uintptr_t address, uintptr_t dataBase, TCfaRule* rule);

@@ -155,7 +155,7 @@ struct TCie {
   const uint8_t* End = nullptr;
 };
 
-bool ParseCie(const TEntry& entry, uintptr_t dataBase, TCie* cie) {
+bool ParseCie(const TEntry& entry, TCie* cie) {
   TReader r{entry.Body, entry.End};
   uint8_t version = r.U8();
   if (version != 1 && version != 3 && version != 4) return false;
@@ -194,7 +194,6 @@ bool ParseCie(const TEntry& entry, uintptr_t dataBase, TCie* cie) {
         break;
     }
   }
-  (void)dataBase;
   if (augEnd) r.P = augEnd;
   if (r.Bad || r.P > entry.End) return false;
   cie->Instructions = r.P;
@@ -429,7 +428,7 @@ bool ReduceFde(const uint8_t* fde, uintptr_t address, uintptr_t dataBase, TCfaRu
   if (entry.Id == 0) return false;  // a CIE
   TEntry cieEntry;
   TCie cie;
-  if (!ReadEntry(entry.IdField - entry.Id, &cieEntry) || cieEntry.Id != 0 || !ParseCie(cieEntry, dataBase, &cie)) {
+  if (!ReadEntry(entry.IdField - entry.Id, &cieEntry) || cieEntry.Id != 0 || !ParseCie(cieEntry, &cie)) {
     *rule = Complex();
     return true;
   }

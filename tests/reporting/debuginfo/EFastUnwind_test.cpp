@@ -304,6 +304,23 @@ TEST(FastUnwindDeathTest, WalkFromAFaultingInstruction) {
       testing::ExitedWithCode(0), "");
 }
 
+// A child forked with the table filled walks on it (the parent may have been publishing).
+TEST(FastUnwindDeathTest, ForkedChildKeepsTheRules) {
+  TFrameCapture warm;
+  fastunwind_O2_fp::AllocaFrame(5, &CaptureBoth, &warm);
+  ASSERT_EQ(CompareWholeWalk(warm), "");
+  EXPECT_EXIT(
+      {
+        alarm(20);
+        TFrameCapture c;
+        fastunwind_O2_fp::AllocaFrame(5, &CaptureBoth, &c);
+        std::string failure = CompareWholeWalk(c);
+        fputs(failure.c_str(), stderr);
+        _exit(failure.empty() ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "");
+}
+
 // ---- Hand-made call-frame programs -------------------------------------------------------
 
 constexpr uint64_t kFunctionStart = 0x401000;
