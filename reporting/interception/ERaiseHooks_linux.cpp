@@ -21,6 +21,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "reporting/debuginfo/EFastUnwind.h"
 #include "reporting/interception/ECxxAbi.h"
 #include "reporting/interception/EHook.h"
 #include "reporting/interception/ERaiseAnalysis.h"
@@ -79,7 +80,7 @@ asm(TARVEX_RAISE_THUNK(tarvex_thunk_throw, 0, tarvex_trampoline_throw)
     TARVEX_RAISE_THUNK(tarvex_thunk_rethrow_exception, 2, tarvex_trampoline_rethrow_exception));
 
 // Frames captured at first: most throws are caught within a few frames of the raise.
-constexpr size_t kFirstCapture = 8;
+constexpr size_t kFirstCapture = 16;
 constexpr size_t kSecondCapture = 64;
 constexpr size_t kMaxCapture = 1024;
 
@@ -158,6 +159,12 @@ bool IsInterceptorFrame(uintptr_t pc) {
   return false;
 }
 
+uintptr_t StackTopOfThread() {
+  static thread_local uintptr_t top = 0;
+  if (!top) top = CurrentStackTop();
+  return top;
+}
+
 struct TCapture {
   uintptr_t* Out;
   size_t Max;
@@ -203,10 +210,23 @@ __attribute__((always_inline)) inline size_t CaptureFrames(uintptr_t returnAddre
   return capture.Count - skip;
 }
 
-uintptr_t StackTopOfThread() {
-  static thread_local uintptr_t top = 0;
-  if (!top) top = CurrentStackTop();
-  return top;
+// The raising thread's return addresses from the thrower's frame, as the thunk saw it: through
+// the cached call-frame rules when every frame has a simple rule, else through the unwinder.
+size_t CaptureRaiseFrames(uintptr_t returnAddress, uintptr_t callerRsp, uintptr_t rbp, uintptr_t* out, size_t max,
+                          bool& complete) {
+  uintptr_t top = StackTopOfThread();
+  if (top > callerRsp) {
+    TUnwindStart start{returnAddress, callerRsp, rbp, callerRsp, top};
+    bool slow = false;
+    size_t count = FastBacktrace(start, out, max, &complete, &slow);
+    if (!slow && count) {
+      size_t skip = 0;
+      while (skip + 1 < count && IsInterceptorFrame(out[skip])) ++skip;
+      if (skip) std::memmove(out, out + skip, (count - skip) * sizeof(uintptr_t));
+      return count - skip;
+    }
+  }
+  return CaptureFrames(returnAddress, out, max, complete);
 }
 
 void TakeSnapshot(pid_t tid, uintptr_t rsp) {
@@ -290,7 +310,7 @@ __attribute__((always_inline)) inline void OnRaise(int kind, uint64_t* block) {
   // Most throws are decided within a few frames: more of the stack is walked only when the
   // part captured does not decide.
   bool complete = false;
-  s.FrameCount = CaptureFrames(returnAddress, s.Frames, kFirstCapture, complete);
+  s.FrameCount = CaptureRaiseFrames(returnAddress, callerRsp, block[4], s.Frames, kFirstCapture, complete);
   s.Object = object;
   s.Type = type;
   s.Address = RaiseAddressOf(s.Frames[0]);
@@ -303,11 +323,12 @@ __attribute__((always_inline)) inline void OnRaise(int kind, uint64_t* block) {
   TRaiseDecision decision = AnalyseRaiseCached({s.Frames, s.FrameCount}, type, object, complete);
   for (size_t more : {kSecondCapture, kMaxCapture}) {
     if (decision.End != reUnknownBeyond) break;
-    s.FrameCount = CaptureFrames(returnAddress, s.Frames, more, complete);
+    s.FrameCount = CaptureRaiseFrames(returnAddress, callerRsp, block[4], s.Frames, more, complete);
     decision = AnalyseRaiseCached({s.Frames, s.FrameCount}, type, object, complete);
   }
   // An unhandled exception is reported with its whole stack.
-  if (!decision.Caught && !complete) s.FrameCount = CaptureFrames(returnAddress, s.Frames, kMaxCapture, complete);
+  if (!decision.Caught && !complete)
+    s.FrameCount = CaptureRaiseFrames(returnAddress, callerRsp, block[4], s.Frames, kMaxCapture, complete);
   if (!decision.Caught) {
     s.ReportedObject = object;
     Report(nsRaise, false, object, type, s.Address, s.Frames, s.FrameCount, &s.Registers, {});
