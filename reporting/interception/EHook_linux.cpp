@@ -123,15 +123,6 @@ struct TModuleImage {
   std::vector<ElfW(Phdr)> Headers;
 };
 
-TModuleHandle LoadBase(const dl_phdr_info* info) {
-  ElfW(Addr) lowest = ~ElfW(Addr){0};
-  for (int i = 0; i < info->dlpi_phnum; ++i)
-    if (info->dlpi_phdr[i].p_type == PT_LOAD && info->dlpi_phdr[i].p_vaddr < lowest)
-      lowest = info->dlpi_phdr[i].p_vaddr;
-  if (lowest == ~ElfW(Addr){0}) return 0;
-  return static_cast<TModuleHandle>((info->dlpi_addr + lowest) & ~(PageSize() - 1));
-}
-
 // Copied out of the loader's callback: nothing may throw while the loader's lock is held.
 std::vector<TModuleImage> ModuleImages() {
   std::vector<TModuleImage> images;
@@ -140,7 +131,7 @@ std::vector<TModuleImage> ModuleImages() {
         auto* out = static_cast<std::vector<TModuleImage>*>(data);
         TModuleImage image;
         image.Bias = info->dlpi_addr;
-        image.Base = LoadBase(info);
+        image.Base = ModuleLoadBase(info);
         image.Headers.assign(info->dlpi_phdr, info->dlpi_phdr + info->dlpi_phnum);
         out->push_back(std::move(image));
         return 0;

@@ -7,6 +7,8 @@
 
 #include "reporting/options/ECore.h"
 
+struct dl_phdr_info;
+
 struct TLoadedModule {
   TModuleHandle Handle = 0;
   std::string FileName;  // full path; the main module's from /proc/self/exe
@@ -23,3 +25,5 @@ std::string ModuleFileName(TModuleHandle handle);
 TModuleHandle ReportingModuleHandle();
 TModuleHandle MainModuleHandle();
 std::string MainModuleFileName();
+// The handle of a module the loader reports.
+TModuleHandle ModuleLoadBase(const dl_phdr_info* info);

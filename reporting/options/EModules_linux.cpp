@@ -9,18 +9,6 @@
 
 namespace {
 
-// The module handle is where the loader mapped the object's first segment (what dladdr
-// reports as dli_fbase), also for executables linked at a fixed address.
-TModuleHandle LoadBase(const dl_phdr_info* info) {
-  ElfW(Addr) lowest = ~ElfW(Addr){0};
-  for (int i = 0; i < info->dlpi_phnum; ++i)
-    if (info->dlpi_phdr[i].p_type == PT_LOAD && info->dlpi_phdr[i].p_vaddr < lowest)
-      lowest = info->dlpi_phdr[i].p_vaddr;
-  if (lowest == ~ElfW(Addr){0}) return 0;
-  const ElfW(Addr) page = static_cast<ElfW(Addr)>(::sysconf(_SC_PAGESIZE));
-  return static_cast<TModuleHandle>((info->dlpi_addr + lowest) & ~(page - 1));
-}
-
 struct CollectState {
   std::vector<TLoadedModule> modules;
   bool first = true;
@@ -32,7 +20,7 @@ int Collect(dl_phdr_info* info, size_t, void* data) {
   state->first = false;
   std::string name = main ? MainModuleFileName() : std::string(info->dlpi_name ? info->dlpi_name : "");
   // The vDSO and similar objects have no file.
-  if (!name.empty() && name.front() == '/') state->modules.push_back({LoadBase(info), name});
+  if (!name.empty() && name.front() == '/') state->modules.push_back({ModuleLoadBase(info), name});
   return 0;
 }
 
@@ -40,6 +28,18 @@ int Collect(dl_phdr_info* info, size_t, void* data) {
 void Anchor() {}
 
 }  // namespace
+
+// The module handle is where the loader mapped the object's first segment (what dladdr
+// reports as dli_fbase), also for executables linked at a fixed address.
+TModuleHandle ModuleLoadBase(const dl_phdr_info* info) {
+  ElfW(Addr) lowest = ~ElfW(Addr){0};
+  for (int i = 0; i < info->dlpi_phnum; ++i)
+    if (info->dlpi_phdr[i].p_type == PT_LOAD && info->dlpi_phdr[i].p_vaddr < lowest)
+      lowest = info->dlpi_phdr[i].p_vaddr;
+  if (lowest == ~ElfW(Addr){0}) return 0;
+  const ElfW(Addr) page = static_cast<ElfW(Addr)>(::sysconf(_SC_PAGESIZE));
+  return static_cast<TModuleHandle>((info->dlpi_addr + lowest) & ~(page - 1));
+}
 
 std::string MainModuleFileName() {
   char buf[PATH_MAX];
