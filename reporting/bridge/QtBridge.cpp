@@ -1,0 +1,49 @@
+#include "reporting/bridge/QtBridge.h"
+
+#include <QApplication>
+#include <QPointer>
+#include <QThread>
+
+#include "reporting/bridge/EQtDisplay.h"
+#include "reporting/bridge/EQtFreezeProbe.h"
+#include "reporting/bridge/EQtPump.h"
+#include "reporting/bridge/EQtThreads.h"
+#include "reporting/options/EProgramKind.h"
+
+namespace {
+
+QPointer<QApplication> g_app;
+QMetaObject::Connection g_destroyed;
+
+bool IsGuiThread() {
+  QCoreApplication* app = QCoreApplication::instance();
+  return app && QThread::currentThread() == app->thread();
+}
+
+}  // namespace
+
+void InstallQtBridge(QApplication& app) {
+  if (g_app) return;
+  g_app = &app;
+  StartDisplayTracking();
+  StartFreezeProbe(&RefreshDisplaySnapshot);
+  StartQThreadNaming();
+  TGuiBridgeHooks hooks;
+  hooks.PumpEvents = &PumpGuiEvents;
+  hooks.ProbeFreeze = &ProbeFreeze;
+  hooks.IsGuiThread = &IsGuiThread;
+  SetGuiBridgeHooks(hooks);  // marks the program as a GUI program
+  // Whatever the program does at its end, nothing is asked of a destroyed application object.
+  g_destroyed = QObject::connect(&app, &QObject::destroyed, [] { UninstallQtBridge(); });
+}
+
+void UninstallQtBridge() {
+  if (!g_app && !GuiBridgeInstalled()) return;
+  SetGuiBridgeHooks({});
+  StopFreezeProbe();
+  StopDisplayTracking();
+  QObject::disconnect(g_destroyed);
+  g_app = nullptr;
+}
+
+bool QtBridgeInstalled() { return GuiBridgeInstalled(); }
