@@ -113,5 +113,7 @@ ZELK_DECLARE_EXCEPTION(EPrivilege, EExternal);
 ZELK_DECLARE_EXCEPTION(EIllegalInstruction, EExternal);
 ZELK_DECLARE_EXCEPTION(EAbnormalTermination, EExternal);
 ZELK_DECLARE_EXCEPTION(EIntfCastError, Exception);
+// Reported by the freeze watch when the main thread stops answering; never thrown.
+ZELK_DECLARE_EXCEPTION(EFrozenApplication, Exception);
 
 [[noreturn]] void Abort();
