@@ -4,10 +4,12 @@
 #include <QPointer>
 #include <QThread>
 
+#include "reporting/bridge/EQtApplicationHook.h"
 #include "reporting/bridge/EQtDisplay.h"
 #include "reporting/bridge/EQtFreezeProbe.h"
 #include "reporting/bridge/EQtPump.h"
 #include "reporting/bridge/EQtThreads.h"
+#include "reporting/interception/ExceptionLog.h"
 #include "reporting/options/EProgramKind.h"
 
 namespace {
@@ -28,6 +30,7 @@ void InstallQtBridge(QApplication& app) {
   StartDisplayTracking();
   StartFreezeProbe(&RefreshDisplaySnapshot);
   StartQThreadNaming();
+  if (ExceptionLogInstalled()) HookApplicationNotify(app);
   TGuiBridgeHooks hooks;
   hooks.PumpEvents = &PumpGuiEvents;
   hooks.ProbeFreeze = &ProbeFreeze;
@@ -40,6 +43,7 @@ void InstallQtBridge(QApplication& app) {
 void UninstallQtBridge() {
   if (!g_app && !GuiBridgeInstalled()) return;
   SetGuiBridgeHooks({});
+  UnhookApplicationNotify();
   StopFreezeProbe();
   StopDisplayTracking();
   QObject::disconnect(g_destroyed);
