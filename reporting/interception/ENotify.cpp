@@ -22,6 +22,9 @@ TRecords& Records() {
 }
 
 std::atomic<TNotifyRecordHook> g_hook{nullptr};
+std::atomic<bool (*)(const TExceptNotifyParams&)> g_sinkNotify{nullptr};
+std::atomic<void (*)()> g_sinkInstalled{nullptr};
+std::atomic<void (*)()> g_sinkShutdown{nullptr};
 
 bool DerivesFrom(const std::type_info& base, const std::type_info* type, void* object, void** adjusted) {
   if (!type) return false;
@@ -70,8 +73,10 @@ bool NotifyException(const TExceptNotifyParams& params) {
   records.Items.push_back(record);
   if (locked) records.Mutex.unlock();
   if (TNotifyRecordHook hook = g_hook.load()) hook(record);
+  bool result = false;
+  if (auto notify = g_sinkNotify.load()) result = notify(params);
   RetakeAddressReserve();
-  return false;
+  return result;
 }
 
 std::vector<TNotifyRecord> NotifyRecords() {
@@ -81,3 +86,17 @@ std::vector<TNotifyRecord> NotifyRecords() {
 }
 
 void SetNotifyRecordHook(TNotifyRecordHook hook) { g_hook.store(hook); }
+
+void SetNotifySink(const TNotifySink& sink) {
+  g_sinkNotify.store(sink.Notify);
+  g_sinkInstalled.store(sink.Installed);
+  g_sinkShutdown.store(sink.Shutdown);
+}
+
+void NotifySinkInstalled() {
+  if (auto installed = g_sinkInstalled.load()) installed();
+}
+
+void NotifySinkShutdown() {
+  if (auto shutdown = g_sinkShutdown.load()) shutdown();
+}

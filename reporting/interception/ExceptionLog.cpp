@@ -181,6 +181,10 @@ bool InstallExceptionLog() {
       TLayerThreadScope own;  // the signal thread is the layer's: never registered or stopped
       if (!InstallSignalHandlers(&OnSignal)) throw Exception("The signal thread cannot be started.");
     });
+  Step("ExceptionLog.Init", [] {
+    TLayerThreadScope own;
+    NotifySinkInstalled();
+  });
   return true;
 }
 
@@ -188,6 +192,7 @@ void ShutdownExceptionLog() {
   if (!g_installed.load()) return;
   TLayerScope scope;
   g_finalizationStarted.store(true);
+  Step("ExceptionLog.Done", [] { NotifySinkShutdown(); });
   Step("ExceptionLog.Done", [] {
     // Waits until no exception is being processed.
     if (g_mainLock.try_lock_for(std::chrono::seconds(10))) g_mainLock.unlock();

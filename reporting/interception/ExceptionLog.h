@@ -77,6 +77,19 @@ std::vector<TNotifyRecord> NotifyRecords();
 using TNotifyRecordHook = void (*)(const TNotifyRecord& record);
 void SetNotifyRecordHook(TNotifyRecordHook hook);
 
+// The processing flow, when linked, takes over each notification after the record and its
+// hook: its result becomes the entry's. Installed runs at the end of a successful
+// InstallExceptionLog, Shutdown at the start of ShutdownExceptionLog. The interception itself
+// does not depend on the flow.
+struct TNotifySink {
+  bool (*Notify)(const TExceptNotifyParams& params) = nullptr;
+  void (*Installed)() = nullptr;
+  void (*Shutdown)() = nullptr;
+};
+void SetNotifySink(const TNotifySink& sink);
+void NotifySinkInstalled();
+void NotifySinkShutdown();
+
 // Start-up and shutdown of the layer in this module, in the designed order, each step guarded.
 // Install returns whether the layer is active (the module carries reporting data).
 bool InstallExceptionLog();

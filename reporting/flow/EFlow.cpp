@@ -1,0 +1,951 @@
+// The notification entry's flow part, the processing of one exception and its events.
+#include "reporting/flow/EFlow.h"
+
+#include <dlfcn.h>
+#include <execinfo.h>
+#include <sys/mman.h>
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+#include "reporting/debuginfo/ECallStack.h"
+#include "reporting/flow/EFlowState.h"
+#include "reporting/interception/ExceptionLog.h"
+#include "reporting/interception/EThreads.h"
+#include "reporting/options/EModuleData.h"
+#include "reporting/options/EModules.h"
+#include "reporting/options/ETextVars.h"
+#include "reporting/report/ELiveSnapshot.h"
+#include "reporting/report/EReport.h"
+#include "runtime/ClassNames.h"
+#include "runtime/SysUtils.h"
+
+namespace tarvex_flow {
+
+TFlowState& State() {
+  static TFlowState* state = new TFlowState;  // outlives static destructors: threads may still report
+  return *state;
+}
+
+TPendingCall& PendingCall() {
+  static TPendingCall* slot = new TPendingCall;
+  return *slot;
+}
+
+bool RunPendingCall() {
+  TPendingCall& slot = PendingCall();
+  std::function<void()>* call = nullptr;
+  {
+    std::lock_guard lock(slot.Mutex);
+    call = slot.Call;
+  }
+  if (!call) return false;
+  try {
+    (*call)();
+  } catch (...) {
+  }
+  std::lock_guard lock(slot.Mutex);
+  slot.Call = nullptr;
+  return true;
+}
+
+namespace {
+
+std::mutex g_clockMutex;
+std::function<int64_t()> g_clock;
+
+}  // namespace
+
+int64_t NowMilliseconds() {
+  {
+    std::lock_guard lock(g_clockMutex);
+    if (g_clock) return g_clock();
+  }
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace tarvex_flow
+
+using namespace tarvex_flow;
+
+namespace {
+
+pid_t Gettid() { return static_cast<pid_t>(::syscall(SYS_gettid)); }
+
+// ---- Handler registry ---------------------------------------------------------------------
+
+struct TRegistry {
+  std::mutex Mutex;
+  std::vector<std::pair<int, std::shared_ptr<TTarvexEventHandlers>>> Objects;
+  std::shared_ptr<TTarvexEventHandlers> Global = std::make_shared<TTarvexEventHandlers>();
+  int NextId = 1;
+};
+TRegistry& Registry() {
+  static TRegistry* registry = new TRegistry;
+  return *registry;
+}
+
+// The handlers in calling order: objects from the last registered to the first, then the global ones.
+std::vector<std::shared_ptr<TTarvexEventHandlers>> HandlersInOrder() {
+  TRegistry& r = Registry();
+  std::lock_guard lock(r.Mutex);
+  std::vector<std::shared_ptr<TTarvexEventHandlers>> list;
+  for (auto it = r.Objects.rbegin(); it != r.Objects.rend(); ++it) list.push_back(it->second);
+  list.push_back(r.Global);
+  return list;
+}
+
+template <class F, class... A>
+void CallEach(F TTarvexEventHandlers::*member, A&... args) {
+  for (auto& handlers : HandlersInOrder()) {
+    const F& handler = (*handlers).*member;
+    if (!handler) continue;
+    try {
+      handler(State().Record, args...);
+    } catch (...) {
+      // a handler's error does not reach the flow
+    }
+  }
+}
+
+// ---- Interfaces and their plain implementations ----------------------------------------------
+
+class TPlainUi final : public IExceptionUi {
+ public:
+  void ShowExceptionDialog(const TTarvexExceptionRecord& record, TDialogKind, bool, bool, TDialogState&) override {
+    // No dialog unit: the program learns of the exception through one line.
+    std::string caption = State().Options ? State().Options->GetText(3) : std::string("Error occurred");
+    WriteAll(2, caption + ": " + record.ClassName + ": " + record.Message + "\n");
+    throw Exception("No dialog can be shown.");
+  }
+  void ShowReproduceRequest(TTarvexModuleOptions&) override {}
+  bool DialogOnScreen() const override { return false; }
+};
+
+class TPlainLogStore final : public ILogStore {
+ public:
+  bool IsDuplicate(const std::string&, bool) override { return false; }
+  bool SaveReport(const TTarvexModuleOptions&, const std::string&) override { return true; }
+};
+
+class TPlainDelivery final : public IDelivery {
+ public:
+  bool SendEmail(const TTarvexModuleOptions&, const std::string&) override { return true; }
+  bool SendWeb(const TTarvexModuleOptions&, const std::string&) override { return true; }
+};
+
+class TPlainScreenshot final : public IScreenshot {
+ public:
+  void Capture() override {}
+  void Save(const std::string&) override {}
+  void Release() override {}
+};
+
+struct TUnits {
+  std::mutex Mutex;
+  std::shared_ptr<IExceptionUi> Ui = std::make_shared<TPlainUi>();
+  std::shared_ptr<ILogStore> Log = std::make_shared<TPlainLogStore>();
+  std::shared_ptr<IDelivery> Delivery = std::make_shared<TPlainDelivery>();
+  std::shared_ptr<IScreenshot> Screenshot = std::make_shared<TPlainScreenshot>();
+};
+TUnits& Units() {
+  static TUnits* units = new TUnits;
+  return *units;
+}
+template <class T>
+std::shared_ptr<T> Unit(std::shared_ptr<T> TUnits::*member) {
+  std::lock_guard lock(Units().Mutex);
+  return Units().*member;
+}
+
+// ---- Process-wide flags -----------------------------------------------------------------------
+
+std::timed_mutex g_mainLock;
+thread_local bool t_inEntry = false;
+std::atomic<bool> g_eventsOff{false};
+std::atomic<bool> g_gui{false};
+std::atomic<int> g_watchdogSeconds{120};
+// Monotonic start of the processing in progress (0: none) and its signal (0: a C++ exception).
+std::atomic<int64_t> g_processingSince{0};
+std::atomic<int> g_processingSignal{0};
+std::atomic<pid_t> g_waitingThread{0};
+TReportTime g_startTime;
+
+std::mutex g_warningMutex;
+TTarvexLogErrorCode g_warningCode = eeNone;
+std::string g_warningText;
+
+bool DebuggerAttached() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("TracerPid:", 0) == 0) return std::atoi(line.c_str() + 10) != 0;
+  return false;
+}
+
+std::string Hex16(uintptr_t value) {
+  char text[17];
+  std::snprintf(text, sizeof text, "%016lX", static_cast<unsigned long>(value));
+  return text;
+}
+
+// ---- The exception's class and message ------------------------------------------------------
+
+bool DerivesFrom(const std::type_info& base, const std::type_info* type, void* object, void** adjusted) {
+  if (!type || type->__is_pointer_p()) return false;
+  void* p = object;
+  bool ok = base.__do_catch(type, &p, 1);
+  if (ok && adjusted) *adjusted = p;
+  return ok;
+}
+
+std::string MessageOf(const TExceptNotifyParams& p, bool& isException) {
+  isException = true;
+  if (p.SignalText) return p.SignalText;
+  void* adjusted = nullptr;
+  if (p.ExceptionObject && DerivesFrom(typeid(std::exception), p.ExceptionType, p.ExceptionObject, &adjusted))
+    return static_cast<const std::exception*>(adjusted)->what();
+  isException = false;
+  return "Unknown error message.";
+}
+
+std::string ClassNameOf(const TExceptNotifyParams& p) {
+  if (p.SignalClass) return p.SignalClass;
+  if (p.ExceptionType) return PlainClassName(*p.ExceptionType);
+  return "Unknown exception type";
+}
+
+// ---- Choice of the option set -----------------------------------------------------------------
+
+TTarvexModuleData* DataOfAddress(uintptr_t address) {
+  if (!address) return nullptr;
+  Dl_info info{};
+  if (!::dladdr(reinterpret_cast<void*>(address), &info) || !info.dli_fbase) return nullptr;
+  return FindModuleData(reinterpret_cast<TModuleHandle>(info.dli_fbase));
+}
+
+void ChooseOptionSet(const TExceptNotifyParams& p) {
+  TFlowState& st = State();
+  st.StepCode = 101;
+  TTarvexModuleData* chosen = DataOfAddress(p.ExceptionAddress);
+  st.StepCode = 102;
+  TTarvexModuleData* fallback = FindModuleData(ReportingModuleHandle());
+  if (!fallback) fallback = FindModuleData(MainModuleHandle());
+  st.StepCode = 103;
+  if (!chosen || !chosen->Options) chosen = fallback;
+  if (!chosen || !chosen->Options) throw Exception("No option set.");
+  if (chosen->Options->BehaviourFlags().Contains(bfUseMainModuleOptions))
+    if (TTarvexModuleData* main = FindModuleData(MainModuleHandle()); main && main->Options) chosen = main;
+  auto options = std::make_unique<TTarvexModuleOptions>(chosen->FileName);
+  options->Assign(chosen->Options.get());
+  st.StepCode = 104;
+  options->SetReproduceText({});
+  st.Options = std::move(options);
+}
+
+// ---- Events ---------------------------------------------------------------------------------------
+
+void RaiseNotify(bool handled, bool& continueFlag) {
+  DispatchEvent([&] {
+    CallEach(handled ? &TTarvexEventHandlers::HandledExceptionNotify : &TTarvexEventHandlers::ExceptionNotify,
+             continueFlag);
+  });
+}
+
+bool RaiseAction(int32_t action) {
+  bool& done = State().DoneFlag;
+  DispatchEvent([&] { CallEach(&TTarvexEventHandlers::ExceptionActionNotify, action, done); });
+  return done;
+}
+
+bool RaiseError(int32_t error) {
+  bool& retry = State().RetryFlag;
+  retry = false;
+  DispatchEvent([&] { CallEach(&TTarvexEventHandlers::ExceptionErrorNotify, error, retry); });
+  return retry;
+}
+
+// ---- Output ---------------------------------------------------------------------------------------
+
+enum TOutputMode { omDialog, omConsole, omWeb };
+
+TOutputMode ResolveOutput(int channel) {
+  const bool web = FlowCgiProgram(), console = FlowConsoleProgram();
+  switch (channel) {
+    case 0: return web ? omWeb : console ? omConsole : omDialog;
+    case 1: return console ? omConsole : omDialog;
+    case 2: return omWeb;
+    default: return omDialog;
+  }
+}
+
+bool WriteReportPage(const std::string& text) {
+  const TTarvexModuleOptions& options = *State().Options;
+  return WriteWebPage(BuildHtmlPage(options, options.GetText(4) + "\r\n\r\n" + text, true));
+}
+
+// Output step; returns whether the first dialog was the detailed one.
+bool ProduceOutput(int channel, TDialogKind kind, const std::string& reportText) {
+  TFlowState& st = State();
+  switch (ResolveOutput(channel)) {
+    case omConsole:
+      if (!WriteConsoleReport(reportText)) {
+        st.DoneFlag = false;
+        ReportSectionWarning(eeShowError, "Console");
+      }
+      return false;
+    case omWeb:
+      st.DoneFlag = WriteReportPage(reportText);
+      return false;
+    case omDialog:
+      break;
+  }
+  const bool detailed = kind == dkDetailed;
+  try {
+    auto ui = Unit(&TUnits::Ui);
+    st.Dialog.Kind = dkNone;
+    ui->ShowExceptionDialog(st.Record, kind, true, false, st.Dialog);
+    while (st.Dialog.Kind != dkNone) {
+      TDialogKind next = st.Dialog.Kind;
+      st.Dialog.Kind = dkNone;
+      ui->ShowExceptionDialog(st.Record, next, false, true, st.Dialog);
+    }
+    st.DoneFlag = true;
+  } catch (...) {
+    st.DoneFlag = false;
+    ReportSectionWarning(eeShowError, "GUI");
+  }
+  return detailed;
+}
+
+bool DecideDelivery(bool duplicate) {
+  const TTarvexModuleOptions& o = *State().Options;
+  return (o.EmailMode() != emNone || o.WebMode() != wmNone) && !duplicate &&
+         (State().Dialog.SendReport || o.DialogKind() == dkNone);
+}
+
+void Deliver(const std::string& reportText) {
+  TFlowState& st = State();
+  TTarvexModuleOptions& o = *st.Options;
+  auto delivery = Unit(&TUnits::Delivery);
+  st.DoneFlag = true;
+  ClearWarning();
+  if (o.EmailMode() != emNone && RaiseAction(eaBeforeEmail)) {
+    while (!delivery->SendEmail(o, reportText) && RaiseError(eaAfterEmail)) {
+    }
+    RaiseAction(eaAfterEmail);
+  }
+  st.DoneFlag = true;
+  if (o.WebMode() != wmNone && RaiseAction(eaBeforeWeb)) {
+    while (!delivery->SendWeb(o, reportText) && RaiseError(eaAfterWeb)) {
+    }
+    RaiseAction(eaAfterWeb);
+  }
+}
+
+void ApplyAutoCrashRule() {
+  TFlowState& st = State();
+  const TTarvexModuleOptions& o = *st.Options;
+  if (o.AutoCrashAction() == xaNone || o.AutoCrashCount() <= 0) return;
+  if (st.AutoCrashTimes.size() != static_cast<size_t>(o.AutoCrashCount())) return;
+  if (st.AutoCrashTimes.back() - st.AutoCrashTimes.front() <= static_cast<int64_t>(o.AutoCrashMinutes()) * 60000)
+    RequestExit(o.AutoCrashAction());
+}
+
+// ---- The processing flow ------------------------------------------------------------------------
+
+bool ProcessException(const TExceptNotifyParams& p) {
+  TFlowState& st = State();
+  bool result = false;
+  try {
+    st.StepCode = 1;
+    const TReportTime exceptionTime = NowReportTime();
+    st.Record = {};
+    st.Record.RaisedObject = p.ExceptionObject;
+    st.Record.RaisedType = p.ExceptionType;
+    st.Record.RaiseAddress = p.ExceptionAddress;
+    st.Record.RaisingThreadId = static_cast<uint32_t>(p.ThreadID);
+    bool isException = true;
+    st.Record.ClassName = ClassNameOf(p);
+    st.Record.Message = MessageOf(p, isException);
+
+    ChooseOptionSet(p);
+    TTarvexModuleOptions& o = *st.Options;
+
+    st.StepCode = 2;
+    st.CustomErrorMessage.clear();
+    TTarvexExceptionFilter decision = DecidingFilter(nullptr);
+    decision.Dialog = fdDefault;
+    bool filterChoseDialog = false;
+    TDialogKind dialogKind = o.DialogKind();
+
+    st.StepCode = 201;
+    if (p.Note != 2 && o.FiltersEnabled()) {
+      const TTarvexExceptionFilter* match =
+          p.ExceptionType ? FindExceptionFilter(o.ExceptionFilters(), *p.ExceptionType, p.Handled)
+                          : FindExceptionFilter(o.ExceptionFilters(), std::vector<std::string>{st.Record.ClassName});
+      decision = DecidingFilter(match);
+      if (match) {
+        switch (decision.Dialog) {
+          case fdNone: dialogKind = dkNone, filterChoseDialog = true; break;
+          case fdDefault: break;
+          case fdMessageBox: dialogKind = dkMessageBox, filterChoseDialog = true; break;
+          case fdClassic: dialogKind = dkClassic, filterChoseDialog = true; break;
+          case fdDetailed: dialogKind = dkDetailed, filterChoseDialog = true; break;
+        }
+        std::string shown = ExpandTextVariables(decision.ShownMessage);
+        if (!shown.empty()) st.CustomErrorMessage = shown;
+      }
+    }
+
+    if (decision.Handler == hkStandard) return true;
+    if (decision.Handler == hkNone) return false;
+
+    // hkReporter.
+    st.StepCode = 3;
+    TThreadContext context;
+    TExceptionThreadStack ex;
+    ex.ThreadID = p.ThreadID;
+    ex.ExceptionAddress = p.ExceptionAddress;
+    if (p.Context && p.Context->Valid && p.Stack.Size) {
+      context.ThreadID = p.ThreadID;
+      context.Registers = *p.Context;
+      context.Stack = p.Stack;
+      ex.Context = &context;
+    }
+    ex.ReturnAddresses = {p.ReturnAddresses, p.ReturnAddressCount};
+    ex.StackStart = p.StackStart;
+    ex.StackTop = p.StackTop;
+    st.StepCode = 4;
+    std::vector<TTarvexThreadRecord> registry = ThreadRegistry().Snapshot();
+    TReportException x;
+    x.CallStack = BuildExceptionStacks(ex, registry, o.CallStackFlags());
+    st.StepCode = 5;
+    st.StepCode = 6;
+    st.ContinueFlag = true;
+    if (o.LogFlags().Contains(lfModulesAndProcesses)) RefreshModuleList();
+
+    st.StepCode = 7;
+    x.ClassName = st.Record.ClassName;
+    x.Message = st.Record.Message;
+    x.ShownMessage = st.CustomErrorMessage;
+    x.IsException = isException;
+    x.Address = p.ExceptionAddress;
+    if (p.Context && p.Context->Valid) x.Context = *p.Context;
+    x.ActiveControlClass = p.ActiveControlClass;
+    x.ActiveControlText = p.ActiveControlText;
+    x.ConsoleOrWeb = FlowConsoleProgram();
+    x.MainModuleFile = MainModuleFileName();
+    st.Record.SystemRecord = p.SignalInfo;
+    st.Record.ProcessorContext = p.Context;
+    st.StepCode = 702;
+    TLiveSnapshotOptions live;
+    live.AskX11 = !p.SignalInfo && !FlowConsoleProgram();
+    auto snapshot = MakeLiveSnapshot(g_startTime, exceptionTime, live);
+    TBugReport report = BuildBugReport(o, x, *snapshot);
+    std::string reportText = report.Text;
+    st.StepCode = 703;
+    st.Record.ReportText = reportText;
+    st.Record.StackList = &x.CallStack;
+    st.Record.OptionSet = &o;
+    st.StepCode = 704;
+    st.RecordHanded = true;
+    const bool duplicate = Unit(&TUnits::Log)->IsDuplicate(reportText, true);
+    st.StepCode = 705;
+    ClearWarning();
+    st.StepCode = 706;
+    SetReportVariables(ReportVariables(report));
+
+    RaiseNotify(p.Handled, st.ContinueFlag);
+    st.StepCode = 8;
+    if (!st.ContinueFlag) {
+      result = true;
+    } else {
+      auto screenshot = Unit(&TUnits::Screenshot);
+      screenshot->Capture();
+      if (o.AutoCrashAction() != xaNone) {
+        st.AutoCrashTimes.push_back(NowMilliseconds());
+        while (st.AutoCrashTimes.size() > static_cast<size_t>(std::max(o.AutoCrashCount(), 0)))
+          st.AutoCrashTimes.pop_front();
+      }
+      std::vector<std::string> customData;
+      DispatchEvent([&] { CallEach(&TTarvexEventHandlers::CustomDataRequest, customData); });
+
+      st.StepCode = 9;
+      ++st.ErrorCount;
+      st.StepCode = 10;
+      st.LastExceptionMessage = report.LastMessage;
+      st.StepCode = 11;
+      if (!filterChoseDialog) dialogKind = o.DialogKind();
+
+      const bool sendable = o.EmailMode() != emNone || o.WebMode() != wmNone;
+      bool firstDetailed = false;
+      st.Dialog.SendReport = sendable;
+      st.Dialog.AttachScreenshot = o.SendFlags().Contains(sfAttachScreenshot);
+      st.Dialog.Cancelled = false;
+      if (dialogKind != dkNone) {
+        st.StepCode = 12;
+        st.DoneFlag = true;
+        ClearWarning();
+        if (RaiseAction(eaBeforeDialog)) {
+          st.StepCode = 13;
+          firstDetailed = ProduceOutput(p.Channel, dialogKind, reportText);
+          st.StepCode = 14;
+          RaiseAction(eaAfterDialog);
+        }
+      } else if (FlowCgiProgram()) {
+        WriteReportPage(st.CustomErrorMessage.empty() ? st.LastExceptionMessage : st.CustomErrorMessage);
+      }
+      if (firstDetailed) Unit(&TUnits::Ui)->ShowReproduceRequest(o);
+
+      bool deliver = DecideDelivery(duplicate);
+      if (deliver && o.SendFlags().Contains(sfAttachScreenshot)) screenshot->Save("Screenshot.png");
+      screenshot->Release();
+
+      st.StepCode = 15;
+      if (o.WriteLogFile()) {
+        st.DoneFlag = true;
+        if (RaiseAction(eaBeforeSaveLog)) {
+          auto log = Unit(&TUnits::Log);
+          while (!log->SaveReport(o, reportText) && RaiseError(eaAfterSaveLog)) {
+          }
+          RaiseAction(eaAfterSaveLog);
+        }
+      }
+      st.StepCode = 16;
+      if (DecideDelivery(duplicate)) Deliver(reportText);
+      ApplyAutoCrashRule();
+      st.StepCode = 17;
+      if (!st.TerminatePending && decision.Action != xaNone) RequestExit(decision.Action);
+      if (o.BehaviourFlags().Contains(bfCallStandardHandler)) result = true;
+    }
+    st.StepCode = 18;
+    if (p.Note != 2 && st.TerminatePending) ExitApplication(o.TerminateButtonAction() == xaRestart);
+  } catch (const std::exception& e) {
+    ReportInternalError(st.StepCode, e.what(), PlainClassName(typeid(e)).c_str());
+  } catch (...) {
+    ReportInternalError(st.StepCode, nullptr, nullptr);
+  }
+  return result;
+}
+
+// ---- The exception thread -----------------------------------------------------------------------
+
+constexpr size_t kExceptionThreadStack = 8 * 1024 * 1024;
+constexpr size_t kTouchedStack = 1024 * 1024;
+
+class TExceptionThread {
+ public:
+  bool Start() {
+    std::lock_guard lock(mutex_);
+    if (started_) return true;
+    TLayerThreadScope own;  // never registered or stopped for a report
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, kExceptionThreadStack);
+    // Nothing meant for the application's threads is delivered here.
+    sigset_t blocked, old;
+    sigfillset(&blocked);
+    for (int sig : {SIGSEGV, SIGBUS, SIGILL, SIGFPE}) sigdelset(&blocked, sig);
+    pthread_sigmask(SIG_SETMASK, &blocked, &old);
+    const int rc = pthread_create(&thread_, &attr, &TExceptionThread::Main, this);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) return false;
+    pthread_setname_np(thread_, "tarvex-except");
+    started_ = true;
+    return true;
+  }
+
+  void Stop() {
+    {
+      std::lock_guard lock(mutex_);
+      if (!started_) return;
+      stop_ = true;
+    }
+    wake_.notify_all();
+    pthread_join(thread_, nullptr);
+    std::lock_guard lock(mutex_);
+    started_ = false;
+    stop_ = false;
+  }
+
+  // False when the thread cannot take the exception (not started, or still busy with one it
+  // was abandoned in): the caller then processes it itself.
+  bool Available() {
+    std::lock_guard lock(mutex_);
+    return started_ && !job_;
+  }
+
+  pid_t Tid() const { return tid_.load(); }
+
+  // Hands the exception over and waits, running the procedures the processing posts. The
+  // watchdog abandons processing that stalls while no dialog is on screen.
+  bool Run(const TExceptNotifyParams& params) {
+    {
+      std::lock_guard lock(mutex_);
+      job_ = &params;
+      done_ = false;
+    }
+    wake_.notify_all();
+    const int64_t since = NowSteady();
+    for (;;) {
+      RunPendingCall();
+      std::unique_lock lock(mutex_);
+      if (done_) {
+        job_ = nullptr;
+        return result_;
+      }
+      finished_.wait_for(lock, std::chrono::milliseconds(10));
+      if (done_) continue;
+      const int limit = g_watchdogSeconds.load();
+      if (limit > 0 && NowSteady() - since > int64_t{limit} * 1000 && !Unit(&TUnits::Ui)->DialogOnScreen()) {
+        abandoned_ = true;  // the thread clears the job when it ends at last
+        return true;
+      }
+    }
+  }
+
+ private:
+  static int64_t NowSteady() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  }
+
+  __attribute__((noinline)) static void TouchStack() {
+    volatile char area[kTouchedStack];
+    for (size_t i = 0; i < kTouchedStack; i += 4096) area[i] = 0;
+    (void)area[0];
+  }
+
+  static void* Main(void* arg) {
+    auto* self = static_cast<TExceptionThread*>(arg);
+    self->tid_.store(Gettid());
+    TouchStack();
+    std::free(std::malloc(64));  // the thread's allocator state exists before it is needed
+    TLayerScope scope;
+    std::unique_lock lock(self->mutex_);
+    for (;;) {
+      self->wake_.wait(lock, [&] { return self->stop_ || (self->job_ && !self->done_); });
+      if (self->stop_) break;
+      const TExceptNotifyParams* job = self->job_;
+      lock.unlock();
+      bool result = ProcessException(*job);
+      lock.lock();
+      self->result_ = result;
+      self->done_ = true;
+      if (self->abandoned_) {
+        self->abandoned_ = false;
+        self->job_ = nullptr;
+      }
+      self->finished_.notify_all();
+    }
+    return nullptr;
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_, finished_;
+  pthread_t thread_{};
+  std::atomic<pid_t> tid_{0};
+  bool started_ = false, stop_ = false, done_ = false, abandoned_ = false, result_ = false;
+  const TExceptNotifyParams* job_ = nullptr;
+};
+
+TExceptionThread& ExceptionThread() {
+  static TExceptionThread* thread = new TExceptionThread;
+  return *thread;
+}
+
+// The watchdog of signal processing: the faulting thread waits in its handler, so a stalled
+// report would hang the process; it ends the way the signal would have ended it.
+class TWatchdog {
+ public:
+  void Start() {
+    std::lock_guard lock(mutex_);
+    if (started_) return;
+    TLayerThreadScope own;
+    std::thread([this] { Main(); }).detach();
+    started_ = true;
+  }
+
+ private:
+  void Main() {
+    for (;;) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      const int64_t since = g_processingSince.load();
+      const int sig = g_processingSignal.load();
+      const int limit = g_watchdogSeconds.load();
+      if (!since || !sig || limit <= 0) continue;
+      const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::steady_clock::now().time_since_epoch())
+                              .count();
+      if (now - since <= int64_t{limit} * 1000 || Unit(&TUnits::Ui)->DialogOnScreen()) continue;
+      struct sigaction dfl {};
+      dfl.sa_handler = SIG_DFL;
+      ::sigaction(sig, &dfl, nullptr);
+      sigset_t set;
+      sigemptyset(&set);
+      sigaddset(&set, sig);
+      ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+      ::syscall(SYS_tgkill, ::getpid(), Gettid(), sig);
+      ::_exit(128 + sig);
+    }
+  }
+  std::mutex mutex_;
+  bool started_ = false;
+};
+
+TWatchdog& Watchdog() {
+  static TWatchdog* watchdog = new TWatchdog;
+  return *watchdog;
+}
+
+// Address space kept for building a report when the program has used up its limit: the
+// interception's reserve is enough for the raise, not for reading debug information.
+constexpr size_t kReportReserve = 64 * 1024 * 1024;
+std::mutex g_reserveMutex;
+void* g_reportReserve = nullptr;
+
+void ReleaseReportReserve() {
+  std::lock_guard lock(g_reserveMutex);
+  if (g_reportReserve) ::munmap(g_reportReserve, kReportReserve);
+  g_reportReserve = nullptr;
+}
+
+void RetakeReportReserve() {
+  std::lock_guard lock(g_reserveMutex);
+  if (g_reportReserve) return;
+  void* p = ::mmap(nullptr, kReportReserve, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  g_reportReserve = p == MAP_FAILED ? nullptr : p;
+}
+
+int64_t SteadyNow() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// ---- The notification entry's flow part -----------------------------------------------------------
+
+bool FlowNotify(const TExceptNotifyParams& params) {
+  if (!ExceptionLogInstalled()) return true;
+  // The guard comes before the main lock: a nested exception of a thread that holds the lock
+  // would otherwise wait for itself.
+  if (t_inEntry) return false;
+  t_inEntry = true;
+  struct TGuard {
+    ~TGuard() { t_inEntry = false; }
+  } guard;
+
+  std::unique_lock lock(g_mainLock, std::defer_lock);
+  if (!lock.try_lock_for(std::chrono::seconds(60))) return true;
+
+  TTarvexModuleData* own = FindModuleData(ReportingModuleHandle());
+  if (!own || !own->Options || !own->Options->ReportingActive()) return true;
+
+  ReleaseReportReserve();
+  struct TRetake {
+    ~TRetake() { RetakeReportReserve(); }
+  } retake;
+  TFlowState& st = State();
+  const bool signal = params.Source == nsSignal;
+  g_processingSignal = signal && params.SignalInfo ? params.SignalInfo->si_signo : 0;
+  g_processingSince = SteadyNow();
+  bool result = true;
+  TExceptionThread& thread = ExceptionThread();
+  if (signal || !thread.Available() || Gettid() == thread.Tid()) {
+    st.Synchronous = true;
+    result = ProcessException(params);
+  } else {
+    st.Synchronous = false;
+    g_waitingThread = Gettid();
+    result = thread.Run(params);
+    g_waitingThread = 0;
+  }
+  g_processingSince = 0;
+  g_processingSignal = 0;
+  st.RecordHanded = false;
+  st.Synchronous = false;
+  st.Record.StackList = nullptr;
+  st.Record.OptionSet = nullptr;
+  ClearReportVariables();
+  return result;
+}
+
+void FlowInstalled() {
+  RecordStartDirectory();
+  // glibc loads its unwinder on first use; out of memory later, that load fails and ends the
+  // process instead of unwinding.
+  void* frames[2];
+  ::backtrace(frames, 2);
+  RetakeReportReserve();
+  g_startTime = NowReportTime();
+  ExceptionThread().Start();
+  Watchdog().Start();
+}
+
+void FlowShutdown() { ExceptionThread().Stop(); }
+
+const bool g_registered = [] {
+  InstallExceptionFlow();
+  return true;
+}();
+
+}  // namespace
+
+extern "C" __attribute__((used)) const bool* TarvexLog_FlowAnchor() { return &g_registered; }
+
+const char* LogErrorCodeName(TTarvexLogErrorCode code) {
+  static const char* const kNames[] = {"eeNone",         "eeShowError",     "eeLogError",     "eeEmailMAPIError",
+                                       "eeEmailShellError", "eeEmailSMTPError", "eeWebHTTPError", "eeWebHTTPSError",
+                                       "eeWebFTPError",  "eeWebTrakerError"};
+  return code <= eeWebTrakerError ? kNames[code] : "";
+}
+
+int RegisterEventHandlers(TTarvexEventHandlers handlers) {
+  TRegistry& r = Registry();
+  std::lock_guard lock(r.Mutex);
+  r.Objects.emplace_back(r.NextId, std::make_shared<TTarvexEventHandlers>(std::move(handlers)));
+  return r.NextId++;
+}
+
+void UnregisterEventHandlers(int id) {
+  TRegistry& r = Registry();
+  std::lock_guard lock(r.Mutex);
+  std::erase_if(r.Objects, [id](const auto& item) { return item.first == id; });
+}
+
+void SetGlobalEventHandlers(TTarvexEventHandlers handlers) {
+  TRegistry& r = Registry();
+  std::lock_guard lock(r.Mutex);
+  r.Global = std::make_shared<TTarvexEventHandlers>(std::move(handlers));
+}
+
+void DispatchEvent(const std::function<void()>& procedure) {
+  if (g_eventsOff.load()) return;
+  TFlowState& st = State();
+  const pid_t waiting = g_waitingThread.load();
+  if (st.RecordHanded.load() && !st.Synchronous.load() && waiting != 0 &&
+      Gettid() != static_cast<pid_t>(st.Record.RaisingThreadId) && Gettid() != waiting) {
+    std::function<void()> call = procedure;
+    TPendingCall& slot = PendingCall();
+    {
+      std::lock_guard lock(slot.Mutex);
+      slot.Call = &call;
+    }
+    for (;;) {
+      {
+        std::lock_guard lock(slot.Mutex);
+        if (!slot.Call) break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  } else {
+    try {
+      procedure();
+    } catch (...) {
+    }
+  }
+  if (st.Options) st.Options->RefreshFromShared();
+}
+
+void SetEventsOff(bool off) { g_eventsOff.store(off); }
+
+void ReportWarning(TTarvexLogErrorCode code, const std::string& text) {
+  {
+    std::lock_guard lock(g_warningMutex);
+    g_warningCode = code;
+    g_warningText = text;
+  }
+  if (DebuggerAttached())
+    WriteAll(2, Format("[WARNING] - Code: %s - Address: %s - Message: \"%s\"",
+                       {LogErrorCodeName(code), Hex16(State().Record.RaiseAddress), text}) +
+                    "\n");
+}
+
+void ReportSectionWarning(TTarvexLogErrorCode code, const std::string& section) {
+  std::string message;
+  bool isException = false;
+  if (std::exception_ptr current = std::current_exception()) {
+    try {
+      std::rethrow_exception(current);
+    } catch (const std::exception& e) {
+      message = e.what();
+      isException = true;
+    } catch (...) {
+    }
+  }
+  ReportWarning(code, isException ? Format("[%s] %s", {section, message}) : Format("General '%s' error.", {section}));
+}
+
+void ClearWarning() {
+  std::lock_guard lock(g_warningMutex);
+  g_warningCode = eeNone;
+  g_warningText.clear();
+}
+
+TTarvexLogErrorCode LastWarningCode() {
+  std::lock_guard lock(g_warningMutex);
+  return g_warningCode;
+}
+
+std::string LastWarningText() {
+  std::lock_guard lock(g_warningMutex);
+  return g_warningText;
+}
+
+void RequestExit(TExitAction action) {
+  if (!ExceptionLogInstalled()) return;
+  TFlowState& st = State();
+  st.TerminatePending = true;
+  if (st.Options) st.Options->SetTerminateButtonAction(action);
+  else if (TTarvexModuleData* own = FindModuleData(ReportingModuleHandle()); own && own->Options)
+    own->Options->SetTerminateButtonAction(action);
+}
+
+void SetExceptionUi(std::shared_ptr<IExceptionUi> ui) {
+  std::lock_guard lock(Units().Mutex);
+  Units().Ui = ui ? std::move(ui) : std::make_shared<TPlainUi>();
+}
+void SetLogStore(std::shared_ptr<ILogStore> store) {
+  std::lock_guard lock(Units().Mutex);
+  Units().Log = store ? std::move(store) : std::make_shared<TPlainLogStore>();
+}
+void SetDelivery(std::shared_ptr<IDelivery> delivery) {
+  std::lock_guard lock(Units().Mutex);
+  Units().Delivery = delivery ? std::move(delivery) : std::make_shared<TPlainDelivery>();
+}
+void SetScreenshot(std::shared_ptr<IScreenshot> screenshot) {
+  std::lock_guard lock(Units().Mutex);
+  Units().Screenshot = screenshot ? std::move(screenshot) : std::make_shared<TPlainScreenshot>();
+}
+
+void SetFlowGuiProgram(bool gui) { g_gui.store(gui); }
+bool FlowConsoleProgram() { return !g_gui.load(); }
+bool FlowCgiProgram() { return FlowConsoleProgram() && std::getenv("REQUEST_METHOD") != nullptr; }
+
+void SetFlowClock(std::function<int64_t()> nowMilliseconds) {
+  std::lock_guard lock(g_clockMutex);
+  g_clock = std::move(nowMilliseconds);
+}
+
+void SetFlowWatchdogSeconds(int seconds) { g_watchdogSeconds.store(seconds); }
+
+void InstallExceptionFlow() {
+  TNotifySink sink;
+  sink.Notify = &FlowNotify;
+  sink.Installed = &FlowInstalled;
+  sink.Shutdown = &FlowShutdown;
+  SetNotifySink(sink);
+  if (ExceptionLogInstalled()) FlowInstalled();
+}
+
+int ProcessedErrorCount() { return State().ErrorCount; }

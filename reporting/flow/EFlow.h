@@ -1,0 +1,165 @@
+// The processing flow: the path one exception takes from the notification entry until the
+// program goes on, terminates or restarts. Only one exception is processed at a time.
+//
+// Threads. A pre-started exception thread (its stack touched in advance: creating a thread
+// under memory exhaustion fails) runs the processing of a C++ exception while the thread that
+// met it waits and runs the event handlers that the processing posts to it. A fatal signal is
+// processed on the interception's signal thread, which is already the faulting thread's
+// stand-in: its handlers run there too, because nothing else is safe while the faulting
+// thread sits in its signal handler.
+#pragma once
+
+#include <signal.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <typeinfo>
+#include <vector>
+
+#include "reporting/debuginfo/EDebug.h"
+#include "reporting/interception/EContext.h"
+#include "reporting/options/ECore.h"
+
+enum TTarvexLogErrorCode : uint8_t {
+  eeNone, eeShowError, eeLogError, eeEmailMAPIError, eeEmailShellError, eeEmailSMTPError,
+  eeWebHTTPError, eeWebHTTPSError, eeWebFTPError, eeWebTrakerError
+};
+// "eeNone" ... "eeWebTrakerError".
+const char* LogErrorCodeName(TTarvexLogErrorCode code);
+
+// What every event receives.
+struct TTarvexExceptionRecord {
+  void* RaisedObject = nullptr;                 // the thrown object; null for a signal
+  const std::type_info* RaisedType = nullptr;
+  uintptr_t RaiseAddress = 0;
+  uint32_t RaisingThreadId = 0;
+  const siginfo_t* SystemRecord = nullptr;
+  const TCpuRegisters* ProcessorContext = nullptr;
+  std::string ReportText;
+  const TTarvexStackList* StackList = nullptr;
+  TTarvexModuleOptions* OptionSet = nullptr;
+  // Linux: the class name and message as the report gives them.
+  std::string ClassName;
+  std::string Message;
+};
+
+// Action codes of the exception action notify event.
+enum TExceptionAction : int32_t {
+  eaBeforeDialog = 0, eaAfterDialog = 1, eaBeforeSaveLog = 2, eaAfterSaveLog = 3, eaBeforeEmail = 4,
+  eaAfterEmail = 5, eaBeforeWeb = 6, eaAfterWeb = 7, eaTerminateRequest = 8
+};
+
+// The handlers of one object of the handler registry; empty ones are skipped.
+struct TTarvexEventHandlers {
+  std::function<void(const TTarvexExceptionRecord&, bool& continueProcessing)> ExceptionNotify;
+  std::function<void(const TTarvexExceptionRecord&, bool& continueProcessing)> HandledExceptionNotify;
+  std::function<void(const TTarvexExceptionRecord&, int32_t action, bool& done)> ExceptionActionNotify;
+  std::function<void(const TTarvexExceptionRecord&, int32_t error, bool& retry)> ExceptionErrorNotify;
+  std::function<void(const TTarvexExceptionRecord&, std::string& password, int maxLength)> PasswordRequest;
+  std::function<void(const TTarvexExceptionRecord&, std::vector<std::string>& lines)> CustomDataRequest;
+  std::function<void(const TTarvexExceptionRecord&, std::vector<std::string>& files)> AttachedFilesRequest;
+  std::function<void(const TTarvexExceptionRecord&, std::vector<std::string>& fields)> CustomWebFieldsRequest;
+  std::function<void(const TTarvexExceptionRecord&, bool& close)> CustomButtonClick;
+};
+
+// The handler registry: objects are called from the last registered to the first, then the
+// global handlers. The id removes the object again.
+int RegisterEventHandlers(TTarvexEventHandlers handlers);
+void UnregisterEventHandlers(int id);
+void SetGlobalEventHandlers(TTarvexEventHandlers handlers);
+
+// Runs a procedure that calls handlers in the thread that met the exception (see the top);
+// errors it raises are swallowed. Nothing runs while events are off.
+void DispatchEvent(const std::function<void()>& procedure);
+void SetEventsOff(bool off);
+
+// Internal warnings: the last one is kept; the line "[WARNING] - Code: ..." goes to stderr
+// while a debugger is attached. Warnings never stop the processing.
+void ReportWarning(TTarvexLogErrorCode code, const std::string& text);
+void ReportSectionWarning(TTarvexLogErrorCode code, const std::string& section);
+void ClearWarning();
+TTarvexLogErrorCode LastWarningCode();
+std::string LastWarningText();
+
+// 1 terminate, 2 restart: carried out at the end of the processing.
+void RequestExit(TExitAction action);
+[[noreturn]] void ExitApplication(bool restart);
+
+// A CGI program's answer: header block and page on standard output. True when written (or when
+// the program is no web-server program).
+bool WriteWebPage(const std::string& page);
+
+// ---- Interfaces of what later units provide; plain implementations are in force until then ----
+
+struct TDialogState {
+  TDialogKind Kind = dkNone;  // set again by a dialog that asks for another one
+  bool SendReport = false;
+  bool AttachScreenshot = false;
+  bool CopyToClipboard = false;
+  bool Cancelled = false;
+  bool TerminateRequested = false;
+};
+
+class IExceptionUi {
+ public:
+  virtual ~IExceptionUi() = default;
+  // Shows the dialog; throws when it cannot be shown.
+  virtual void ShowExceptionDialog(const TTarvexExceptionRecord& record, TDialogKind kind, bool beep,
+                                   bool forcedDetailed, TDialogState& state) = 0;
+  virtual void ShowReproduceRequest(TTarvexModuleOptions& options) = 0;
+  // A dialog is on screen (the waiting thread pumps, the watchdog waits for the user).
+  virtual bool DialogOnScreen() const = 0;
+};
+
+class ILogStore {
+ public:
+  virtual ~ILogStore() = default;
+  virtual bool IsDuplicate(const std::string& reportText, bool count) = 0;
+  // Saves the report; false (with the warning reported) on failure.
+  virtual bool SaveReport(const TTarvexModuleOptions& options, const std::string& reportText) = 0;
+};
+
+class IDelivery {
+ public:
+  virtual ~IDelivery() = default;
+  virtual bool SendEmail(const TTarvexModuleOptions& options, const std::string& reportText) = 0;
+  virtual bool SendWeb(const TTarvexModuleOptions& options, const std::string& reportText) = 0;
+};
+
+class IScreenshot {
+ public:
+  virtual ~IScreenshot() = default;
+  virtual void Capture() = 0;
+  virtual void Save(const std::string& fileName) = 0;
+  virtual void Release() = 0;
+};
+
+// Null restores the plain implementation.
+void SetExceptionUi(std::shared_ptr<IExceptionUi> ui);
+void SetLogStore(std::shared_ptr<ILogStore> store);
+void SetDelivery(std::shared_ptr<IDelivery> delivery);
+void SetScreenshot(std::shared_ptr<IScreenshot> screenshot);
+
+// ---- Program kind, clock, watchdog ----
+
+// A program is a console program unless the GUI bridge registers.
+void SetFlowGuiProgram(bool gui);
+bool FlowConsoleProgram();
+bool FlowCgiProgram();  // a console program with REQUEST_METHOD in its environment
+
+// The auto-crash rule's clock (monotonic milliseconds); null restores the steady clock.
+void SetFlowClock(std::function<int64_t()> nowMilliseconds);
+
+// Processing that runs longer than this while no dialog is on screen is abandoned: the
+// waiting thread goes on with the standard handling, a fatal signal ends the process as the
+// signal would. 0 turns the watchdog off.
+void SetFlowWatchdogSeconds(int seconds);
+
+// Registers the flow with the notification entry (also done when this library is linked in);
+// the exception thread starts when the layer installs.
+void InstallExceptionFlow();
+
+// The number of exceptions processed so far.
+int ProcessedErrorCount();

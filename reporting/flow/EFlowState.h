@@ -1,0 +1,58 @@
+// State shared by the flow's units: one set for the process, touched only under the main lock
+// by the processing thread, or by the waiting thread while the processing thread waits.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "reporting/flow/EFlow.h"
+
+namespace tarvex_flow {
+
+struct TFlowState {
+  TTarvexExceptionRecord Record;
+  // The record is handed to the dispatch (from the report on until the entry ends).
+  std::atomic<bool> RecordHanded{false};
+  std::atomic<bool> Synchronous{false};
+  std::atomic<int> StepCode{0};
+  bool ContinueFlag = true;
+  bool DoneFlag = true;
+  bool RetryFlag = false;
+  int ErrorCount = 0;
+  std::string LastExceptionMessage;
+  std::string CustomErrorMessage;
+  TDialogState Dialog;
+  bool TerminatePending = false;
+  std::deque<int64_t> AutoCrashTimes;  // monotonic milliseconds, oldest first
+  std::unique_ptr<TTarvexModuleOptions> Options;  // the current option set
+};
+
+TFlowState& State();
+
+// The pending-call slot: one procedure handed to the waiting thread.
+struct TPendingCall {
+  std::mutex Mutex;
+  std::function<void()>* Call = nullptr;
+  bool Busy = false;
+};
+TPendingCall& PendingCall();
+// Runs the posted procedure, when there is one (the waiting thread).
+bool RunPendingCall();
+
+int64_t NowMilliseconds();
+
+// Output.
+bool WriteAll(int fd, const std::string& text);
+bool WriteConsoleReport(const std::string& reportText);
+// The internal-error procedure; `section` is the step code.
+void ReportInternalError(int section, const char* message, const char* className);
+
+// The working directory when the layer started (restart).
+void RecordStartDirectory();
+
+}  // namespace tarvex_flow
