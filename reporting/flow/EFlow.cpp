@@ -54,6 +54,7 @@ bool RunPendingCall() {
   }
   std::lock_guard lock(slot.Mutex);
   slot.Call = nullptr;
+  slot.Changed.notify_all();
   return true;
 }
 
@@ -595,17 +596,25 @@ class TExceptionThread {
       std::lock_guard lock(mutex_);
       job_ = &params;
       done_ = false;
+      finished_.store(false);
     }
     wake_.notify_all();
     const int64_t since = NowSteady();
+    TPendingCall& slot = PendingCall();
     for (;;) {
       RunPendingCall();
-      std::unique_lock lock(mutex_);
-      if (done_) {
-        job_ = nullptr;
-        return result_;
+      {
+        std::lock_guard lock(mutex_);
+        if (done_) {
+          job_ = nullptr;
+          return result_;
+        }
       }
-      finished_.wait_for(lock, std::chrono::milliseconds(10));
+      {
+        std::unique_lock wait(slot.Mutex);
+        slot.Changed.wait_for(wait, std::chrono::milliseconds(10), [&] { return slot.Call || finished_.load(); });
+      }
+      std::lock_guard lock(mutex_);
       if (done_) continue;
       const int limit = g_watchdogSeconds.load();
       if (limit > 0 && NowSteady() - since > int64_t{limit} * 1000 && !Unit(&TUnits::Ui)->DialogOnScreen()) {
@@ -647,13 +656,17 @@ class TExceptionThread {
         self->abandoned_ = false;
         self->job_ = nullptr;
       }
-      self->finished_.notify_all();
+      TPendingCall& slot = PendingCall();
+      std::lock_guard wake(slot.Mutex);
+      self->finished_.store(true);
+      slot.Changed.notify_all();
     }
     return nullptr;
   }
 
   std::mutex mutex_;
-  std::condition_variable wake_, finished_;
+  std::condition_variable wake_;
+  std::atomic<bool> finished_{false};
   pthread_t thread_{};
   std::atomic<pid_t> tid_{0};
   bool started_ = false, stop_ = false, done_ = false, abandoned_ = false, result_ = false;
@@ -837,17 +850,11 @@ void DispatchEvent(const std::function<void()>& procedure) {
       Gettid() != static_cast<pid_t>(st.Record.RaisingThreadId) && Gettid() != waiting) {
     std::function<void()> call = procedure;
     TPendingCall& slot = PendingCall();
-    {
-      std::lock_guard lock(slot.Mutex);
-      slot.Call = &call;
-    }
-    for (;;) {
-      {
-        std::lock_guard lock(slot.Mutex);
-        if (!slot.Call) break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    std::unique_lock lock(slot.Mutex);
+    slot.Changed.wait(lock, [&] { return !slot.Call; });  // one procedure at a time
+    slot.Call = &call;
+    slot.Changed.notify_all();
+    slot.Changed.wait(lock, [&] { return slot.Call != &call; });
   } else {
     try {
       procedure();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -35,10 +36,11 @@ struct TFlowState {
 TFlowState& State();
 
 // The pending-call slot: one procedure handed to the waiting thread.
+// Its condition variable also wakes the waiting thread when the processing ends.
 struct TPendingCall {
   std::mutex Mutex;
+  std::condition_variable Changed;
   std::function<void()>* Call = nullptr;
-  bool Busy = false;
 };
 TPendingCall& PendingCall();
 // Runs the posted procedure, when there is one (the waiting thread).
