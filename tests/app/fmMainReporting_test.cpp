@@ -121,6 +121,11 @@ TEST_F(ReportingWindowTest, FailingClickIsReportedAsUnhandledFromTheClickHandler
 }
 
 TEST_F(ReportingWindowTest, AQThreadIsItsRecordsFrameworkObject) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizer's pthread_create starts every thread through a routine of its own, so the
+  // start routine no longer tells that Qt Core started the thread.
+  GTEST_SKIP() << "not recognisable under AddressSanitizer";
+#endif
   class Waiting : public QThread {
    public:
     QSemaphore Started, Finish;
