@@ -803,9 +803,18 @@ void FlowInstalled() {
   g_startTime = NowReportTime();
   ExceptionThread().Start();
   Watchdog().Start();
+  TFreezeWatchHooks hooks;
+  hooks.Start = &StartFreezeWatch;
+  hooks.Stop = &StopFreezeWatch;
+  SetFreezeWatchHooks(std::move(hooks));
+  if (TTarvexModuleData* own = FindModuleData(ReportingModuleHandle()); own && own->Options)
+    if (own->Options->ReportingActive() && own->Options->FreezeDetection()) StartFreezeWatch();
 }
 
-void FlowShutdown() { ExceptionThread().Stop(); }
+void FlowShutdown() {
+  StopFreezeWatch();
+  ExceptionThread().Stop();
+}
 
 const bool g_registered = [] {
   InstallExceptionFlow();

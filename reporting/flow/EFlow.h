@@ -157,6 +157,16 @@ void SetFlowClock(std::function<int64_t()> nowMilliseconds);
 // signal would. 0 turns the watchdog off.
 void SetFlowWatchdogSeconds(int seconds);
 
+// The freeze watch (a thread of its own): the probe, which the GUI bridge registers, asks the GUI
+// thread for a sign of life and waits for it at most `waitMs`; true when it answered. Without a
+// probe nothing is watched. A main thread silent for the option set's FreezeTimeoutSeconds is
+// reported once as an EFrozenApplication on channel 1; the watch goes on afterwards. The option
+// setters start and stop it; so does installation when the options ask for it.
+using TFreezeProbe = std::function<bool(int waitMs)>;
+void SetFreezeProbe(TFreezeProbe probe);
+void StartFreezeWatch();
+void StopFreezeWatch();
+
 // Registers the flow with the notification entry (also done when this library is linked in);
 // the exception thread starts when the layer installs.
 void InstallExceptionFlow();

@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <new>
@@ -234,6 +236,32 @@ const std::map<std::string, std::function<void()>> kScenarios = {
        h.ExceptionNotify = [](const TTarvexExceptionRecord&, bool&) { RequestExit(xaRestart); };
        RegisterEventHandlers(std::move(h));
        ManageRouteError("Route not found");
+     }},
+    {"freeze", [] {
+       static std::atomic<bool> frozen{false};
+       SetFreezeProbe([](int waitMs) {
+         if (!frozen.load()) return true;
+         std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
+         return false;
+       });
+       TTarvexEventHandlers h;
+       h.ExceptionNotify = [](const TTarvexExceptionRecord& r, bool&) {
+         Say("FROZEN class=" + r.ClassName + " msg=" + r.Message +
+             (static_cast<pid_t>(r.RaisingThreadId) == ::getpid() ? " thread=main" : " thread=other") +
+             (Gettid() == ::getpid() ? " handler=main" : " handler=watch"));
+       };
+       RegisterEventHandlers(std::move(h));
+       TTarvexModuleOptions& o = CurrentTarvexLogOptions();
+       o.SetFreezeTimeoutSeconds(1);
+       o.SetFreezeDetection(true);
+       for (int i = 0; i < 2; ++i) {
+         frozen = true;
+         std::this_thread::sleep_for(std::chrono::milliseconds(1600));
+         frozen = false;
+         Say("THAWED");
+         std::this_thread::sleep_for(std::chrono::milliseconds(700));
+       }
+       o.SetFreezeDetection(false);
      }},
     // The fault table.
     {"segv-main", [] { NullStore(); }},

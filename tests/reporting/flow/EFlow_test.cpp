@@ -173,6 +173,17 @@ TEST(FlowEvents, NestedExceptionIsDroppedWithoutDeadlock) {
   EXPECT_EQ(run.ExitCode, 0);
 }
 
+TEST(FlowFreeze, EachFreezeOfTheMainThreadIsReportedOnce) {
+  TChildRun run = RunChild({"freeze"});
+  const std::string line = "FROZEN class=EFrozenApplication msg=" + DefaultCustomizedText(156) +
+                           " thread=main handler=watch\n";
+  EXPECT_EQ(Count(run.Output, line), 2u) << run.Output;
+  const size_t firstThaw = run.Output.find("THAWED");
+  EXPECT_LT(run.Output.find(line), firstThaw);
+  EXPECT_NE(run.Output.find(line, firstThaw), std::string::npos);  // reported again after going on
+  EXPECT_EQ(run.ExitCode, 0);
+}
+
 struct TAutoCrashCase {
   const char* Name;
   std::vector<std::string> Seconds;
