@@ -9,6 +9,7 @@
 #include "reporting/bridge/EQtFreezeProbe.h"
 #include "reporting/bridge/EQtPump.h"
 #include "reporting/bridge/EQtThreads.h"
+#include "reporting/flow/EFlow.h"
 #include "reporting/interception/ExceptionLog.h"
 #include "reporting/options/EProgramKind.h"
 
@@ -36,6 +37,7 @@ void InstallQtBridge(QApplication& app) {
   hooks.ProbeFreeze = &ProbeFreeze;
   hooks.IsGuiThread = &IsGuiThread;
   SetGuiBridgeHooks(hooks);  // marks the program as a GUI program
+  SetFlowGuiProgram(true);
   // Whatever the program does at its end, nothing is asked of a destroyed application object.
   g_destroyed = QObject::connect(&app, &QObject::destroyed, [] { UninstallQtBridge(); });
 }

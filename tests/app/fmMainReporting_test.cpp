@@ -15,6 +15,7 @@
 #include "app/_fmMain.h"
 #include "reporting/bridge/QtBridge.h"
 #include "reporting/debuginfo/EDebug.h"
+#include "reporting/flow/EFlow.h"
 #include "reporting/interception/EThreads.h"
 #include "reporting/interception/ExceptionLog.h"
 #include "reporting/options/EProgramKind.h"
@@ -78,6 +79,7 @@ TEST_F(ReportingWindowTest, TheLayerAndTheBridgeAreInstalled) {
   EXPECT_TRUE(ExceptionLogInstalled());
   EXPECT_TRUE(QtBridgeInstalled());
   EXPECT_TRUE(GuiProgram());
+  EXPECT_FALSE(FlowConsoleProgram());  // reports go to a dialog, not to standard output
 }
 
 TEST_F(ReportingWindowTest, FailingClickIsReportedAsUnhandledFromTheClickHandler) {
