@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QPointer>
 #include <QThread>
+#include <limits>
 
 #include "reporting/bridge/EQtApplicationHook.h"
 #include "reporting/bridge/EQtDisplay.h"
@@ -38,6 +39,8 @@ void InstallQtBridge(QApplication& app) {
   hooks.IsGuiThread = &IsGuiThread;
   SetGuiBridgeHooks(hooks);  // marks the program as a GUI program
   SetFlowGuiProgram(true);
+  // The flow's watch counts the silence itself; the probe only says whether to count this round.
+  SetFreezeProbe([](int waitMs) { return ProbeFreeze(waitMs, std::numeric_limits<int>::max()) != fpWaiting; });
   // Whatever the program does at its end, nothing is asked of a destroyed application object.
   g_destroyed = QObject::connect(&app, &QObject::destroyed, [] { UninstallQtBridge(); });
 }
@@ -45,6 +48,7 @@ void InstallQtBridge(QApplication& app) {
 void UninstallQtBridge() {
   if (!g_app && !GuiBridgeInstalled()) return;
   SetGuiBridgeHooks({});
+  SetFreezeProbe(nullptr);
   UnhookApplicationNotify();
   StopFreezeProbe();
   StopDisplayTracking();

@@ -1,11 +1,16 @@
-// The bridge with the reporting layer installed, for a program whose application object is a
-// plain QApplication: an exception that leaves a slot is reported once, as unhandled, and the
-// event loop goes on.
+// The bridge with the reporting layer and its processing flow installed, for a program whose
+// application object is a plain QApplication: an exception that leaves a slot is reported once,
+// as unhandled, and the event loop goes on; a GUI thread that blocks longer than the freeze
+// time-out (1 s in this program's options) is reported once per freeze.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QEventLoop>
 #include <QTimer>
+#include <QWidget>
+#include <chrono>
+#include <thread>
 #include <stdexcept>
 
 #include "reporting/bridge/QtBridge.h"
@@ -50,6 +55,28 @@ TEST_F(PlainApplicationTest, AnExceptionLeavingASlotIsReportedAndTheLoopGoesOn) 
     EXPECT_FALSE(records.back().Handled);
     EXPECT_EQ(records.back().Message, "from a slot");
     EXPECT_FALSE(records.back().ReturnAddresses.empty());
+  }
+}
+
+TEST_F(PlainApplicationTest, ABlockedEventLoopIsReportedOncePerFreeze) {
+  QWidget window;
+  window.resize(100, 100);
+  window.show();
+  for (int freeze = 1; freeze <= 2; ++freeze) {
+    SCOPED_TRACE(freeze);
+    size_t before = NotifyRecords().size();
+    bool wentOn = false;
+    QEventLoop loop;
+    QTimer::singleShot(400, [] { std::this_thread::sleep_for(std::chrono::seconds(2)); });
+    QTimer::singleShot(600, [&] { wentOn = true; });
+    QTimer::singleShot(1200, &loop, &QEventLoop::quit);
+    loop.exec();
+    EXPECT_TRUE(wentOn);
+    std::vector<TNotifyRecord> records = NotifyRecords();
+    ASSERT_EQ(records.size(), before + 1);
+    EXPECT_EQ(records.back().ClassName, "EFrozenApplication");
+    EXPECT_EQ(records.back().Message, "The application seems to be frozen.");
+    EXPECT_EQ(records.back().ThreadID, ::getpid());  // the main thread's
   }
 }
 
