@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -299,7 +300,9 @@ bool ProduceOutput(int channel, TDialogKind kind, const std::string& reportText)
   TFlowState& st = State();
   switch (ResolveOutput(channel)) {
     case omConsole:
-      if (!WriteConsoleReport(reportText)) {
+      try {
+        if (!WriteConsoleReport(reportText)) throw Exception(std::strerror(errno));
+      } catch (...) {
         st.DoneFlag = false;
         ReportSectionWarning(eeShowError, "Console");
       }
@@ -723,8 +726,9 @@ TWatchdog& Watchdog() {
 }
 
 // Address space kept for building a report when the program has used up its limit: the
-// interception's reserve is enough for the raise, not for reading debug information.
-constexpr size_t kReportReserve = 64 * 1024 * 1024;
+// interception's reserve is enough for the raise, not for reading debug information (a new
+// malloc heap alone reserves 64 MiB). Never touched, so it costs no memory.
+constexpr size_t kReportReserve = 256 * 1024 * 1024;
 std::mutex g_reserveMutex;
 void* g_reportReserve = nullptr;
 

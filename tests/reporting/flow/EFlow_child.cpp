@@ -263,6 +263,27 @@ const std::map<std::string, std::function<void()>> kScenarios = {
        }
        o.SetFreezeDetection(false);
      }},
+    {"closed-stdout", [] {
+       ::close(1);
+       ManageRouteError("Route not found");
+       std::string line = std::string("WARNING ") + LogErrorCodeName(LastWarningCode()) + " " + LastWarningText() + "\n";
+       (void)!::write(2, line.data(), line.size());
+     }},
+    {"stall", [] {
+       // The log store never returns; the second argument says where the exception comes from.
+       struct TStuckLog : ILogStore {
+         bool IsDuplicate(const std::string&, bool) override { return false; }
+         bool SaveReport(const TTarvexModuleOptions&, const std::string&) override {
+           Say("STUCK");
+           for (;;) ::pause();
+         }
+       };
+       SetLogStore(std::make_shared<TStuckLog>());
+       CurrentTarvexLogOptions().SetWriteLogFile(true);
+       SetFlowWatchdogSeconds(1);
+       if (g_argc > 2 && std::string(g_argv[2]) == "signal") NullStore();
+       Say("RESULT " + std::to_string(ManageRouteError("Route not found")));
+     }},
     // The fault table.
     {"segv-main", [] { NullStore(); }},
     {"segv-worker", [] { std::thread([] { NullStore(); }).join(); }},

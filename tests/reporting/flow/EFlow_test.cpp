@@ -184,6 +184,25 @@ TEST(FlowFreeze, EachFreezeOfTheMainThreadIsReportedOnce) {
   EXPECT_EQ(run.ExitCode, 0);
 }
 
+TEST(FlowOutput, ClosedStandardOutputIsAShowError) {
+  TChildRun run = RunChild({"closed-stdout"});
+  EXPECT_NE(run.Errors.find("WARNING eeShowError [Console] "), std::string::npos) << run.Errors;
+  EXPECT_EQ(run.ExitCode, 0);
+}
+
+TEST(FlowWatchdog, StalledProcessingGoesOnWithTheStandardHandling) {
+  TChildRun run = RunChild({"stall"});
+  EXPECT_NE(run.Output.find("STUCK"), std::string::npos) << run.Output;
+  EXPECT_NE(run.Output.find("RESULT 1"), std::string::npos) << run.Output;
+  EXPECT_EQ(run.ExitCode, 0);
+}
+
+TEST(FlowWatchdog, StalledSignalProcessingEndsWithTheSignal) {
+  TChildRun run = RunChild({"stall", "signal"}, {"FLOW_EARLIER_HANDLERS=1"});
+  EXPECT_NE(run.Output.find("STUCK"), std::string::npos) << run.Output;
+  EXPECT_EQ(run.Signal, SIGSEGV);
+}
+
 struct TAutoCrashCase {
   const char* Name;
   std::vector<std::string> Seconds;
