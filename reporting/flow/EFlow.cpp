@@ -512,7 +512,8 @@ bool ProcessException(const TExceptNotifyParams& p) {
       if (firstDetailed) Unit(&TUnits::Ui)->ShowReproduceRequest(o);
 
       bool deliver = DecideDelivery(duplicate);
-      if (deliver && o.SendFlags().Contains(sfAttachScreenshot)) screenshot->Save("Screenshot.png");
+      if (deliver && o.SendFlags().Contains(sfAttachScreenshot))
+        screenshot->Save(TemporaryFolder(true) + "/Screenshot.png");
       screenshot->Release();
 
       st.StepCode = 15;
@@ -816,6 +817,7 @@ void FlowInstalled() {
 }
 
 void FlowShutdown() {
+  if (std::string folder = TemporaryFolder(false); !folder.empty()) ::rmdir(folder.c_str());
   StopFreezeWatch();
   ExceptionThread().Stop();
 }

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <iterator>
 #include <sstream>
 #include <string>
@@ -19,6 +20,9 @@
 
 #include "reporting/flow/EFlowState.h"
 #include "reporting/options/EModules.h"
+#include "reporting/report/ELiveSnapshot.h"
+#include "reporting/report/EReport.h"
+#include <sys/utsname.h>
 #include "runtime/SysUtils.h"
 
 extern char** environ;
@@ -110,6 +114,12 @@ std::string StateFolder() {
   return base;
 }
 
+std::string OsDescription() {
+  utsname name{};
+  if (::uname(&name) != 0) return "Linux";
+  return std::string(name.sysname) + " " + name.release + " " + name.machine;
+}
+
 std::string Hex16(uintptr_t value) {
   char text[17];
   std::snprintf(text, sizeof text, "%016lX", static_cast<unsigned long>(value));
@@ -117,6 +127,21 @@ std::string Hex16(uintptr_t value) {
 }
 
 }  // namespace
+
+namespace {
+std::mutex g_tempMutex;
+std::string g_tempFolder;
+}  // namespace
+
+std::string TemporaryFolder(bool make) {
+  std::lock_guard lock(g_tempMutex);
+  if (g_tempFolder.empty() && make) {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/tarvexlog-XXXXXX";
+    if (::mkdtemp(pattern.data())) g_tempFolder = pattern;
+  }
+  return g_tempFolder;
+}
 
 void RecordStartDirectory() {
   char cwd[PATH_MAX];
@@ -151,7 +176,7 @@ void ReportInternalError(int section, const char* message, const char* className
   std::string text = Format(
       "Version   : %s\r\nDate      : %s\r\nOS        : %s\r\nRAD       : %s\r\nDump      : %s\r\nSection   : %s\r\n"
       "LastExcept: %s\r\nAddress   : %s\r\nException : %s\r\nMessage   : %s\r\nCall Stack: %s",
-      {std::string("6.0.21"), std::to_string(::time(nullptr)), std::string("Linux"), std::string("GCC " __VERSION__),
+      {std::string("6.0.21"), ReportDateText(NowReportTime()), OsDescription(), std::string("GCC " __VERSION__),
        std::string(), sectionText, State().Record.ClassName, address, std::string(className ? className : ""),
        std::string(message ? message : "General internal error."), std::string()});
   std::string program = MainModuleFileName();

@@ -54,6 +54,10 @@ bool WriteConsoleReport(const std::string& reportText);
 // The internal-error procedure; `section` is the step code.
 void ReportInternalError(int section, const char* message, const char* className);
 
+// The process's private folder for per-exception temporary files (mkdtemp in $TMPDIR, made on
+// first use when `make`); empty when there is none.
+std::string TemporaryFolder(bool make);
+
 // The working directory when the layer started (restart).
 void RecordStartDirectory();
 

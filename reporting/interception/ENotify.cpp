@@ -1,5 +1,6 @@
-// The notification entry. Until the processing flow takes over, it keeps a record of each
-// exception it receives; the records are what the interception tests read.
+// The notification entry. It keeps a record of each exception it receives (what the
+// interception tests read), then hands the exception to the processing flow when one is
+// registered.
 #include <cxxabi.h>
 
 #include <mutex>
