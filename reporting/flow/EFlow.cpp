@@ -25,6 +25,7 @@
 #include "reporting/options/EModules.h"
 #include "reporting/options/ETextVars.h"
 #include "reporting/report/ELiveSnapshot.h"
+#include "reporting/report/ELogItem.h"
 #include "reporting/report/EReport.h"
 #include "runtime/ClassNames.h"
 #include "runtime/SysUtils.h"
@@ -367,6 +368,42 @@ void ApplyAutoCrashRule() {
 
 // ---- The processing flow ------------------------------------------------------------------------
 
+std::string Trimmed(const std::string& text) {
+  const size_t first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+// Section 8 with the given fields, inserted right after the general part; the general part then
+// includes it.
+void InsertReportSection(TBugReport& report, const std::string& title,
+                         const std::vector<std::pair<std::string, std::string>>& fields) {
+  TLogItem item(7);
+  item.AddHeader(title);
+  for (const auto& [name, value] : fields) item.AddItem(name, value);
+  const std::string section = item.GetText() + "\r\n";
+  const std::string rest = report.Text.substr(std::min(report.GeneralPart.size(), report.Text.size()));
+  report.GeneralPart += section;
+  report.Text = report.GeneralPart + rest;
+}
+
+// "name=value" lines: each names a field whose value is that of the first line of its name.
+std::vector<std::pair<std::string, std::string>> CustomDataFields(const std::vector<std::string>& lines) {
+  std::vector<std::pair<std::string, std::string>> fields;
+  for (const std::string& line : lines) {
+    const std::string name = Trimmed(line.substr(0, line.find('=')));
+    std::string value;
+    for (const std::string& other : lines)
+      if (Trimmed(other.substr(0, other.find('='))) == name) {
+        const size_t eq = other.find('=');
+        value = eq == std::string::npos ? std::string() : Trimmed(other.substr(eq + 1));
+        break;
+      }
+    fields.emplace_back(name, value);
+  }
+  return fields;
+}
+
 bool ProcessException(const TExceptNotifyParams& p) {
   TFlowState& st = State();
   bool result = false;
@@ -483,6 +520,11 @@ bool ProcessException(const TExceptNotifyParams& p) {
       }
       std::vector<std::string> customData;
       DispatchEvent([&] { CallEach(&TTarvexEventHandlers::CustomDataRequest, customData); });
+      if (!customData.empty() && o.ShowFields().test(47)) {
+        InsertReportSection(report, o.GetText(91), CustomDataFields(customData));
+        reportText = report.Text;
+        st.Record.ReportText = reportText;
+      }
 
       st.StepCode = 9;
       ++st.ErrorCount;
@@ -510,6 +552,11 @@ bool ProcessException(const TExceptNotifyParams& p) {
         WriteReportPage(st.CustomErrorMessage.empty() ? st.LastExceptionMessage : st.CustomErrorMessage);
       }
       if (firstDetailed) Unit(&TUnits::Ui)->ShowReproduceRequest(o);
+      if (o.LogFlags().Contains(lfLogReproduceText) && !o.ReproduceText().empty()) {
+        InsertReportSection(report, o.GetText(123), {{std::string(), o.ReproduceText()}});
+        reportText = report.Text;
+        st.Record.ReportText = reportText;
+      }
 
       bool deliver = DecideDelivery(duplicate);
       if (deliver && o.SendFlags().Contains(sfAttachScreenshot))

@@ -284,6 +284,18 @@ const std::map<std::string, std::function<void()>> kScenarios = {
        if (g_argc > 2 && std::string(g_argv[2]) == "signal") NullStore();
        Say("RESULT " + std::to_string(ManageRouteError("Route not found")));
      }},
+    {"custom-data", [] {
+       TTarvexEventHandlers h;
+       h.CustomDataRequest = [](const TTarvexExceptionRecord&, std::vector<std::string>& lines) {
+         lines = {"Route=Busan-London", " Leg = 2 ", "Route=London-Mobile"};
+       };
+       RegisterEventHandlers(std::move(h));
+       TTarvexModuleOptions& o = CurrentTarvexLogOptions();
+       TShowFields fields = o.ShowFields();
+       fields.set(47);
+       o.SetShowFields(fields);
+       ManageRouteError("Route not found");
+     }},
     // The fault table.
     {"segv-main", [] { NullStore(); }},
     {"segv-worker", [] { std::thread([] { NullStore(); }).join(); }},

@@ -142,6 +142,18 @@ TEST(FlowEvents, NotifyHandlerClearingContinueStopsTheOutput) {
   EXPECT_NE(run.Output.find("RESULT 1"), std::string::npos) << run.Output;
 }
 
+TEST(FlowEvents, CustomDataBecomesASectionAfterTheGeneralPart) {
+  TChildRun run = RunChild({"custom-data"});
+  const size_t section = run.Output.find(DefaultCustomizedText(91) + ":");
+  ASSERT_NE(section, std::string::npos) << run.Output;
+  EXPECT_LT(section, run.Output.find("Call Stack Information"));
+  // Each line a field; a repeated name takes the value of its first line.
+  EXPECT_EQ(Count(run.Output, "8.1 Route"), 1u) << run.Output.substr(section, 400);
+  EXPECT_EQ(Count(run.Output, ": Busan-London"), 2u);
+  EXPECT_EQ(Count(run.Output, "London-Mobile"), 0u);
+  EXPECT_NE(run.Output.find("8.2 Leg"), std::string::npos);
+}
+
 TEST(FlowEvents, HandlersRunLastRegisteredFirstThenGlobal) {
   TChildRun run = RunChild({"handler-order"});
   const size_t second = run.Output.find("EVENT second"), first = run.Output.find("EVENT first"),
