@@ -296,6 +296,52 @@ const std::map<std::string, std::function<void()>> kScenarios = {
        o.SetShowFields(fields);
        ManageRouteError("Route not found");
      }},
+    {"handled", [] {
+       TTarvexEventHandlers h;
+       h.ExceptionNotify = [](const TTarvexExceptionRecord&, bool&) { Say("EVENT unhandled"); };
+       h.HandledExceptionNotify = [](const TTarvexExceptionRecord& r, bool&) { Say("EVENT handled " + r.Message); };
+       RegisterEventHandlers(std::move(h));
+       TTarvexModuleOptions& o = CurrentTarvexLogOptions();
+       TBehaviourFlags flags = o.BehaviourFlags();
+       flags.Include(bfReportHandledExceptions);
+       o.SetBehaviourFlags(flags);
+       RefreshInterceptionOptions();
+       try {
+         throw RouteError("Handled route");
+       } catch (const RouteError&) {
+       }
+     }},
+    {"delivery-retry", [] {
+       // The first e-mail fails; the error handler asks for a retry once.
+       struct TFlakyDelivery : IDelivery {
+         int Attempts = 0;
+         bool SendEmail(const TTarvexModuleOptions&, const std::string&) override {
+           Say("SEND email " + std::to_string(++Attempts));
+           return Attempts > 1;
+         }
+         bool SendWeb(const TTarvexModuleOptions&, const std::string&) override {
+           Say("SEND web");
+           return true;
+         }
+       };
+       SetDelivery(std::make_shared<TFlakyDelivery>());
+       TTarvexEventHandlers h;
+       h.ExceptionActionNotify = [](const TTarvexExceptionRecord&, int32_t action, bool& done) {
+         Say("ACTION " + std::to_string(action));
+         if (action == eaBeforeWeb) done = false;  // skips the web delivery
+       };
+       h.ExceptionErrorNotify = [](const TTarvexExceptionRecord&, int32_t error, bool& retry) {
+         Say("ERROR " + std::to_string(error));
+         retry = true;
+       };
+       RegisterEventHandlers(std::move(h));
+       TTarvexModuleOptions& o = CurrentTarvexLogOptions();
+       o.SetEmailMode(emSmtpClient);
+       o.SetWebMode(wmHttp);
+       o.SetDialogKind(dkNone);
+       o.SetWriteLogFile(false);
+       ManageRouteError("Route not found");
+     }},
     // The fault table.
     {"segv-main", [] { NullStore(); }},
     {"segv-worker", [] { std::thread([] { NullStore(); }).join(); }},

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -152,6 +153,24 @@ TEST(FlowEvents, CustomDataBecomesASectionAfterTheGeneralPart) {
   EXPECT_EQ(Count(run.Output, ": Busan-London"), 2u);
   EXPECT_EQ(Count(run.Output, "London-Mobile"), 0u);
   EXPECT_NE(run.Output.find("8.2 Leg"), std::string::npos);
+}
+
+TEST(FlowEvents, HandledExceptionRaisesTheHandledNotify) {
+  TChildRun run = RunChild({"handled"});
+  EXPECT_NE(run.Output.find("EVENT handled Handled route"), std::string::npos) << run.Output;
+  EXPECT_EQ(run.Output.find("EVENT unhandled"), std::string::npos);
+  EXPECT_EQ(run.ExitCode, 0);
+}
+
+TEST(FlowEvents, DeliveryStepsAnnouncedSkippedAndRetried) {
+  TChildRun run = RunChild({"delivery-retry"});
+  // Without a dialog: no actions 0 and 1; e-mail fails once, is retried and succeeds; web skipped.
+  std::string steps;
+  std::istringstream lines(run.Output);
+  for (std::string line; std::getline(lines, line);)
+    if (line.rfind("ACTION ", 0) == 0 || line.rfind("SEND ", 0) == 0 || line.rfind("ERROR ", 0) == 0)
+      steps += line + ";";
+  EXPECT_EQ(steps, "ACTION 4;SEND email 1;ERROR 5;SEND email 2;ACTION 5;ACTION 6;") << run.Output;
 }
 
 TEST(FlowEvents, HandlersRunLastRegisteredFirstThenGlobal) {
