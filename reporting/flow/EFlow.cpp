@@ -619,13 +619,16 @@ class TExceptionThread {
   }
 
   void Stop() {
+    bool stuck = false;
     {
       std::lock_guard lock(mutex_);
       if (!started_) return;
       stop_ = true;
+      stuck = job_ != nullptr;  // abandoned by the watchdog: it may never return
     }
     wake_.notify_all();
-    pthread_join(thread_, nullptr);
+    if (stuck) pthread_detach(thread_);
+    else pthread_join(thread_, nullptr);
     std::lock_guard lock(mutex_);
     started_ = false;
     stop_ = false;
@@ -810,6 +813,10 @@ bool FlowNotify(const TExceptNotifyParams& params) {
     ~TGuard() { t_inEntry = false; }
   } guard;
 
+  // A fault of the processing itself: the thread waiting for it holds the main lock.
+  TExceptionThread& thread = ExceptionThread();
+  if (params.ThreadID != 0 && params.ThreadID == thread.Tid()) return true;
+
   std::unique_lock lock(g_mainLock, std::defer_lock);
   if (!lock.try_lock_for(std::chrono::seconds(60))) return true;
 
@@ -825,7 +832,6 @@ bool FlowNotify(const TExceptNotifyParams& params) {
   g_processingSignal = signal && params.SignalInfo ? params.SignalInfo->si_signo : 0;
   g_processingSince = SteadyNow();
   bool result = true;
-  TExceptionThread& thread = ExceptionThread();
   if (signal || !thread.Available() || Gettid() == thread.Tid()) {
     st.Synchronous = true;
     result = ProcessException(params);

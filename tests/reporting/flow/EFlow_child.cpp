@@ -342,6 +342,18 @@ const std::map<std::string, std::function<void()>> kScenarios = {
        o.SetWriteLogFile(false);
        ManageRouteError("Route not found");
      }},
+    {"crash-in-processing", [] {
+       struct TCrashingLog : ILogStore {
+         bool IsDuplicate(const std::string&, bool) override { return false; }
+         bool SaveReport(const TTarvexModuleOptions&, const std::string&) override {
+           NullStore();
+           return true;
+         }
+       };
+       SetLogStore(std::make_shared<TCrashingLog>());
+       CurrentTarvexLogOptions().SetWriteLogFile(true);
+       ManageRouteError("Route not found");
+     }},
     // The fault table.
     {"segv-main", [] { NullStore(); }},
     {"segv-worker", [] { std::thread([] { NullStore(); }).join(); }},

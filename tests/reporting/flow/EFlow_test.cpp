@@ -196,6 +196,12 @@ TEST(FlowEvents, SignalHandlersRunInTheSignalThread) {
   EXPECT_EQ(run.Signal, SIGSEGV);
 }
 
+TEST(FlowEvents, FaultInsideTheProcessingIsNotReportedAndEndsTheProgram) {
+  TChildRun run = RunChild({"crash-in-processing"}, {"FLOW_EARLIER_HANDLERS=1"});
+  EXPECT_EQ(Count(run.Output, Text4()), 1u) << run.Output.substr(0, 500);
+  EXPECT_EQ(run.Signal, SIGSEGV);  // at once, not after waiting for the lock
+}
+
 TEST(FlowEvents, NestedExceptionIsDroppedWithoutDeadlock) {
   TChildRun run = RunChild({"nested"});
   EXPECT_NE(run.Output.find("NESTED 1"), std::string::npos) << run.Output;
