@@ -575,6 +575,7 @@ bool ProcessException(const TExceptNotifyParams& p) {
       }
       st.StepCode = 16;
       if (DecideDelivery(duplicate)) Deliver(reportText);
+      RemoveTemporaryFiles();
       ApplyAutoCrashRule();
       st.StepCode = 17;
       if (!st.TerminatePending && decision.Action != xaNone) RequestExit(decision.Action);
@@ -870,7 +871,7 @@ void FlowInstalled() {
 }
 
 void FlowShutdown() {
-  if (std::string folder = TemporaryFolder(false); !folder.empty()) ::rmdir(folder.c_str());
+  RemoveTemporaryFiles();
   StopFreezeWatch();
   ExceptionThread().Stop();
 }

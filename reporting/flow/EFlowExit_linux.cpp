@@ -143,6 +143,13 @@ std::string TemporaryFolder(bool make) {
   return g_tempFolder;
 }
 
+void RemoveTemporaryFiles() {
+  std::lock_guard lock(g_tempMutex);
+  if (g_tempFolder.empty()) return;
+  ::unlink((g_tempFolder + "/Screenshot.png").c_str());
+  if (::rmdir(g_tempFolder.c_str()) == 0) g_tempFolder.clear();
+}
+
 void RecordStartDirectory() {
   char cwd[PATH_MAX];
   g_startDirectory = ::getcwd(cwd, sizeof cwd) ? cwd : "";

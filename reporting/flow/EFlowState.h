@@ -57,6 +57,8 @@ void ReportInternalError(int section, const char* message, const char* className
 // The process's private folder for per-exception temporary files (mkdtemp in $TMPDIR, made on
 // first use when `make`); empty when there is none.
 std::string TemporaryFolder(bool make);
+// Deletes the temporary files after the delivery, and the folder with them.
+void RemoveTemporaryFiles();
 
 // The working directory when the layer started (restart).
 void RecordStartDirectory();
