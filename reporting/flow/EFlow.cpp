@@ -23,6 +23,7 @@
 #include "reporting/interception/EThreads.h"
 #include "reporting/options/EModuleData.h"
 #include "reporting/options/EModules.h"
+#include "reporting/options/EProgramKind.h"
 #include "reporting/options/ETextVars.h"
 #include "reporting/report/ELiveSnapshot.h"
 #include "reporting/report/ELogItem.h"
@@ -656,7 +657,11 @@ class TExceptionThread {
     wake_.notify_all();
     const int64_t since = NowSteady();
     TPendingCall& slot = PendingCall();
+    // The GUI thread keeps its window painted while a dialog is on screen; input is dropped.
+    const TGuiBridgeHooks gui = GuiBridgeHooks();
+    bool pump = gui.PumpEvents && gui.IsGuiThread && gui.IsGuiThread();
     for (;;) {
+      if (pump && Unit(&TUnits::Ui)->DialogOnScreen()) pump = gui.PumpEvents();
       RunPendingCall();
       {
         std::lock_guard lock(mutex_);
@@ -862,6 +867,7 @@ void FlowInstalled() {
   g_startTime = NowReportTime();
   ExceptionThread().Start();
   Watchdog().Start();
+  SetExceptionProcessingQuery([] { return g_processingSince.load() != 0; });
   TFreezeWatchHooks hooks;
   hooks.Start = &StartFreezeWatch;
   hooks.Stop = &StopFreezeWatch;
@@ -1005,7 +1011,7 @@ void SetScreenshot(std::shared_ptr<IScreenshot> screenshot) {
 }
 
 void SetFlowGuiProgram(bool gui) { g_gui.store(gui); }
-bool FlowConsoleProgram() { return !g_gui.load(); }
+bool FlowConsoleProgram() { return !g_gui.load() && !GuiProgram(); }
 bool FlowCgiProgram() { return FlowConsoleProgram() && std::getenv("REQUEST_METHOD") != nullptr; }
 
 void SetFlowClock(std::function<int64_t()> nowMilliseconds) {
