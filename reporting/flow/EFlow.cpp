@@ -188,14 +188,6 @@ std::mutex g_warningMutex;
 TTarvexLogErrorCode g_warningCode = eeNone;
 std::string g_warningText;
 
-bool DebuggerAttached() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.rfind("TracerPid:", 0) == 0) return std::atoi(line.c_str() + 10) != 0;
-  return false;
-}
-
 std::string Hex16(uintptr_t value) {
   char text[17];
   std::snprintf(text, sizeof text, "%016lX", static_cast<unsigned long>(value));

@@ -37,14 +37,6 @@ constexpr int kMaxRestarts = 3;
 constexpr int64_t kRestartWindowMs = 60000;
 constexpr const char* kRestartVariable = "TARVEXLOG_RESTARTS";
 
-bool DebuggerAttached() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.rfind("TracerPid:", 0) == 0) return std::atoi(line.c_str() + 10) != 0;
-  return false;
-}
-
 std::vector<std::string> OwnArguments() {
   std::ifstream in("/proc/self/cmdline", std::ios::binary);
   std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -127,6 +119,15 @@ std::string Hex16(uintptr_t value) {
 }
 
 }  // namespace
+
+// A debugger is attached when the process has a tracer.
+bool DebuggerAttached() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("TracerPid:", 0) == 0) return std::atoi(line.c_str() + 10) != 0;
+  return false;
+}
 
 namespace {
 std::mutex g_tempMutex;

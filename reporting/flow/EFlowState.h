@@ -62,5 +62,6 @@ void RemoveTemporaryFiles();
 
 // The working directory when the layer started (restart).
 void RecordStartDirectory();
+bool DebuggerAttached();
 
 }  // namespace tarvex_flow
