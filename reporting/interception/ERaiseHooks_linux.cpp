@@ -313,11 +313,13 @@ __attribute__((always_inline)) inline void OnRaise(int kind, uint64_t* block) {
   s.FrameCount = CaptureRaiseFrames(returnAddress, callerRsp, block[4], s.Frames, kFirstCapture, complete);
   s.Object = object;
   s.Type = type;
-  s.Address = RaiseAddressOf(s.Frames[0]);
+  // The raise address is worked out only for a report: decoding a call other than E8 takes the
+  // disassembler's lock.
+  s.Address = 0;
   s.Rsp = callerRsp;
   s.ReportedObject = nullptr;
   g_lastObject.store(object, std::memory_order_relaxed);
-  g_lastAddress.store(s.Address, std::memory_order_relaxed);
+  g_lastAddress.store(returnAddress, std::memory_order_relaxed);
   g_lastNative.store(true, std::memory_order_relaxed);
 
   TRaiseDecision decision = AnalyseRaiseCached({s.Frames, s.FrameCount}, type, object, complete);
@@ -331,6 +333,7 @@ __attribute__((always_inline)) inline void OnRaise(int kind, uint64_t* block) {
     s.FrameCount = CaptureRaiseFrames(returnAddress, callerRsp, block[4], s.Frames, kMaxCapture, complete);
   if (!decision.Caught) {
     s.ReportedObject = object;
+    s.Address = RaiseAddressOf(s.Frames[0]);
     Report(nsRaise, false, object, type, s.Address, s.Frames, s.FrameCount, &s.Registers, {});
   } else if (g_reportHandled.load(std::memory_order_relaxed)) {
     TakeSnapshot(CurrentThreadId(), callerRsp);
@@ -367,6 +370,7 @@ void OnEndCatch() {
   void* object = tarvex_abi::ObjectOf(header);
   const std::type_info* type = tarvex_abi::HeaderOf(object)->exceptionType;
   if (!type || object == s.ReportedObject) return;
+  if (object == s.Object && !s.Address && s.FrameCount) s.Address = RaiseAddressOf(s.Frames[0]);
   uintptr_t address = object == s.Object ? s.Address : 0;
   if (type == s.LastReportedType && address == s.LastReportedAddress) return;
   s.LastReportedType = type;
@@ -406,6 +410,7 @@ void TarvexEndCatch() noexcept {
           bool complete = false;
           size_t n = object == s.Object ? s.FrameCount : 0;
           const std::type_info* type = tarvex_abi::HeaderOf(object)->exceptionType;
+          if (n && !s.Address) s.Address = RaiseAddressOf(s.Frames[0]);
           Report(nsTerminate, false, object, type, object == s.Object ? s.Address : 0, n ? s.Frames : nullptr, n,
                  n ? &s.Registers : nullptr, {});
           (void)complete;
