@@ -121,6 +121,11 @@ TEST(ExceptionLogShutdown, LeavesNothingBehind) {
 // A QThread's run: Qt's own catch around it only ends the program, so the exception is reported
 // at its raise, before the thread's destructors run, and once.
 TEST(ExceptionLogQt, ExceptionEscapingAQThread) {
+#ifdef __SANITIZE_ADDRESS__
+  // The sanitizer's pthread_create passes its own start routine on, so the layer cannot tell a
+  // QThread's from others: the exception is then reported by the terminate handler instead.
+  GTEST_SKIP() << "the sanitizer hides the thread's start routine";
+#endif
   TRunResult run = RunChild({"qthread"}, INTERCEPTION_QT_CHILD);
   EXPECT_EQ(run.ExitCode, kAbort) << run.Output;
   size_t notify = run.Output.find("NOTIFY raise handled=0 class=runtime_error msg=from a QThread");
