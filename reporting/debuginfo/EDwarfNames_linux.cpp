@@ -7,7 +7,7 @@
 
 namespace {
 
-// Follows abstract origin and specification to the declaration; `declLine` gets the first
+// Follows DW_AT_abstract_origin and DW_AT_specification to the declaration; `declLine` gets the first
 // decl line met on the way.
 Dwarf_Die Declaration(Dwarf_Die* die, int32_t& declLine) {
   Dwarf_Die current = *die;

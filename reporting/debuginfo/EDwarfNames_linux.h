@@ -17,7 +17,7 @@
 //   (its ClassName and ProcedureName joined by "::"): "ns::TFoo::Method::{lambda}".
 //   Lexical blocks are skipped.
 // - The declaration line is the first DW_AT_decl_line met when going from the DIE itself
-//   along abstract origin and specification (the definition's line when it has one, like
+//   along DW_AT_abstract_origin and DW_AT_specification (the definition's line when it has one, like
 //   libdw's dwarf_decl_line); when there is none (a closure's operator()), that of the
 //   innermost enclosing class; else 0.
 //

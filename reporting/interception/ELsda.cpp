@@ -225,7 +225,7 @@ bool Matches(const std::type_info* catchType, const std::type_info* throwType, v
 
 enum TSpecResult { srAllowed, srNotAllowed, srUnreadable };
 
-TSpecResult CheckSpecification(const TLsdaHeader& h, int64_t filter, const std::type_info* type, void* thrownObject) {
+TSpecResult CheckThrowList(const TLsdaHeader& h, int64_t filter, const std::type_info* type, void* thrownObject) {
   if (!h.TType) return srUnreadable;
   const uint8_t* e = h.TType - filter - 1;
   for (int guard = 0; guard < kMaxActionRecords; ++guard) {
@@ -287,7 +287,7 @@ TFrameVerdict ClassifyGxxFrame(const uint8_t* lsda, uintptr_t ip, const TEhBases
       if (!catchType) return {faCatchAll, landingPad};
       if (type && Matches(catchType, type, thrownObject)) return {faCatchTyped, landingPad};
     } else if (filter < 0) {
-      TSpecResult r = CheckSpecification(h, filter, type, thrownObject);
+      TSpecResult r = CheckThrowList(h, filter, type, thrownObject);
       if (r == srUnreadable) return {faUnreadable, landingPad};
       if (r == srNotAllowed) return {faUnexpected, landingPad};
     } else {

@@ -55,7 +55,7 @@ enum TFrameAction : uint8_t {
   faCatchAll,     // catch (...)
   faCatchTyped,   // a handler whose type matches
   faTerminate,    // the call site is missing from the table (noexcept; a throwing cleanup)
-  faUnexpected,   // an exception specification that does not allow the type
+  faUnexpected,   // a throw() list that does not allow the type
   faUnreadable,   // the table cannot be read
 };
 
@@ -66,7 +66,7 @@ struct TFrameVerdict {
 
 // The verdict of the personality for the frame whose LSDA is `lsda`, at `ip` (the return
 // address minus 1, or the pc itself in a frame interrupted by a signal). `type` may be null (a
-// foreign exception: only catch (...) and empty specifications react). Typed handlers match
+// foreign exception: only catch (...) and empty throw() lists react). Typed handlers match
 // through type_info::__do_catch on a local copy of the adjusted pointer, so the thrown object is
 // only read (a pointer's value; a virtual base offset through its vtable).
 TFrameVerdict ClassifyGxxFrame(const uint8_t* lsda, uintptr_t ip, const TEhBases& bases, const std::type_info* type,

@@ -99,7 +99,7 @@ TRaiseDecision AnalyseRaise(std::span<const uintptr_t> returnAddresses, const st
         decision.End = reNoCallSite;
         return decision;
       case faUnexpected:
-        decision.End = reSpecification;
+        decision.End = reThrowList;
         return decision;
       case faUnreadable:
         // The personality would read the same bytes; claim nothing we cannot prove.

@@ -21,7 +21,7 @@ enum TRaiseEnd : uint8_t {
   reLayerCatch,      // the first catching frame is one of the layer's own (RegisterLayerCatchFrame)
   reForeign,         // a frame with a personality other than the C++ one: counted as catching
   reNoCallSite,      // a call site missing from its table (noexcept, a throwing cleanup): terminate
-  reSpecification,   // an exception specification that does not allow the type: terminate
+  reThrowList,   // a throw() list that does not allow the type: terminate
   reEndOfStack,      // a frame without FDE, a return address 0, or the end of a complete chain
   reUnknownBeyond,   // the chain given ended before a decision: counted as caught
 };
@@ -45,7 +45,7 @@ struct TRaiseDecision {
 //
 // Rules: catch (...) is kind 1, a typed handler matching the thrown type
 // (type_info::__do_catch, a thrown pointer matched by its value as the personality does) kind 2;
-// cleanups do not catch; a call site missing from the table, or an exception specification that
+// cleanups do not catch; a call site missing from the table, or a throw() list that
 // does not allow the type, is the end: unhandled; the end of the frames (a frame without FDE or
 // with return address 0) is unhandled; a frame with a personality other than
 // __gxx_personality_v0 counts as catching (kind 1), except the C cleanup personality

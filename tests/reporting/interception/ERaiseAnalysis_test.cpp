@@ -361,10 +361,10 @@ const TRaiseCase kCases[] = {
     {"NestedInSameFrame", NestedInSameFrame, true, ckTyped, reCatch, (void*)NestedInSameFrame, 16},
     {"NestedAcrossFrames", NestedAcrossFrames, true, ckTyped, reCatch, (void*)NestedAcrossFrames, 18},
     {"SeveralHandlers", SeveralHandlers, true, ckTyped, reCatch, (void*)SeveralHandlers, 20},
-    {"SpecificationAllowing", CatchAllBeyondSpecAllowing, true, ckCatchAll, reCatch,
+    {"ThrowListAllowing", CatchAllBeyondSpecAllowing, true, ckCatchAll, reCatch,
      (void*)CatchAllBeyondSpecAllowing, 22},
-    {"SpecificationRefusing", CatchAllBeyondSpecRefusing, false, ckNone, reSpecification, nullptr, 0},
-    {"EmptySpecification", CatchAllBeyondEmptySpec, false, ckNone, reSpecification, nullptr, 0},
+    {"ThrowListRefusing", CatchAllBeyondSpecRefusing, false, ckNone, reThrowList, nullptr, 0},
+    {"EmptyThrowList", CatchAllBeyondEmptySpec, false, ckNone, reThrowList, nullptr, 0},
     {"ApplicationCatchInsideLayer", CaughtByApplicationInsideLayer, true, ckTyped, reCatch,
      (void*)ApplicationCatching, 26},
 };
@@ -617,7 +617,7 @@ TEST(EhEncoding, EveryFormatAndBase) {
 // --- Hand-built tables ------------------------------------------------------------------------
 
 // An LSDA laid out as the compiler does: header, call sites, action records, type entries
-// (numbered backwards from TType), then specification lists after TType.
+// (numbered backwards from TType), then throw() lists after TType.
 struct TLsdaBuilder {
   struct TCallSite {
     uint32_t Start, Length, Pad, Action;
@@ -639,8 +639,8 @@ struct TLsdaBuilder {
     Actions.push_back(static_cast<uint8_t>(displacement & 0x7f));
     return at + 1;
   }
-  // Offset of a specification list, as the negative filter names it.
-  int Spec(const std::vector<uint8_t>& typeIndexes) {
+  // Offset of a throw() list, as the negative filter names it.
+  int ThrowList(const std::vector<uint8_t>& typeIndexes) {
     int at = static_cast<int>(Specs.size());
     for (uint8_t i : typeIndexes) Specs.push_back(i);
     Specs.push_back(0);
@@ -689,7 +689,7 @@ struct TLsdaBuilder {
 TEST(LsdaTables, HandBuiltVerdicts) {
   const TEhBases bases{0, 0, 0x40000};
   // Call sites at [0x10, 0x20) with a catch chain, [0x20, 0x30) cleanup only, [0x30, 0x40) with
-  // no landing pad, [0x40, 0x50) with specifications; nothing at 0x50 and beyond or below 0x10.
+  // no landing pad, [0x40, 0x50) with throw() lists; nothing at 0x50 and beyond or below 0x10.
   struct TLsdaCase {
     const char* Name;
     std::function<void(TLsdaBuilder&)> Make;
@@ -710,7 +710,7 @@ TEST(LsdaTables, HandBuiltVerdicts) {
   auto specs = [](std::vector<uint8_t> allowed, bool thenCatchAll) {
     return [allowed, thenCatchAll](TLsdaBuilder& b) {
       b.Types = {&typeid(Other), &typeid(Base), nullptr};
-      int spec = b.Spec(allowed);
+      int spec = b.ThrowList(allowed);
       int next = thenCatchAll ? static_cast<int>(b.Action(3, 0)) : 0;
       uint32_t first = b.Action(spec, next);
       b.CallSites = {{0x40, 0x10, 0x400, first}};
@@ -729,13 +729,13 @@ TEST(LsdaTables, HandBuiltVerdicts) {
       {"no landing pad", chain({3}), 0x40030, &typeid(Derived), faNothing, 0},
       {"below the first call site", chain({3}), 0x4000f, &typeid(Derived), faTerminate, 0},
       {"beyond the last call site", chain({3}), 0x40040, &typeid(Derived), faTerminate, 0},
-      {"specification allowing", specs({1, 2}, false), 0x40040, &typeid(Derived), faNothing, 0},
-      {"specification allowing, then catch (...)", specs({2}, true), 0x40040, &typeid(Derived), faCatchAll,
+      {"throw list allowing", specs({1, 2}, false), 0x40040, &typeid(Derived), faNothing, 0},
+      {"throw list allowing, then catch (...)", specs({2}, true), 0x40040, &typeid(Derived), faCatchAll,
        0x40400},
-      {"specification refusing", specs({1}, true), 0x40040, &typeid(Derived), faUnexpected, 0x40400},
-      {"empty specification", specs({}, true), 0x40040, &typeid(Derived), faUnexpected, 0x40400},
-      {"foreign exception, non-empty specification", specs({1}, false), 0x40040, nullptr, faNothing, 0},
-      {"foreign exception, empty specification", specs({}, false), 0x40040, nullptr, faUnexpected, 0x40400},
+      {"throw list refusing", specs({1}, true), 0x40040, &typeid(Derived), faUnexpected, 0x40400},
+      {"empty throw list", specs({}, true), 0x40040, &typeid(Derived), faUnexpected, 0x40400},
+      {"foreign exception, non-empty throw list", specs({1}, false), 0x40040, nullptr, faNothing, 0},
+      {"foreign exception, empty throw list", specs({}, false), 0x40040, nullptr, faUnexpected, 0x40400},
       {"landing pads from an explicit LPStart",
        [](TLsdaBuilder& b) {
          b.LPStartEncoding = kEhPeUdata8;

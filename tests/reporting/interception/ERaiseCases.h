@@ -1,5 +1,5 @@
 // Types thrown by the raise-analysis tests, shared with the cases that need an older language
-// level (dynamic exception specifications).
+// level (throw() lists on functions).
 #pragma once
 
 namespace raise_cases {
@@ -15,7 +15,7 @@ struct Other {
   virtual ~Other() = default;
 };
 
-// Frames with an exception specification around `inner`: allowing Base, allowing only Other,
+// Frames with a throw() list around `inner`: allowing Base, allowing only Other,
 // and the empty one. Each is a frame of its own.
 void CallAllowingBase(void (*inner)());
 void CallAllowingOther(void (*inner)());

@@ -1,4 +1,4 @@
-// Built as C++14: later language levels no longer accept dynamic exception specifications, but
+// Built as C++14: later language levels no longer accept throw() lists on functions, but
 // code built so is still loaded into processes and its tables carry negative filters.
 #include "tests/reporting/interception/ERaiseCases.h"
 
@@ -8,7 +8,7 @@ namespace {
 
 volatile int gAfterCall;
 
-// The specification must not be part of the shared declarations, which later levels read.
+// The throw() list must not be part of the shared declarations, which later levels read.
 [[gnu::noinline]] void AllowingBase(void (*inner)()) throw(Base) {
   inner();
   gAfterCall = 1;
