@@ -137,8 +137,9 @@ class TPlainUi final : public IExceptionUi {
 
 class TPlainLogStore final : public ILogStore {
  public:
-  bool IsDuplicate(const std::string&, bool) override { return false; }
-  bool SaveReport(const TTarvexModuleOptions&, const std::string&) override { return true; }
+  bool IsDuplicate(const TTarvexModuleOptions&, const std::string&, bool) override { return false; }
+  void ResetOnNewVersion(const TTarvexModuleOptions&, const std::string&) override {}
+  bool SaveReport(const TTarvexModuleOptions&, const std::string&, bool, std::string&) override { return true; }
 };
 
 class TPlainDelivery final : public IDelivery {
@@ -404,6 +405,8 @@ bool ProcessException(const TExceptNotifyParams& p) {
     st.StepCode = 1;
     const TReportTime exceptionTime = NowReportTime();
     st.Record = {};
+    st.Identifier.clear();
+    st.Duplicate = false;
     st.Record.RaisedObject = p.ExceptionObject;
     st.Record.RaisedType = p.ExceptionType;
     st.Record.RaiseAddress = p.ExceptionAddress;
@@ -493,7 +496,8 @@ bool ProcessException(const TExceptNotifyParams& p) {
     st.Record.OptionSet = &o;
     st.StepCode = 704;
     st.RecordHanded = true;
-    const bool duplicate = Unit(&TUnits::Log)->IsDuplicate(reportText, true);
+    st.Identifier = report.Identifier;
+    st.Duplicate = Unit(&TUnits::Log)->IsDuplicate(o, st.Identifier, true);
     st.StepCode = 705;
     ClearWarning();
     st.StepCode = 706;
@@ -551,23 +555,25 @@ bool ProcessException(const TExceptNotifyParams& p) {
         st.Record.ReportText = reportText;
       }
 
-      bool deliver = DecideDelivery(duplicate);
+      bool deliver = DecideDelivery(st.Duplicate);
       if (deliver && o.SendFlags().Contains(sfAttachScreenshot))
         screenshot->Save(TemporaryFolder(true) + "/Screenshot.png");
       screenshot->Release();
 
       st.StepCode = 15;
+      auto log = Unit(&TUnits::Log);
+      if (o.LogFlags().Contains(lfResetLogOnNewVersion)) log->ResetOnNewVersion(o, report.MainModuleVersion);
+      std::string textToSend = reportText;
       if (o.WriteLogFile()) {
         st.DoneFlag = true;
         if (RaiseAction(eaBeforeSaveLog)) {
-          auto log = Unit(&TUnits::Log);
-          while (!log->SaveReport(o, reportText) && RaiseError(eaAfterSaveLog)) {
+          while (!log->SaveReport(o, reportText, st.Duplicate, textToSend) && RaiseError(eaAfterSaveLog)) {
           }
           RaiseAction(eaAfterSaveLog);
         }
       }
       st.StepCode = 16;
-      if (DecideDelivery(duplicate)) Deliver(reportText);
+      if (DecideDelivery(st.Duplicate)) Deliver(textToSend);
       RemoveTemporaryFiles();
       ApplyAutoCrashRule();
       st.StepCode = 17;
@@ -925,6 +931,13 @@ void DispatchEvent(const std::function<void()>& procedure) {
   } else {
     try {
       procedure();
+    } catch (...) {
+    }
+  }
+  // A handler (also one of another module) may have changed the options or the log.
+  if (st.RecordHanded.load() && st.Options && !st.Identifier.empty()) {
+    try {
+      st.Duplicate = Unit(&TUnits::Log)->IsDuplicate(*st.Options, st.Identifier, false);
     } catch (...) {
     }
   }

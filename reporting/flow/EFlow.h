@@ -116,9 +116,17 @@ class IExceptionUi {
 class ILogStore {
  public:
   virtual ~ILogStore() = default;
-  virtual bool IsDuplicate(const std::string& reportText, bool count) = 0;
-  // Saves the report; false (with the warning reported) on failure.
-  virtual bool SaveReport(const TTarvexModuleOptions& options, const std::string& reportText) = 0;
+  // Searches the log for a report with this identifier (field 2.7); with `count` the stored
+  // report's count (field 2.8) is raised and the log saved. Always false without
+  // lfSkipDuplicates.
+  virtual bool IsDuplicate(const TTarvexModuleOptions& options, const std::string& identifier, bool count) = 0;
+  // With lfResetLogOnNewVersion: deletes the log when its last report names another version of
+  // the main module (field 1.3).
+  virtual void ResetOnNewVersion(const TTarvexModuleOptions& options, const std::string& mainModuleVersion) = 0;
+  // The saving step: adds the report unless it is a duplicate and saves. With sfWholeLogText
+  // `textToSend` becomes the whole log text. False on failure, with the warning reported.
+  virtual bool SaveReport(const TTarvexModuleOptions& options, const std::string& reportText, bool duplicate,
+                          std::string& textToSend) = 0;
 };
 
 class IDelivery {

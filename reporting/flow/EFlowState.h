@@ -28,6 +28,8 @@ struct TFlowState {
   std::string LastExceptionMessage;
   std::string CustomErrorMessage;
   TDialogState Dialog;
+  std::string Identifier;  // the report identifier of the exception in progress
+  bool Duplicate = false;  // the log holds a report with the same identifier
   bool TerminatePending = false;
   std::deque<int64_t> AutoCrashTimes;  // monotonic milliseconds, oldest first
   std::unique_ptr<TTarvexModuleOptions> Options;  // the current option set

@@ -272,8 +272,9 @@ const std::map<std::string, std::function<void()>> kScenarios = {
     {"stall", [] {
        // The log store never returns; the second argument says where the exception comes from.
        struct TStuckLog : ILogStore {
-         bool IsDuplicate(const std::string&, bool) override { return false; }
-         bool SaveReport(const TTarvexModuleOptions&, const std::string&) override {
+         bool IsDuplicate(const TTarvexModuleOptions&, const std::string&, bool) override { return false; }
+         void ResetOnNewVersion(const TTarvexModuleOptions&, const std::string&) override {}
+         bool SaveReport(const TTarvexModuleOptions&, const std::string&, bool, std::string&) override {
            Say("STUCK");
            for (;;) ::pause();
          }
@@ -344,8 +345,9 @@ const std::map<std::string, std::function<void()>> kScenarios = {
      }},
     {"crash-in-processing", [] {
        struct TCrashingLog : ILogStore {
-         bool IsDuplicate(const std::string&, bool) override { return false; }
-         bool SaveReport(const TTarvexModuleOptions&, const std::string&) override {
+         bool IsDuplicate(const TTarvexModuleOptions&, const std::string&, bool) override { return false; }
+         void ResetOnNewVersion(const TTarvexModuleOptions&, const std::string&) override {}
+         bool SaveReport(const TTarvexModuleOptions&, const std::string&, bool, std::string&) override {
            NullStore();
            return true;
          }
