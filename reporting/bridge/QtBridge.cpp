@@ -38,7 +38,6 @@ void InstallQtBridge(QApplication& app) {
   hooks.ProbeFreeze = &ProbeFreeze;
   hooks.IsGuiThread = &IsGuiThread;
   SetGuiBridgeHooks(hooks);  // marks the program as a GUI program
-  SetFlowGuiProgram(true);
   // The flow's watch counts the silence itself; the probe only says whether to count this round.
   SetFreezeProbe([](int waitMs) { return ProbeFreeze(waitMs, std::numeric_limits<int>::max()) != fpWaiting; });
   // Whatever the program does at its end, nothing is asked of a destroyed application object.

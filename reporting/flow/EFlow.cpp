@@ -20,6 +20,7 @@
 #include "reporting/debuginfo/ECallStack.h"
 #include "reporting/flow/EFlowState.h"
 #include "reporting/interception/ExceptionLog.h"
+#include "reporting/interception/EThreadContext.h"
 #include "reporting/interception/EThreads.h"
 #include "reporting/options/EModuleData.h"
 #include "reporting/options/EModules.h"
@@ -174,10 +175,8 @@ std::shared_ptr<T> Unit(std::shared_ptr<T> TUnits::*member) {
 
 // ---- Process-wide flags -----------------------------------------------------------------------
 
-std::timed_mutex g_mainLock;
 thread_local bool t_inEntry = false;
 std::atomic<bool> g_eventsOff{false};
-std::atomic<bool> g_gui{false};
 std::atomic<int> g_watchdogSeconds{120};
 // Monotonic start of the processing in progress (0: none) and its signal (0: a C++ exception).
 std::atomic<int64_t> g_processingSince{0};
@@ -276,7 +275,7 @@ bool RaiseError(int32_t error) {
 enum TOutputMode { omDialog, omConsole, omWeb };
 
 TOutputMode ResolveOutput(int channel) {
-  const bool web = FlowCgiProgram(), console = FlowConsoleProgram();
+  const bool web = FlowCgiProgram(), console = ConsoleProgram();
   switch (channel) {
     case 0: return web ? omWeb : console ? omConsole : omDialog;
     case 1: return console ? omConsole : omDialog;
@@ -358,6 +357,38 @@ void ApplyAutoCrashRule() {
   if (st.AutoCrashTimes.size() != static_cast<size_t>(o.AutoCrashCount())) return;
   if (st.AutoCrashTimes.back() - st.AutoCrashTimes.front() <= static_cast<int64_t>(o.AutoCrashMinutes()) * 60000)
     RequestExit(o.AutoCrashAction());
+}
+
+// ---- The pause rule -------------------------------------------------------------------------------
+
+std::mutex g_pauseMutex;
+TThreadPause& Paused() {
+  static TThreadPause* pause = new TThreadPause;  // resumed explicitly, never destroyed
+  return *pause;
+}
+
+// The application's own threads are the main thread and those of framework thread objects.
+bool PauseRuleSelects(const TTarvexThreadRecord& thread, TBehaviourFlags flags) {
+  const bool own = thread.MainThread || thread.ThreadObject != nullptr;
+  if (!own) return flags.Contains(bfPauseOsThreads);
+  return flags.Contains(bfPauseOwnThreads) && !(thread.MainThread && flags.Contains(bfKeepMainThreadRunning));
+}
+
+void PauseThreads(const std::vector<TTarvexThreadRecord>& registry, TBehaviourFlags flags, pid_t exceptionThread) {
+  std::vector<pid_t> tids;
+  const pid_t self = Gettid(), waiting = g_waitingThread.load();
+  for (const TTarvexThreadRecord& thread : registry)
+    if (thread.ThreadID != self && thread.ThreadID != exceptionThread && thread.ThreadID != waiting &&
+        PauseRuleSelects(thread, flags))
+      tids.push_back(thread.ThreadID);
+  if (tids.empty()) return;
+  std::lock_guard lock(g_pauseMutex);
+  Paused().Pause(tids);
+}
+
+void ResumePausedThreads() {
+  std::lock_guard lock(g_pauseMutex);
+  Paused().Resume();
 }
 
 // ---- The processing flow ------------------------------------------------------------------------
@@ -467,6 +498,10 @@ bool ProcessException(const TExceptNotifyParams& p) {
     TReportException x;
     x.CallStack = BuildExceptionStacks(ex, registry, o.CallStackFlags());
     st.StepCode = 5;
+    struct TResume {
+      ~TResume() { ResumePausedThreads(); }  // also after an internal error
+    } resume;
+    if (p.Note != 2) PauseThreads(registry, o.BehaviourFlags(), static_cast<pid_t>(p.ThreadID));
     st.StepCode = 6;
     st.ContinueFlag = true;
     if (o.LogFlags().Contains(lfModulesAndProcesses)) RefreshModuleList();
@@ -480,13 +515,13 @@ bool ProcessException(const TExceptNotifyParams& p) {
     if (p.Context && p.Context->Valid) x.Context = *p.Context;
     x.ActiveControlClass = p.ActiveControlClass;
     x.ActiveControlText = p.ActiveControlText;
-    x.ConsoleOrWeb = FlowConsoleProgram();
+    x.ConsoleOrWeb = ConsoleProgram();
     x.MainModuleFile = MainModuleFileName();
     st.Record.SystemRecord = p.SignalInfo;
     st.Record.ProcessorContext = p.Context;
     st.StepCode = 702;
     TLiveSnapshotOptions live;
-    live.AskX11 = !p.SignalInfo && !FlowConsoleProgram();
+    live.AskX11 = !p.SignalInfo && !ConsoleProgram();
     auto snapshot = MakeLiveSnapshot(g_startTime, exceptionTime, live);
     TBugReport report = BuildBugReport(o, x, *snapshot);
     std::string reportText = report.Text;
@@ -576,6 +611,7 @@ bool ProcessException(const TExceptNotifyParams& p) {
       if (DecideDelivery(st.Duplicate)) Deliver(textToSend);
       RemoveTemporaryFiles();
       ApplyAutoCrashRule();
+      ResumePausedThreads();
       st.StepCode = 17;
       if (!st.TerminatePending && decision.Action != xaNone) RequestExit(decision.Action);
       if (o.BehaviourFlags().Contains(bfCallStandardHandler)) result = true;
@@ -645,7 +681,7 @@ class TExceptionThread {
 
   // Hands the exception over and waits, running the procedures the processing posts. The
   // watchdog abandons processing that stalls while no dialog is on screen.
-  bool Run(const TExceptNotifyParams& params) {
+  bool Run(const TExceptNotifyParams& params, bool mayPump) {
     {
       std::lock_guard lock(mutex_);
       job_ = &params;
@@ -657,7 +693,7 @@ class TExceptionThread {
     TPendingCall& slot = PendingCall();
     // The GUI thread keeps its window painted while a dialog is on screen; input is dropped.
     const TGuiBridgeHooks gui = GuiBridgeHooks();
-    bool pump = gui.PumpEvents && gui.IsGuiThread && gui.IsGuiThread();
+    bool pump = mayPump && gui.PumpEvents && gui.IsGuiThread && gui.IsGuiThread();
     for (;;) {
       if (pump && Unit(&TUnits::Ui)->DialogOnScreen()) pump = gui.PumpEvents();
       RunPendingCall();
@@ -677,6 +713,7 @@ class TExceptionThread {
       const int limit = g_watchdogSeconds.load();
       if (limit > 0 && NowSteady() - since > int64_t{limit} * 1000 && !Unit(&TUnits::Ui)->DialogOnScreen()) {
         abandoned_ = true;  // the thread clears the job when it ends at last
+        ResumePausedThreads();
         return true;
       }
     }
@@ -821,7 +858,7 @@ bool FlowNotify(const TExceptNotifyParams& params) {
   TExceptionThread& thread = ExceptionThread();
   if (params.ThreadID != 0 && params.ThreadID == thread.Tid()) return true;
 
-  std::unique_lock lock(g_mainLock, std::defer_lock);
+  std::unique_lock lock(ExceptionMainLock(), std::defer_lock);
   if (!lock.try_lock_for(std::chrono::seconds(60))) return true;
 
   TTarvexModuleData* own = FindModuleData(ReportingModuleHandle());
@@ -842,7 +879,9 @@ bool FlowNotify(const TExceptNotifyParams& params) {
   } else {
     st.Synchronous = false;
     g_waitingThread = Gettid();
-    result = thread.Run(params);
+    // A main thread that the pause rule would stop does not dispatch events either.
+    const TBehaviourFlags flags = own->Options->BehaviourFlags();
+    result = thread.Run(params, !flags.Contains(bfPauseOwnThreads) || flags.Contains(bfKeepMainThreadRunning));
     g_waitingThread = 0;
   }
   g_processingSince = 0;
@@ -1015,9 +1054,7 @@ void SetScreenshot(std::shared_ptr<IScreenshot> screenshot) {
   Units().Screenshot = screenshot ? std::move(screenshot) : std::make_shared<TPlainScreenshot>();
 }
 
-void SetFlowGuiProgram(bool gui) { g_gui.store(gui); }
-bool FlowConsoleProgram() { return !g_gui.load() && !GuiProgram(); }
-bool FlowCgiProgram() { return FlowConsoleProgram() && std::getenv("REQUEST_METHOD") != nullptr; }
+bool FlowCgiProgram() { return ConsoleProgram() && std::getenv("REQUEST_METHOD") != nullptr; }
 
 void SetFlowClock(std::function<int64_t()> nowMilliseconds) {
   std::lock_guard lock(g_clockMutex);

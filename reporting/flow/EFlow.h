@@ -152,10 +152,9 @@ void SetScreenshot(std::shared_ptr<IScreenshot> screenshot);
 
 // ---- Program kind, clock, watchdog ----
 
-// A program is a console program unless the GUI bridge registers.
-void SetFlowGuiProgram(bool gui);
-bool FlowConsoleProgram();
-bool FlowCgiProgram();  // a console program with REQUEST_METHOD in its environment
+// A console program (the runtime's console flag, cleared by the GUI bridge) with REQUEST_METHOD
+// in its environment.
+bool FlowCgiProgram();
 
 // The auto-crash rule's clock (monotonic milliseconds); null restores the steady clock.
 void SetFlowClock(std::function<int64_t()> nowMilliseconds);

@@ -68,3 +68,24 @@ class TThreadCapture {
   std::vector<TCapturedThread> threads_;
   std::chrono::nanoseconds stoppedFor_{0};
 };
+
+// Threads held stopped while an exception is processed: each waits in the suspension handler
+// until Resume (or the destructor), or until the thread that paused it has ended. A paused
+// thread cannot be captured. Pauses and captures may overlap; their slots stay apart.
+class TThreadPause {
+ public:
+  TThreadPause();
+  ~TThreadPause();
+  TThreadPause(const TThreadPause&) = delete;
+  TThreadPause& operator=(const TThreadPause&) = delete;
+
+  // Resumes what this instance held, then stops the given threads (the caller's own is
+  // skipped). Returns how many answered and are now held.
+  size_t Pause(std::span<const pid_t> tids,
+               std::chrono::milliseconds answerDeadline = std::chrono::milliseconds(200));
+  void Resume();
+
+ private:
+  struct Held;
+  std::unique_ptr<Held> held_;
+};

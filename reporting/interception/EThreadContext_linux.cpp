@@ -43,6 +43,8 @@ struct TSuspendSlot {
   uintptr_t StackTop = 0;
   uint8_t* Buffer = nullptr;
   TThreadContext* Out = nullptr;
+  // Set for a pause: the answered thread waits until released for as long as this thread lives.
+  pid_t Holder = 0;
 };
 
 constexpr size_t kSlotsPerBlock = 64;
@@ -129,10 +131,19 @@ __attribute__((no_sanitize("address"))) void SuspendHandler(int, siginfo_t*, voi
   uint32_t copying = Word(generation, kCopying);
   const uint32_t answered = Word(generation, kAnswered);
   if (slot->State.compare_exchange_strong(copying, answered, std::memory_order_acq_rel)) {
+    const pid_t holder = slot->Holder;
     if (gPending.fetch_sub(1, std::memory_order_acq_rel) == 1) Futex(&gPending, FUTEX_WAKE, 1, nullptr);
     const timespec second{1, 0};
-    for (int round = 0; round < kHandlerWaitRounds && slot->State.load(std::memory_order_acquire) == answered;)
-      if (Futex(&slot->State, FUTEX_WAIT, answered, &second) != 0 && errno == ETIMEDOUT) ++round;
+    for (int round = 0; slot->State.load(std::memory_order_acquire) == answered;) {
+      if (Futex(&slot->State, FUTEX_WAIT, answered, &second) != 0 && errno == ETIMEDOUT) {
+        // A pause lasts while its holder lives; a capture is released within moments.
+        if (holder ? syscall(SYS_tgkill, getpid(), holder, 0) != 0 && errno == ESRCH : ++round >= kHandlerWaitRounds) {
+          uint32_t expected = answered;  // the slot may be used again
+          slot->State.compare_exchange_strong(expected, Word(generation, kReleased), std::memory_order_acq_rel);
+          break;
+        }
+      }
+    }
   }
   errno = savedErrno;
 }
@@ -153,7 +164,8 @@ void AssignSlots(std::vector<TSuspendSlot*>& out) {
   for (TSlotBlock* block = &gFirstBlock; taken < out.size();) {
     for (TSuspendSlot& s : block->Slots) {
       if (taken == out.size()) break;
-      if (Phase(s.State.load(std::memory_order_acquire)) != kCopying) out[taken++] = &s;
+      const uint32_t phase = Phase(s.State.load(std::memory_order_acquire));
+      if (phase != kCopying && phase != kAnswered) out[taken++] = &s;  // not filled, not held
     }
     if (taken == out.size()) break;
     TSlotBlock* next = block->Next.load(std::memory_order_acquire);
@@ -211,34 +223,36 @@ struct TThreadCapture::Slots {
   size_t Capacity = 0;
 };
 
-TThreadCapture::TThreadCapture() : slots_(std::make_unique<Slots>()) {}
+namespace {
 
-// Capture releases every thread it stopped before it returns; nothing is left to release.
-TThreadCapture::~TThreadCapture() = default;
+// Only a slot still answered in this generation: a held thread whose holder ended has released
+// its slot itself, and it may serve another capture by now.
+void ReleaseSlot(TSuspendSlot& slot, uint32_t generation) {
+  uint32_t expected = Word(generation, kAnswered);
+  if (slot.State.compare_exchange_strong(expected, Word(generation, kReleased), std::memory_order_acq_rel))
+    Futex(&slot.State, FUTEX_WAKE, 1, nullptr);
+}
 
-void TThreadCapture::Capture(std::span<const pid_t> tids, std::span<const uintptr_t> stackTops,
-                             std::chrono::milliseconds answerDeadline) {
+// Signals the targets and waits until each answered or its deadline passed. Answered threads
+// are left waiting in their handler (their slots stay Answered, `answered[i]` true); every
+// other slot ends cancelled or released. False when a thread still fills its slot, so the
+// buffers must never be given back. Runs under gCaptureLock; from the first signal on, nothing
+// allocates.
+bool StopThreads(std::span<const pid_t> tids, std::span<const uintptr_t> stackTops,
+                 std::chrono::milliseconds answerDeadline, pid_t holder, uint8_t* buffers, TThreadContext* contexts,
+                 std::vector<TSuspendSlot*>& slots, std::vector<bool>& answered, uint32_t& generationOut) {
   using Clock = std::chrono::steady_clock;
-  InstallSuspendHandler();
   const size_t count = tids.size();
-  threads_.assign(count, TCapturedThread{});
-  stoppedFor_ = std::chrono::nanoseconds(0);
-  if (slots_->Capacity < count) {
-    slots_->Buffers.reset(new uint8_t[count * kStackSnapshotSize]);
-    slots_->Contexts.reset(new TThreadContext[count]);
-    slots_->Capacity = count;
-  }
-  std::fill_n(slots_->Contexts.get(), count, TThreadContext{});
-  std::vector<TSuspendSlot*> slots(count, nullptr);
+  slots.assign(count, nullptr);
+  answered.assign(count, false);
   const pid_t self = static_cast<pid_t>(syscall(SYS_gettid));
   const pid_t pid = getpid();
   const int sig = SuspendSignal();
 
-  std::lock_guard lock(gCaptureLock);
   AssignSlots(slots);
   const uint32_t generation = ++gGeneration & (UINT32_MAX >> kPhaseBits);
+  generationOut = generation;
   for (size_t i = 0; i < count; ++i) {
-    threads_[i].Context.ThreadID = tids[i];
     if (tids[i] <= 0 || tids[i] == self) {
       slots[i] = nullptr;
       continue;
@@ -246,8 +260,9 @@ void TThreadCapture::Capture(std::span<const pid_t> tids, std::span<const uintpt
     TSuspendSlot& s = *slots[i];
     s.Tid.store(tids[i], std::memory_order_relaxed);
     s.StackTop = i < stackTops.size() ? stackTops[i] : 0;
-    s.Buffer = slots_->Buffers.get() + i * kStackSnapshotSize;
-    s.Out = &slots_->Contexts[i];
+    s.Buffer = buffers ? buffers + i * kStackSnapshotSize : nullptr;
+    s.Out = &contexts[i];
+    s.Holder = holder;
     s.State.store(Word(generation, kArmed), std::memory_order_release);
   }
   const uint32_t armed = Word(generation, kArmed);
@@ -261,7 +276,6 @@ void TThreadCapture::Capture(std::span<const pid_t> tids, std::span<const uintpt
       gPending.fetch_sub(1, std::memory_order_acq_rel);
   };
 
-  // From here until every thread is released: no allocation, no lock, no symbolisation.
   const auto start = Clock::now();
   for (size_t i = 0; i < count; ++i)
     if (slots[i] && syscall(SYS_tgkill, pid, tids[i], sig) != 0) cancel(*slots[i]);
@@ -282,8 +296,7 @@ void TThreadCapture::Capture(std::span<const pid_t> tids, std::span<const uintpt
     Futex(&gPending, FUTEX_WAIT, pending, &wait);
   }
 
-  // Every slot ends released or cancelled, whatever the count said.
-  bool abandoned = false;
+  bool buffersFree = true;
   for (size_t i = 0; i < count; ++i) {
     TSuspendSlot* sl = slots[i];
     if (!sl) continue;
@@ -293,29 +306,94 @@ void TThreadCapture::Capture(std::span<const pid_t> tids, std::span<const uintpt
       word = sl->State.load(std::memory_order_acquire);  // it may have been claimed meanwhile
     }
     if (Phase(word) == kAnswered) {
-      sl->State.store(Word(generation, kReleased), std::memory_order_release);
-      Futex(&sl->State, FUTEX_WAKE, 1, nullptr);
-      threads_[i].Captured = true;
+      answered[i] = true;
     } else if (Phase(word) == kCopying) {
       // Still filling its slot after the grace: it will find the slot released and leave,
-      // but may write into the buffers until then, so they are never given back.
+      // but may write into the buffers until then.
       if (!sl->State.compare_exchange_strong(word, Word(generation, kReleased), std::memory_order_acq_rel) &&
-          Phase(word) == kAnswered) {
-        sl->State.store(Word(generation, kReleased), std::memory_order_release);
-        Futex(&sl->State, FUTEX_WAKE, 1, nullptr);
-        threads_[i].Captured = true;
-      } else {
-        abandoned = true;
-      }
+          Phase(word) == kAnswered)
+        answered[i] = true;
+      else
+        buffersFree = false;
     }
   }
+  return buffersFree;
+}
+
+}  // namespace
+
+TThreadCapture::TThreadCapture() : slots_(std::make_unique<Slots>()) {}
+
+// Capture releases every thread it stopped before it returns; nothing is left to release.
+TThreadCapture::~TThreadCapture() = default;
+
+void TThreadCapture::Capture(std::span<const pid_t> tids, std::span<const uintptr_t> stackTops,
+                             std::chrono::milliseconds answerDeadline) {
+  using Clock = std::chrono::steady_clock;
+  InstallSuspendHandler();
+  const size_t count = tids.size();
+  threads_.assign(count, TCapturedThread{});
+  for (size_t i = 0; i < count; ++i) threads_[i].Context.ThreadID = tids[i];
+  stoppedFor_ = std::chrono::nanoseconds(0);
+  if (slots_->Capacity < count) {
+    slots_->Buffers.reset(new uint8_t[count * kStackSnapshotSize]);
+    slots_->Contexts.reset(new TThreadContext[count]);
+    slots_->Capacity = count;
+  }
+  std::fill_n(slots_->Contexts.get(), count, TThreadContext{});
+  std::vector<TSuspendSlot*> slots;
+  std::vector<bool> answered;
+  slots.reserve(count);
+  answered.reserve(count);
+
+  std::lock_guard lock(gCaptureLock);
+  const auto start = Clock::now();
+  uint32_t generation = 0;
+  const bool buffersFree = StopThreads(tids, stackTops, answerDeadline, 0, slots_->Buffers.get(),
+                                       slots_->Contexts.get(), slots, answered, generation);
+  for (size_t i = 0; i < count; ++i)
+    if (answered[i]) ReleaseSlot(*slots[i], generation), threads_[i].Captured = true;
   stoppedFor_ = Clock::now() - start;
 
   for (size_t i = 0; i < count; ++i)
     if (threads_[i].Captured) threads_[i].Context = slots_->Contexts[i];
-  if (abandoned) {
+  if (!buffersFree) {
     (void)slots_->Buffers.release();
     (void)slots_->Contexts.release();
     slots_->Capacity = 0;
   }
+}
+
+struct TThreadPause::Held {
+  std::vector<TSuspendSlot*> Slots;
+  uint32_t Generation = 0;
+};
+
+TThreadPause::TThreadPause() = default;
+TThreadPause::~TThreadPause() { Resume(); }
+
+size_t TThreadPause::Pause(std::span<const pid_t> tids, std::chrono::milliseconds answerDeadline) {
+  Resume();
+  InstallSuspendHandler();
+  auto held = std::make_unique<Held>();
+  std::unique_ptr<TThreadContext[]> scratch(new TThreadContext[tids.size()]);  // written, never read
+  std::vector<TSuspendSlot*> slots;
+  std::vector<bool> answered;
+  {
+    std::lock_guard lock(gCaptureLock);
+    const bool buffersFree = StopThreads(tids, {}, answerDeadline, static_cast<pid_t>(syscall(SYS_gettid)), nullptr,
+                                         scratch.get(), slots, answered, held->Generation);
+    if (!buffersFree) (void)scratch.release();  // a late thread may still write its context
+  }
+  for (size_t i = 0; i < slots.size(); ++i)
+    if (answered[i]) held->Slots.push_back(slots[i]);
+  const size_t count = held->Slots.size();
+  if (count) held_ = std::move(held);
+  return count;
+}
+
+void TThreadPause::Resume() {
+  if (!held_) return;
+  for (TSuspendSlot* slot : held_->Slots) ReleaseSlot(*slot, held_->Generation);
+  held_.reset();
 }

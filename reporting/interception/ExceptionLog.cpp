@@ -33,7 +33,6 @@ std::atomic<bool> g_initializationRunning{false};
 std::atomic<bool> g_finalizationStarted{false};
 bool g_ownsRuntimeInterception = false;
 std::string g_startDirectory;
-std::timed_mutex g_mainLock;
 
 std::mutex g_reserveMutex;
 void* g_reserve = nullptr;
@@ -195,7 +194,7 @@ void ShutdownExceptionLog() {
   Step("ExceptionLog.Done", [] { NotifySinkShutdown(); });
   Step("ExceptionLog.Done", [] {
     // Waits until no exception is being processed.
-    if (g_mainLock.try_lock_for(std::chrono::seconds(10))) g_mainLock.unlock();
+    if (ExceptionMainLock().try_lock_for(std::chrono::seconds(10))) ExceptionMainLock().unlock();
     if (g_ownsRuntimeInterception) {
       UninstallSignalHandlers();
       RemoveRaiseHooks();
@@ -207,6 +206,11 @@ void ShutdownExceptionLog() {
   Step("EHook.Done", [] { RestoreAllPatches(); });
   Step("ECore.Done", [] {});
   g_ownsRuntimeInterception = false;
+}
+
+std::recursive_timed_mutex& ExceptionMainLock() {
+  static auto* lock = new std::recursive_timed_mutex;  // outlives static destructors
+  return *lock;
 }
 
 bool ExceptionManager(void* exceptionObject, const std::type_info* type, void* exceptionAddress, int channel,
@@ -225,7 +229,7 @@ bool ExceptionManager(void* exceptionObject, const std::type_info* type, void* e
       } else if (ExceptionAlreadyReported(exceptionObject)) {
         result = false;  // reported at its raise
       } else {
-        std::unique_lock lock(g_mainLock, std::defer_lock);
+        std::unique_lock lock(ExceptionMainLock(), std::defer_lock);
         bool locked = lock.try_lock_for(std::chrono::seconds(30));
         MarkExceptionReported(exceptionObject);
         TExceptNotifyParams p;

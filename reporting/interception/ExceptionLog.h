@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <mutex>
 #include <string>
 #include <typeinfo>
 #include <vector>
@@ -89,6 +90,11 @@ struct TNotifySink {
 void SetNotifySink(const TNotifySink& sink);
 void NotifySinkInstalled();
 void NotifySinkShutdown();
+
+// The layer's main lock: one exception at a time. ExceptionManager, the notification entry's
+// flow part and a background delivery take it; recursive, because ExceptionManager holds it
+// while it notifies.
+std::recursive_timed_mutex& ExceptionMainLock();
 
 // Start-up and shutdown of the layer in this module, in the designed order, each step guarded.
 // Install returns whether the layer is active (the module carries reporting data).

@@ -79,7 +79,7 @@ TEST_F(ReportingWindowTest, TheLayerAndTheBridgeAreInstalled) {
   EXPECT_TRUE(ExceptionLogInstalled());
   EXPECT_TRUE(QtBridgeInstalled());
   EXPECT_TRUE(GuiProgram());
-  EXPECT_FALSE(FlowConsoleProgram());  // reports go to a dialog, not to standard output
+  EXPECT_FALSE(ConsoleProgram());  // reports go to a dialog, not to standard output
 }
 
 TEST_F(ReportingWindowTest, FailingClickIsReportedAsUnhandledFromTheClickHandler) {

@@ -199,6 +199,34 @@ const std::map<std::string, std::function<void()>> kScenarios = {
        RegisterEventHandlers(std::move(h));
        Say("RESULT " + std::to_string(ManageRouteError("Route not found")));
      }},
+    {"pause", [] {
+       // A worker of the process (not a framework thread object) counts while the notify
+       // handler watches it; the second argument names the behaviour flags to set.
+       static std::atomic<long> ticks{0};
+       static std::atomic<bool> stop{false};
+       std::thread worker([] {
+         while (!stop.load()) ticks.fetch_add(1), std::this_thread::sleep_for(std::chrono::microseconds(200));
+       });
+       auto moving = [] {
+         const long before = ticks.load();
+         std::this_thread::sleep_for(std::chrono::milliseconds(300));
+         return ticks.load() != before ? "running" : "paused";
+       };
+       TTarvexEventHandlers h;
+       h.ExceptionNotify = [&](const TTarvexExceptionRecord&, bool&) { Say(std::string("WORKER during ") + moving()); };
+       RegisterEventHandlers(std::move(h));
+       TTarvexModuleOptions& o = CurrentTarvexLogOptions();
+       TBehaviourFlags flags = o.BehaviourFlags();
+       const std::string wanted = g_argc > 2 ? g_argv[2] : "";
+       if (wanted.find("own") != std::string::npos) flags.Include(bfPauseOwnThreads);
+       if (wanted.find("os") != std::string::npos) flags.Include(bfPauseOsThreads);
+       o.SetBehaviourFlags(flags);
+       o.SetDialogKind(dkNone);
+       ManageRouteError("Route not found");
+       Say(std::string("WORKER after ") + moving());
+       stop = true;
+       worker.join();
+     }},
     {"autocrash", [] {
        // Times in seconds from the arguments, one exception each.
        TTarvexModuleOptions& o = CurrentTarvexLogOptions();

@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "reporting/options/ETexts.h"
 
 namespace {
@@ -209,6 +211,29 @@ TEST(FlowEvents, NestedExceptionIsDroppedWithoutDeadlock) {
   EXPECT_NE(run.Output.find("END"), std::string::npos);
   EXPECT_EQ(run.ExitCode, 0);
 }
+
+struct PauseCase {
+  const char* Flags;
+  const char* During;
+};
+class FlowPause : public ::testing::TestWithParam<PauseCase> {};
+
+// A plain worker counts as another thread of the process, not as one of the program's own.
+TEST_P(FlowPause, WorkerFollowsThePauseRuleAndRunsAgainAfterwards) {
+  TChildRun run = RunChild({"pause", GetParam().Flags});
+  EXPECT_NE(run.Output.find(std::string("WORKER during ") + GetParam().During), std::string::npos) << run.Output;
+  EXPECT_NE(run.Output.find("WORKER after running"), std::string::npos) << run.Output;
+  EXPECT_EQ(run.ExitCode, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Flags, FlowPause,
+                         ::testing::Values(PauseCase{"none", "running"}, PauseCase{"own", "running"},
+                                           PauseCase{"os", "paused"}, PauseCase{"own+os", "paused"}),
+                         [](const auto& info) {
+                           std::string name = info.param.Flags;
+                           std::replace(name.begin(), name.end(), '+', '_');
+                           return name;
+                         });
 
 TEST(FlowFreeze, EachFreezeOfTheMainThreadIsReportedOnce) {
   TChildRun run = RunChild({"freeze"});

@@ -169,4 +169,58 @@ TEST(ThreadCaptureTest, ExitedThreadIsSkippedAtOnce) {
   EXPECT_FALSE(capture.Threads()[0].Captured);
 }
 
+// A thread that counts until stopped.
+struct TCounter {
+  std::atomic<long> Ticks{0};
+  std::atomic<pid_t> Tid{0};
+  std::atomic<bool> Stop{false};
+  std::thread Thread{[this] {
+    Tid = CurrentThreadId();
+    while (!Stop) Ticks.fetch_add(1), std::this_thread::sleep_for(std::chrono::microseconds(100));
+  }};
+  TCounter() {
+    while (!Tid) std::this_thread::yield();
+  }
+  ~TCounter() {
+    Stop = true;
+    Thread.join();
+  }
+  bool Moving(std::chrono::milliseconds during = std::chrono::milliseconds(200)) {
+    const long before = Ticks;
+    std::this_thread::sleep_for(during);
+    return Ticks != before;
+  }
+};
+
+TEST(ThreadPauseTest, HeldUntilResumedWhileOtherThreadsStayCapturable) {
+  TCounter held, other;
+  const pid_t tids[] = {held.Tid};
+  TThreadPause pause;
+  ASSERT_EQ(pause.Pause(tids), 1u);
+  EXPECT_FALSE(held.Moving());
+
+  // A capture meanwhile takes other slots and leaves the held thread held.
+  const pid_t otherTids[] = {other.Tid};
+  const uintptr_t tops[] = {0};
+  TThreadCapture capture;
+  capture.Capture(otherTids, tops);
+  EXPECT_TRUE(capture.Threads()[0].Captured);
+  EXPECT_TRUE(other.Moving());
+  EXPECT_FALSE(held.Moving());
+
+  pause.Resume();
+  EXPECT_TRUE(held.Moving());
+}
+
+TEST(ThreadPauseTest, HeldThreadGoesOnWhenItsHolderEnds) {
+  TCounter held;
+  std::thread([&] {
+    const pid_t tids[] = {held.Tid};
+    static TThreadPause pause;  // not resumed before its holder ends
+    EXPECT_EQ(pause.Pause(tids), 1u);
+  }).join();
+  EXPECT_FALSE(held.Moving(std::chrono::milliseconds(100)));
+  EXPECT_TRUE(held.Moving(std::chrono::seconds(3)));
+}
+
 }  // namespace
