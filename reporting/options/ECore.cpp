@@ -521,6 +521,9 @@ std::string TTarvexModuleOptions::LogFileName(const std::string& baseName) const
     fileName = folder + ExtractFileName(base);
   }
   fileName = ExpandTextVariables(fileName);
+  // The name tested is the name used.
+  if (LogFlags().Contains(lfComputerNameInLogName))
+    fileName = ChangeFileExt(fileName, "") + "_" + ComputerName() + ExtractFileExt(fileName);
   std::string folder = ExtractFilePath(fileName);
   if (!(ForceDirectories(folder) && CanOpenForReadWrite(fileName))) {
     std::string fallback = IncludeTrailingPathDelimiter(UserStateFolder()) + "TarvexLog/" +
@@ -528,8 +531,6 @@ std::string TTarvexModuleOptions::LogFileName(const std::string& baseName) const
     fileName = fallback + "/" + ExtractFileName(fileName);
     if (!ForceDirectories(fallback) || !CanOpenForReadWrite(fileName)) return {};
   }
-  if (LogFlags().Contains(lfComputerNameInLogName))
-    fileName = ChangeFileExt(fileName, "") + "_" + ComputerName() + ExtractFileExt(fileName);
   return fileName;
 }
 

@@ -16,8 +16,8 @@ std::string IncludeTrailingPathDelimiter(std::string_view folder);
 
 // Creates the folder and every missing parent; true when it exists afterwards.
 bool ForceDirectories(const std::string& folder);
-// True when the file can be opened for reading and writing; a file created for the test is
-// removed again.
+// True when the file can be opened for reading and writing, or, when it does not exist, can be
+// created in its folder. Nothing is created by the test.
 bool CanOpenForReadWrite(const std::string& fileName);
 
 // The host name, with the characters that file names cannot hold replaced by "_".

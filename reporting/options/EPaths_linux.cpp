@@ -21,17 +21,14 @@ bool ForceDirectories(const std::string& folder) {
 }
 
 bool CanOpenForReadWrite(const std::string& fileName) {
-  int fd = ::open(fileName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd >= 0) {
-    ::close(fd);
-    ::unlink(fileName.c_str());
-    return true;
-  }
-  if (errno != EEXIST) return false;
-  fd = ::open(fileName.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0) return false;
-  ::close(fd);
-  return true;
+  // Tested without creating anything: a probe file created and deleted again could delete a
+  // log that another process has just created under the same name.
+  if (::faccessat(AT_FDCWD, fileName.c_str(), R_OK | W_OK, AT_EACCESS) == 0) return true;
+  if (errno != ENOENT) return false;
+  const std::string folder = ExtractFilePath(fileName);
+  const char* dir = folder.empty() ? "." : folder.c_str();
+  struct stat st {};
+  return ::stat(dir, &st) == 0 && S_ISDIR(st.st_mode) && ::faccessat(AT_FDCWD, dir, W_OK | X_OK, AT_EACCESS) == 0;
 }
 
 std::string ComputerName() {
