@@ -23,11 +23,12 @@ bool ForceDirectories(const std::string& folder) {
 bool CanOpenForReadWrite(const std::string& fileName) {
   // Tested without creating anything: a probe file created and deleted again could delete a
   // log that another process has just created under the same name.
-  if (::faccessat(AT_FDCWD, fileName.c_str(), R_OK | W_OK, AT_EACCESS) == 0) return true;
+  struct stat st {};
+  if (::stat(fileName.c_str(), &st) == 0)
+    return !S_ISDIR(st.st_mode) && ::faccessat(AT_FDCWD, fileName.c_str(), R_OK | W_OK, AT_EACCESS) == 0;
   if (errno != ENOENT) return false;
   const std::string folder = ExtractFilePath(fileName);
   const char* dir = folder.empty() ? "." : folder.c_str();
-  struct stat st {};
   return ::stat(dir, &st) == 0 && S_ISDIR(st.st_mode) && ::faccessat(AT_FDCWD, dir, W_OK | X_OK, AT_EACCESS) == 0;
 }
 
