@@ -1,0 +1,57 @@
+// The running dialog helper: a `tarvex-dialog` process started for one window and the socket
+// to it. Every wait has a deadline except the wait for the user once a window is on screen.
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "reporting/ui/EDialogProtocol.h"
+
+struct TDialogDeadlines {
+  int ReadyMs = 20000;  // start-up of a Qt program on a loaded machine
+  int ShownMs = 20000;  // from the request to the window on screen
+  int WriteMs = 5000;   // one message written
+  int ReapMs = 2000;    // the helper's exit after its socket closed; then it is killed
+};
+void SetDialogDeadlines(const TDialogDeadlines& deadlines);
+TDialogDeadlines DialogDeadlines();
+
+// The program and its arguments. By default `tarvex-dialog` in the folder of the module that
+// holds the reporting code (never looked up on PATH); tests put a fake in its place. An empty
+// vector restores the default.
+void SetDialogHelperCommand(std::vector<std::string> argv);
+std::vector<std::string> DialogHelperCommand();
+
+// A display to show windows on: DISPLAY or WAYLAND_DISPLAY is set and not empty.
+bool DisplayAvailable();
+
+class TDialogHelper {
+ public:
+  // Starts the helper (its end of the socket pair on descriptor 3, standard descriptors on
+  // /dev/null, nothing else inherited, default signal handling) and waits for `Ready`. Null,
+  // with the reason, when it is missing, cannot start or does not come up in time.
+  static std::unique_ptr<TDialogHelper> Start(std::string& why);
+  // Closes the socket, which ends the helper; reaps it, killing it when it lingers.
+  ~TDialogHelper();
+  TDialogHelper(const TDialogHelper&) = delete;
+  TDialogHelper& operator=(const TDialogHelper&) = delete;
+
+  // Writes a whole frame within the write deadline; false when the helper is gone or stuck.
+  bool Send(const std::string& frame);
+
+  enum TWait { wtMessage, wtTimeout, wtGone };
+  // The next message, waiting at most `timeoutMs` (negative: without limit). A closed socket
+  // or a damaged message counts as gone.
+  TWait Receive(tarvex_dialog::TMessage& message, int timeoutMs);
+  pid_t Pid() const { return pid_; }
+
+ private:
+  TDialogHelper(int fd, pid_t pid) : fd_(fd), pid_(pid) {}
+  int fd_ = -1;
+  pid_t pid_ = -1;
+  std::string buffer_;
+  bool gone_ = false;
+};

@@ -1,0 +1,228 @@
+// Starting the dialog helper and talking to it.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "reporting/options/EModules.h"
+#include "reporting/ui/EDialogHelper.h"
+
+extern char** environ;
+
+using namespace tarvex_dialog;
+
+namespace {
+
+constexpr int kHelperFd = 3;
+
+std::mutex g_mutex;
+TDialogDeadlines g_deadlines;
+std::vector<std::string> g_command;
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Milliseconds left until `until` (negative `until`: no limit, -1).
+int Left(int64_t until) {
+  if (until < 0) return -1;
+  const int64_t left = until - NowMs();
+  return left <= 0 ? 0 : static_cast<int>(std::min<int64_t>(left, 1 << 30));
+}
+
+std::string DefaultHelperPath() {
+  const std::string module = ModuleFileName(ReportingModuleHandle());
+  const size_t slash = module.rfind('/');
+  if (slash == std::string::npos) return {};
+  return module.substr(0, slash + 1) + "tarvex-dialog";
+}
+
+bool Waitable(int fd, short events, int timeoutMs) {
+  pollfd p{fd, events, 0};
+  for (;;) {
+    const int rc = ::poll(&p, 1, timeoutMs);
+    if (rc < 0 && errno == EINTR) continue;  // a deadline slightly late is harmless
+    return rc > 0;
+  }
+}
+
+}  // namespace
+
+void SetDialogDeadlines(const TDialogDeadlines& deadlines) {
+  std::lock_guard lock(g_mutex);
+  g_deadlines = deadlines;
+}
+
+TDialogDeadlines DialogDeadlines() {
+  std::lock_guard lock(g_mutex);
+  return g_deadlines;
+}
+
+void SetDialogHelperCommand(std::vector<std::string> argv) {
+  std::lock_guard lock(g_mutex);
+  g_command = std::move(argv);
+}
+
+std::vector<std::string> DialogHelperCommand() {
+  {
+    std::lock_guard lock(g_mutex);
+    if (!g_command.empty()) return g_command;
+  }
+  return {DefaultHelperPath()};
+}
+
+bool DisplayAvailable() {
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"})
+    if (const char* value = std::getenv(name); value && *value) return true;
+  return false;
+}
+
+std::unique_ptr<TDialogHelper> TDialogHelper::Start(std::string& why) {
+  const std::vector<std::string> command = DialogHelperCommand();
+  if (command.empty() || command[0].empty() || command[0][0] != '/') {
+    why = "the dialog helper's place is unknown";
+    return nullptr;
+  }
+  if (::access(command[0].c_str(), X_OK) != 0) {
+    why = "the dialog helper is missing: " + command[0];
+    return nullptr;
+  }
+  int pair[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+    why = std::string("socketpair: ") + std::strerror(errno);
+    return nullptr;
+  }
+  // The child's end must not already sit on descriptors 0 to 3: dup2 onto itself would keep
+  // its close-on-exec flag.
+  int childEnd = pair[1];
+  if (childEnd <= kHelperFd) {
+    childEnd = ::fcntl(pair[1], F_DUPFD_CLOEXEC, kHelperFd + 1);
+    ::close(pair[1]);
+    if (childEnd < 0) {
+      ::close(pair[0]);
+      why = "no descriptor for the dialog helper";
+      return nullptr;
+    }
+  }
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, childEnd, kHelperFd);
+  posix_spawn_file_actions_addclosefrom_np(&actions, kHelperFd + 1);
+  // The exception thread blocks every signal and the program may handle some: the helper
+  // starts with neither.
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &all);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+  std::vector<char*> argv;
+  for (const std::string& a : command) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  const int rc = ::posix_spawn(&pid, command[0].c_str(), &actions, &attr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  ::close(childEnd);
+  if (rc != 0) {
+    ::close(pair[0]);
+    why = std::string("the dialog helper cannot start: ") + std::strerror(rc);
+    return nullptr;
+  }
+  std::unique_ptr<TDialogHelper> helper(new TDialogHelper(pair[0], pid));
+  TMessage ready;
+  const TWait wait = helper->Receive(ready, DialogDeadlines().ReadyMs);
+  if (wait != wtMessage || ready.Kind != mkReady) {
+    why = wait == wtTimeout ? "the dialog helper did not get ready in time" : "the dialog helper ended at start-up";
+    return nullptr;
+  }
+  try {
+    if (ready.Reader().Int(smVersion) != kProtocolVersion) {
+      why = "the dialog helper speaks another protocol version";
+      return nullptr;
+    }
+  } catch (const EDialogProtocolError&) {
+    why = "the dialog helper's greeting is damaged";
+    return nullptr;
+  }
+  return helper;
+}
+
+TDialogHelper::~TDialogHelper() {
+  if (fd_ >= 0) ::close(fd_);
+  if (pid_ <= 0) return;
+  const int64_t until = NowMs() + DialogDeadlines().ReapMs;
+  for (;;) {
+    const pid_t r = ::waitpid(pid_, nullptr, WNOHANG);
+    if (r == pid_ || (r < 0 && errno != EINTR)) return;  // reaped, or reaped by the program (ECHILD)
+    if (NowMs() >= until) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ::kill(pid_, SIGKILL);
+  while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
+bool TDialogHelper::Send(const std::string& frame) {
+  if (gone_) return false;
+  const int64_t until = NowMs() + DialogDeadlines().WriteMs;
+  size_t done = 0;
+  while (done < frame.size()) {
+    if (!Waitable(fd_, POLLOUT, Left(until))) return false;
+    const ssize_t n = ::send(fd_, frame.data() + done, frame.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) {
+      gone_ = true;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+TDialogHelper::TWait TDialogHelper::Receive(TMessage& message, int timeoutMs) {
+  const int64_t until = timeoutMs < 0 ? -1 : NowMs() + timeoutMs;
+  for (;;) {
+    if (gone_) return wtGone;
+    try {
+      if (buffer_.size() >= kFrameHeaderBytes) {
+        const uint32_t length = FramePayloadLength(buffer_.data());
+        if (buffer_.size() >= kFrameHeaderBytes + length) {
+          message = DecodePayload(std::string_view(buffer_).substr(kFrameHeaderBytes, length));
+          buffer_.erase(0, kFrameHeaderBytes + length);
+          return wtMessage;
+        }
+      }
+    } catch (const EDialogProtocolError&) {
+      gone_ = true;  // nothing after a damaged frame can be trusted
+      return wtGone;
+    }
+    if (!Waitable(fd_, POLLIN, Left(until))) return wtTimeout;
+    char chunk[65536];
+    const ssize_t n = ::recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) {
+      gone_ = true;
+      return wtGone;
+    }
+    buffer_.append(chunk, static_cast<size_t>(n));
+  }
+}

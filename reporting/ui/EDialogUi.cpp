@@ -1,0 +1,353 @@
+// The exception dialogs through the helper program.
+#include "reporting/ui/EDialogUi.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "reporting/ui/EEmailAddress.h"
+#include "reporting/ui/EIniFile.h"
+#include "reporting/ui/EJumpToSource.h"
+#include "runtime/SysUtils.h"
+
+using namespace tarvex_dialog;
+
+namespace {
+
+constexpr const char* kNotShown = "Cannot show the DialogBox window.";
+
+void WriteLine(const std::string& line) {
+  const std::string text = line + "\n";
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(2, text.data() + done, text.size() - done);
+    if (n <= 0) return;
+    done += static_cast<size_t>(n);
+  }
+}
+
+std::string CaptionOf(const TTarvexModuleOptions* o) { return o ? o->GetText(3) : std::string("Error occurred"); }
+
+std::mutex g_installedMutex;
+std::shared_ptr<TDialogUi> g_installed;
+
+}  // namespace
+
+TDialogUi::TDialogUi(TDialogFlowLink link) : link_(std::move(link)) {}
+
+TDialogUi::~TDialogUi() = default;
+
+std::string TDialogUi::LastFailure() const {
+  std::lock_guard lock(mutex_);
+  return lastFailure_;
+}
+
+void TDialogUi::Fail(const std::string& why) {
+  std::lock_guard lock(mutex_);
+  lastFailure_ = why;
+}
+
+bool TDialogUi::WaitFor(TDialogHelper& helper, TMessageKind kind, int timeoutMs) {
+  TMessage message;
+  const int64_t until = timeoutMs;  // one message is expected: no other may come first
+  if (helper.Receive(message, static_cast<int>(until)) != TDialogHelper::wtMessage) return false;
+  return message.Kind == kind;
+}
+
+std::unique_ptr<TDialogHelper> TDialogUi::Open(const std::string& request) {
+  if (!DisplayAvailable()) {
+    Fail("no display");
+    return nullptr;
+  }
+  std::string why;
+  std::unique_ptr<TDialogHelper> helper = TDialogHelper::Start(why);
+  if (!helper) {
+    Fail(why);
+    return nullptr;
+  }
+  if (!helper->Send(request)) {
+    Fail("the dialog helper took no request");
+    return nullptr;
+  }
+  if (!WaitFor(*helper, mkShown, DialogDeadlines().ShownMs)) {
+    Fail("the dialog was not on screen in time");
+    return nullptr;
+  }
+  return helper;
+}
+
+TDialogUi::TShowResult TDialogUi::RunDialog(const TTarvexExceptionRecord& record, TDialogKind kind, bool beep,
+                                            bool forcedDetailed, TDialogState& state) {
+  TTarvexModuleOptions* o = record.OptionSet;
+  if (!o) {
+    Fail("no option set");
+    return srNotShown;
+  }
+  TDialogContext context;
+  context.Kind = kind;
+  context.Beep = beep;
+  context.ForcedDetailed = forcedDetailed;
+  context.ErrorCount = link_.ErrorCount ? link_.ErrorCount() : ProcessedErrorCount();
+  context.Duplicate = link_.Duplicate && link_.Duplicate();
+  context.ExceptionThread = record.RaisingThreadId;
+  context.Message = link_.ShownMessage ? link_.ShownMessage(record) : record.Message;
+  context.Settings = ReadDialogSettings(ReadTarvexLogIni());
+  TDialogDetails details;
+  if (kind == dkDetailed) {
+    if (link_.Details) {
+      details = link_.Details(record);
+    } else {
+      details.GeneralPart = record.ReportText;
+      details.Stack = record.StackList;
+    }
+    context.Details = &details;
+  }
+  TBuiltRequest built;
+  std::string frame;
+  try {
+    built = BuildDialogRequest(*o, state, context);
+    frame = built.Request.Encode();
+  } catch (const std::exception& e) {
+    Fail(e.what());
+    return srNotShown;
+  }
+
+  std::unique_ptr<TDialogHelper> helper = Open(frame);
+  if (!helper) return srNotShown;
+  onScreen_ = true;
+  struct TOffScreen {
+    std::atomic<bool>& Flag;
+    ~TOffScreen() { Flag = false; }
+  } offScreen{onScreen_};
+
+  // The user has the window now: no deadline but the helper's life.
+  for (;;) {
+    TMessage message;
+    if (helper->Receive(message, -1) != TDialogHelper::wtMessage) {
+      Fail("the dialog helper ended before its result");
+      return srNotShown;
+    }
+    try {
+      switch (message.Kind) {
+        case mkCustomPressed: {
+          bool close = false;
+          if (link_.CustomButtonClick) DispatchEvent([&] { link_.CustomButtonClick(close); });
+          helper->Send(EncodeCustomAnswer(close));
+          break;
+        }
+        case mkJumpToSource: {
+          const int64_t id = message.Reader().Int(smJumpId, -1);
+          if (id >= 0 && static_cast<size_t>(id) < built.JumpEntries.size())
+            SendJumpToSource(JumpRequestFor(*built.JumpEntries[static_cast<size_t>(id)]));
+          break;
+        }
+        case mkDialogResult: {
+          const TDialogResult result = TDialogResult::Decode(message.Reader());
+          const TDialogOutcome outcome = ApplyDialogResult(built.Request, result, state, *o);
+          lastSendReport_ = state.SendReport;
+          if (outcome.AcceptedEmail && link_.EmailAccepted) link_.EmailAccepted(*outcome.AcceptedEmail);
+          if (outcome.AcceptedEmail || outcome.SaveGeometry || !outcome.StackColumns.empty() ||
+              !outcome.ModuleColumns.empty() || !outcome.ProcessColumns.empty())
+            UpdateTarvexLogIni([&](TIniData& ini) {
+              if (outcome.AcceptedEmail) WriteDialogEmail(ini, *outcome.AcceptedEmail);
+              if (outcome.SaveGeometry) WriteDialogGeometry(ini, outcome.Geometry);
+              WriteDialogColumns(ini, outcome.StackColumns, outcome.ModuleColumns, outcome.ProcessColumns);
+            });
+          return srShown;
+        }
+        default:
+          break;  // a later helper's news: not for this core
+      }
+    } catch (const EDialogProtocolError& e) {
+      Fail(e.what());
+      return srNotShown;
+    }
+  }
+}
+
+TDialogUi::TShowResult TDialogUi::RunMessageBox(const std::string& caption, const std::string& text, bool beep) {
+  TMessageBoxRequest request;
+  request.Caption = caption;
+  request.Text = text;
+  request.Beep = beep;
+  std::unique_ptr<TDialogHelper> helper = Open(request.Encode());
+  if (!helper) return srNotShown;
+  onScreen_ = true;
+  TMessage message;
+  while (helper->Receive(message, -1) == TDialogHelper::wtMessage)
+    if (message.Kind == mkDone) break;
+  onScreen_ = false;
+  return srShown;  // it was on screen: a helper that died afterwards took only its box along
+}
+
+void TDialogUi::ShowExceptionDialog(const TTarvexExceptionRecord& record, TDialogKind kind, bool beep,
+                                    bool forcedDetailed, TDialogState& state) {
+  failed_ = false;
+  lastSendReport_ = state.SendReport;
+  // The beep sounds once, not again when the dialog comes back after a withdrawn request.
+  bool beepNow = beep && kind != dkMessageBox;
+  for (;;) {
+    bool painted = true;
+    switch (kind) {
+      case dkDetailed:
+      case dkClassic:
+        painted = RunDialog(record, kind, beepNow, forcedDetailed, state) == srShown;
+        break;
+      case dkMessageBox:
+        painted = RunMessageBox(CaptionOf(record.OptionSet),
+                                link_.ShownMessage ? link_.ShownMessage(record) : record.Message, false) == srShown;
+        state.Kind = dkNone;
+        break;
+      case dkNone:
+        break;
+    }
+    beepNow = false;
+    if (painted && state.TerminateRequested) {
+      ClearWarning();
+      bool done = true;
+      if (link_.ExceptionAction) DispatchEvent([&] { link_.ExceptionAction(eaTerminateRequest, done); });
+      if (!done) {
+        state.TerminateRequested = false;
+        continue;
+      }
+    }
+    if (!painted) {
+      ReportWarning(eeShowError, kNotShown);
+      state.Kind = dkNone;
+      failed_ = true;
+      WriteLine(CaptionOf(record.OptionSet) + ": " + record.ClassName + ": " + record.Message + " (" + kNotShown +
+                " " + LastFailure() + ")");
+    }
+    break;
+  }
+  if (state.TerminateRequested && record.OptionSet && record.OptionSet->TerminateButtonAction() != xaNone)
+    RequestExit(record.OptionSet->TerminateButtonAction());
+}
+
+void TDialogUi::ShowReproduceRequest(TTarvexModuleOptions& o) {
+  const bool duplicate = link_.Duplicate && link_.Duplicate();
+  if (!o.LogFlags().Contains(lfLogReproduceText) || duplicate || failed_ || !(lastSendReport_ || o.WriteLogFile()))
+    return;
+  TReproduceRequest request;
+  const TDialogFlags df = o.DialogFlags();
+  request.Style = (df.Contains(dfTopMost) ? dsTopMost : 0u) | (df.Contains(dfOwnLook) ? dsOwnLook : 0u);
+  request.AutoCloseSeconds = std::max(o.AutoCloseSeconds(), 0);
+  request.Caption = o.GetText(123);
+  request.Label = o.GetText(124);
+  request.Button = o.GetText(125);
+  request.Text = o.ReproduceText();
+  std::unique_ptr<TDialogHelper> helper = Open(request.Encode());
+  if (!helper) return;
+  onScreen_ = true;
+  TMessage message;
+  while (helper->Receive(message, -1) == TDialogHelper::wtMessage) {
+    if (message.Kind != mkReproduceResult) continue;
+    try {
+      o.SetReproduceText(TrimmedText(message.Reader().Text(smText)));
+    } catch (const EDialogProtocolError&) {
+    }
+    break;
+  }
+  onScreen_ = false;
+}
+
+// ---- Send progress -------------------------------------------------------------------------------
+
+void TDialogUi::ShowSendDialog(const TTarvexModuleOptions& o, bool modal) {
+  CloseSendDialog();
+  std::lock_guard lock(mutex_);
+  progressPosition_ = 0;
+  progressPrefix_ = o.GetText(111);
+  if (!o.SendFlags().Contains(sfShowSendProgress) || (o.EmailMode() == emNone && o.WebMode() == wmNone) || failed_)
+    return;
+  TProgressOpen request;
+  const TDialogFlags df = o.DialogFlags();
+  request.Style = (df.Contains(dfTopMost) ? dsTopMost : 0u) | (df.Contains(dfOwnLook) ? dsOwnLook : 0u);
+  request.Modal = modal;
+  request.Caption = o.GetText(110);
+  if (!DisplayAvailable()) {
+    lastFailure_ = "no display";
+    return;
+  }
+  std::string why;
+  std::unique_ptr<TDialogHelper> helper = TDialogHelper::Start(why);
+  // The sending waits for the window, but never longer than the deadline.
+  if (!helper || !helper->Send(request.Encode()) || !WaitFor(*helper, mkShown, DialogDeadlines().ShownMs)) {
+    lastFailure_ = helper ? "the progress window was not on screen in time" : why;
+    return;
+  }
+  progress_ = std::move(helper);
+}
+
+void TDialogUi::SetSendDialogStep(const std::string& text) {
+  std::lock_guard lock(mutex_);
+  if (progress_) progress_->Send(EncodeProgressStep(text));
+}
+
+void TDialogUi::SetSendDialogMessageStep(const std::string& text, int current, int total) {
+  std::string prefix;
+  {
+    std::lock_guard lock(mutex_);
+    prefix = progressPrefix_;
+  }
+  SetSendDialogStep(Format("%s %d/%d: ", {prefix, current, total}) + text);
+}
+
+void TDialogUi::SetSendDialogPosition(int percent) {
+  std::lock_guard lock(mutex_);
+  percent = std::clamp(percent, 0, 100);
+  if (!progress_ || percent <= progressPosition_) return;
+  progressPosition_ = percent;
+  progress_->Send(EncodeProgressPosition(percent));
+}
+
+void TDialogUi::CloseSendDialog() {
+  std::unique_ptr<TDialogHelper> helper;
+  {
+    std::lock_guard lock(mutex_);
+    helper = std::move(progress_);
+  }
+  if (!helper) return;
+  if (helper->Send(EncodeProgressClose())) WaitFor(*helper, mkDone, DialogDeadlines().WriteMs);
+}
+
+bool TDialogUi::SendDialogOpen() const {
+  std::lock_guard lock(mutex_);
+  return progress_ != nullptr;
+}
+
+// ---- Message box and clipboard -----------------------------------------------------------------
+
+bool TDialogUi::ShowMessageBox(const std::string& caption, const std::string& text) {
+  return RunMessageBox(caption, text, true) == srShown;
+}
+
+bool TDialogUi::CopyToClipboard(const std::string& text) {
+  if (!DisplayAvailable()) {
+    Fail("no display");
+    return false;
+  }
+  std::string why;
+  std::unique_ptr<TDialogHelper> helper = TDialogHelper::Start(why);
+  if (!helper) {
+    Fail(why);
+    return false;
+  }
+  return helper->Send(EncodeClipboard(text)) && WaitFor(*helper, mkDone, DialogDeadlines().ShownMs);
+}
+
+// ---- Installation ----------------------------------------------------------------------------------
+
+void InstallDialogUi(TDialogFlowLink link) {
+  auto ui = std::make_shared<TDialogUi>(std::move(link));
+  {
+    std::lock_guard lock(g_installedMutex);
+    g_installed = ui;
+  }
+  SetExceptionUi(ui);
+}
+
+std::shared_ptr<TDialogUi> InstalledDialogUi() {
+  std::lock_guard lock(g_installedMutex);
+  return g_installed;
+}
