@@ -86,40 +86,24 @@ namespace {
 
 pid_t Gettid() { return static_cast<pid_t>(::syscall(SYS_gettid)); }
 
-// ---- Handler registry ---------------------------------------------------------------------
+// ---- Raising an event -------------------------------------------------------------------------
 
-struct TRegistry {
-  std::mutex Mutex;
-  std::vector<std::pair<int, std::shared_ptr<TTarvexEventHandlers>>> Objects;
-  std::shared_ptr<TTarvexEventHandlers> Global = std::make_shared<TTarvexEventHandlers>();
-  int NextId = 1;
-};
-TRegistry& Registry() {
-  static TRegistry* registry = new TRegistry;
-  return *registry;
-}
+bool* AbiArg(bool& value) { return &value; }
+int32_t AbiArg(int32_t& value) { return value; }
+std::vector<std::string>* AbiArg(std::vector<std::string>& value) { return &value; }
 
-// The handlers in calling order: objects from the last registered to the first, then the global ones.
-std::vector<std::shared_ptr<TTarvexEventHandlers>> HandlersInOrder() {
-  TRegistry& r = Registry();
-  std::lock_guard lock(r.Mutex);
-  std::vector<std::shared_ptr<TTarvexEventHandlers>> list;
-  for (auto it = r.Objects.rbegin(); it != r.Objects.rend(); ++it) list.push_back(it->second);
-  list.push_back(r.Global);
-  return list;
-}
-
+// The other module's exported function first (`exportName`), then this module's handlers.
 template <class F, class... A>
-void CallEach(F TTarvexEventHandlers::*member, A&... args) {
-  for (auto& handlers : HandlersInOrder()) {
-    const F& handler = (*handlers).*member;
-    if (!handler) continue;
+void CallEach(const char* exportName, F TTarvexEventHandlers::*member, A&... args) {
+  if (void* fn = RaisingModuleEventFunction(exportName)) {
+    TTarvexEventRecordHolder abi(State().Record);
+    using TExport = void (*)(const TTarvexEventRecord*, decltype(AbiArg(args))...);
     try {
-      handler(State().Record, args...);
+      reinterpret_cast<TExport>(fn)(&abi.Record, AbiArg(args)...);
     } catch (...) {
-      // a handler's error does not reach the flow
     }
   }
+  CallHandlers(State().Record, member, args...);
 }
 
 // ---- Interfaces and their plain implementations ----------------------------------------------
@@ -252,21 +236,22 @@ void ChooseOptionSet(const TExceptNotifyParams& p) {
 
 void RaiseNotify(bool handled, bool& continueFlag) {
   DispatchEvent([&] {
-    CallEach(handled ? &TTarvexEventHandlers::HandledExceptionNotify : &TTarvexEventHandlers::ExceptionNotify,
+    CallEach(handled ? "TarvexLog_HandledExceptionNotifyEvent" : "TarvexLog_ExceptionNotifyEvent",
+             handled ? &TTarvexEventHandlers::HandledExceptionNotify : &TTarvexEventHandlers::ExceptionNotify,
              continueFlag);
   });
 }
 
 bool RaiseAction(int32_t action) {
   bool& done = State().DoneFlag;
-  DispatchEvent([&] { CallEach(&TTarvexEventHandlers::ExceptionActionNotify, action, done); });
+  DispatchEvent([&] { CallEach("TarvexLog_ExceptionActionNotifyEvent", &TTarvexEventHandlers::ExceptionActionNotify, action, done); });
   return done;
 }
 
 bool RaiseError(int32_t error) {
   bool& retry = State().RetryFlag;
   retry = false;
-  DispatchEvent([&] { CallEach(&TTarvexEventHandlers::ExceptionErrorNotify, error, retry); });
+  DispatchEvent([&] { CallEach("TarvexLog_ExceptionErrorNotifyEvent", &TTarvexEventHandlers::ExceptionErrorNotify, error, retry); });
   return retry;
 }
 
@@ -383,12 +368,75 @@ void PauseThreads(const std::vector<TTarvexThreadRecord>& registry, TBehaviourFl
       tids.push_back(thread.ThreadID);
   if (tids.empty()) return;
   std::lock_guard lock(g_pauseMutex);
-  Paused().Pause(tids);
+  Paused().Pause(tids, std::chrono::seconds(1));  // a busy machine schedules a sleeping thread late
 }
 
 void ResumePausedThreads() {
   std::lock_guard lock(g_pauseMutex);
   Paused().Resume();
+}
+
+// ---- Delivery in a thread of its own -------------------------------------------------------------
+
+// The send thread delivers after the processing has returned; the next exception waits for it
+// once it holds the main lock, so the state it reads stays its own until it ends.
+std::mutex g_sendMutex;
+std::thread& g_sendThread = *new std::thread;  // never destroyed: a program may end while it runs
+std::atomic<bool> g_sendPending{false};
+std::atomic<pid_t> g_sendTid{0};
+
+void WaitForSendThread() {
+  std::lock_guard lock(g_sendMutex);
+  if (g_sendThread.joinable() && g_sendThread.get_id() != std::this_thread::get_id()) g_sendThread.join();
+}
+
+// What the processing leaves behind once its record is no longer handed out.
+void FinishRecord() {
+  TFlowState& st = State();
+  st.Record.StackList = nullptr;
+  st.Record.OptionSet = nullptr;
+  ClearReportVariables();
+}
+
+// False when no thread could be started: the caller delivers itself.
+bool StartSendThread(const std::string& textToSend) {
+  TFlowState& st = State();
+  WaitForSendThread();
+  // The exception object is the application's again once the processing returns, and the
+  // stack list lives in the processing; a C++ object cannot be copied by its dynamic type, so
+  // the send thread's record keeps the class name and message instead.
+  st.Record.RaisedObject = nullptr;
+  st.Record.StackList = nullptr;
+  st.RecordHanded = false;  // from now on handlers run in the send thread
+  // A program that ends while a report is being delivered waits for it. Registered with the
+  // first delivery, so that it runs before what the processing has created is destroyed.
+  static std::once_flag atExit;
+  std::call_once(atExit, [] { std::atexit([] { WaitForSendThread(); }); });
+  std::lock_guard lock(g_sendMutex);
+  try {
+    TLayerThreadScope own;  // never registered, paused or scanned
+    g_sendPending = true;
+    g_sendThread = std::thread([text = textToSend] {
+      TLayerScope scope;
+      g_sendTid = Gettid();
+      ::pthread_setname_np(::pthread_self(), "tarvex-send");
+      TFlowState& st = State();
+      try {
+        Deliver(text);
+        RemoveTemporaryFiles();
+        ApplyAutoCrashRule();
+        if (st.TerminatePending) ExitApplication(st.Options->TerminateButtonAction() == xaRestart);
+      } catch (...) {
+      }
+      FinishRecord();
+      g_sendTid = 0;
+      g_sendPending = false;
+    });
+  } catch (...) {
+    g_sendPending = false;
+    return false;
+  }
+  return true;
 }
 
 // ---- The processing flow ------------------------------------------------------------------------
@@ -432,6 +480,7 @@ std::vector<std::pair<std::string, std::string>> CustomDataFields(const std::vec
 bool ProcessException(const TExceptNotifyParams& p) {
   TFlowState& st = State();
   bool result = false;
+  bool sentInThread = false;
   try {
     st.StepCode = 1;
     const TReportTime exceptionTime = NowReportTime();
@@ -551,7 +600,7 @@ bool ProcessException(const TExceptNotifyParams& p) {
           st.AutoCrashTimes.pop_front();
       }
       std::vector<std::string> customData;
-      DispatchEvent([&] { CallEach(&TTarvexEventHandlers::CustomDataRequest, customData); });
+      DispatchEvent([&] { CallEach("TarvexLog_CustomDataRequestEventEx", &TTarvexEventHandlers::CustomDataRequest, customData); });
       if (!customData.empty() && o.ShowFields().test(47)) {
         InsertReportSection(report, o.GetText(91), CustomDataFields(customData));
         reportText = report.Text;
@@ -608,16 +657,21 @@ bool ProcessException(const TExceptNotifyParams& p) {
         }
       }
       st.StepCode = 16;
-      if (DecideDelivery(st.Duplicate)) Deliver(textToSend);
-      RemoveTemporaryFiles();
-      ApplyAutoCrashRule();
+      if (DecideDelivery(st.Duplicate)) {
+        if (!st.Synchronous && o.SendFlags().Contains(sfSendInThread)) sentInThread = StartSendThread(textToSend);
+        if (!sentInThread) Deliver(textToSend);
+      }
+      if (!sentInThread) {
+        RemoveTemporaryFiles();
+        ApplyAutoCrashRule();
+      }
       ResumePausedThreads();
       st.StepCode = 17;
       if (!st.TerminatePending && decision.Action != xaNone) RequestExit(decision.Action);
       if (o.BehaviourFlags().Contains(bfCallStandardHandler)) result = true;
     }
     st.StepCode = 18;
-    if (p.Note != 2 && st.TerminatePending) ExitApplication(o.TerminateButtonAction() == xaRestart);
+    if (p.Note != 2 && !sentInThread && st.TerminatePending) ExitApplication(o.TerminateButtonAction() == xaRestart);
   } catch (const std::exception& e) {
     ReportInternalError(st.StepCode, e.what(), PlainClassName(typeid(e)).c_str());
   } catch (...) {
@@ -857,9 +911,12 @@ bool FlowNotify(const TExceptNotifyParams& params) {
   // A fault of the processing itself: the thread waiting for it holds the main lock.
   TExceptionThread& thread = ExceptionThread();
   if (params.ThreadID != 0 && params.ThreadID == thread.Tid()) return true;
+  // Likewise for the delivery in the background, which the next exception waits for.
+  if (params.ThreadID != 0 && static_cast<pid_t>(params.ThreadID) == g_sendTid.load()) return true;
 
   std::unique_lock lock(ExceptionMainLock(), std::defer_lock);
   if (!lock.try_lock_for(std::chrono::seconds(60))) return true;
+  WaitForSendThread();  // one exception at a time, its delivery included
 
   TTarvexModuleData* own = FindModuleData(ReportingModuleHandle());
   if (!own || !own->Options || !own->Options->ReportingActive()) return true;
@@ -888,9 +945,7 @@ bool FlowNotify(const TExceptNotifyParams& params) {
   g_processingSignal = 0;
   st.RecordHanded = false;
   st.Synchronous = false;
-  st.Record.StackList = nullptr;
-  st.Record.OptionSet = nullptr;
-  ClearReportVariables();
+  if (!g_sendPending.load()) FinishRecord();
   return result;
 }
 
@@ -904,7 +959,10 @@ void FlowInstalled() {
   g_startTime = NowReportTime();
   ExceptionThread().Start();
   Watchdog().Start();
+
   SetExceptionProcessingQuery([] { return g_processingSince.load() != 0; });
+  SetDebugPasswordRequest(
+      [](const TTarvexModuleInfo& module, std::string& password) { return RequestDebugPassword(module.ModuleHandle, password); });
   TFreezeWatchHooks hooks;
   hooks.Start = &StartFreezeWatch;
   hooks.Stop = &StopFreezeWatch;
@@ -914,6 +972,7 @@ void FlowInstalled() {
 }
 
 void FlowShutdown() {
+  WaitForSendThread();
   RemoveTemporaryFiles();
   StopFreezeWatch();
   ExceptionThread().Stop();
@@ -933,25 +992,6 @@ const char* LogErrorCodeName(TTarvexLogErrorCode code) {
                                        "eeEmailShellError", "eeEmailSMTPError", "eeWebHTTPError", "eeWebHTTPSError",
                                        "eeWebFTPError",  "eeWebTrakerError"};
   return code <= eeWebTrakerError ? kNames[code] : "";
-}
-
-int RegisterEventHandlers(TTarvexEventHandlers handlers) {
-  TRegistry& r = Registry();
-  std::lock_guard lock(r.Mutex);
-  r.Objects.emplace_back(r.NextId, std::make_shared<TTarvexEventHandlers>(std::move(handlers)));
-  return r.NextId++;
-}
-
-void UnregisterEventHandlers(int id) {
-  TRegistry& r = Registry();
-  std::lock_guard lock(r.Mutex);
-  std::erase_if(r.Objects, [id](const auto& item) { return item.first == id; });
-}
-
-void SetGlobalEventHandlers(TTarvexEventHandlers handlers) {
-  TRegistry& r = Registry();
-  std::lock_guard lock(r.Mutex);
-  r.Global = std::make_shared<TTarvexEventHandlers>(std::move(handlers));
 }
 
 void DispatchEvent(const std::function<void()>& procedure) {
@@ -981,6 +1021,22 @@ void DispatchEvent(const std::function<void()>& procedure) {
     }
   }
   if (st.Options) st.Options->RefreshFromShared();
+}
+
+void RaiseAttachedFilesRequest(std::vector<std::string>& files) {
+  DispatchEvent(
+      [&] { CallEach("TarvexLog_AttachedFilesRequestEvent", &TTarvexEventHandlers::AttachedFilesRequest, files); });
+}
+
+void RaiseCustomWebFieldsRequest(std::vector<std::string>& fields) {
+  DispatchEvent(
+      [&] { CallEach("TarvexLog_CustomWebFieldsRequestEvent", &TTarvexEventHandlers::CustomWebFieldsRequest, fields); });
+}
+
+bool RaiseCustomButtonClick() {
+  bool close = false;
+  DispatchEvent([&] { CallEach("TarvexLog_CustomButtonClickEvent", &TTarvexEventHandlers::CustomButtonClick, close); });
+  return close;
 }
 
 void SetEventsOff(bool off) { g_eventsOff.store(off); }

@@ -45,6 +45,26 @@ struct TTarvexExceptionRecord {
   std::string Message;
 };
 
+// The exception record as the exported event functions of other modules receive it: a fixed C
+// layout, every field 8 bytes (the thread id padded), the designed nine first, then what this
+// platform adds. Strings are NUL-terminated UTF-8, valid for the call.
+struct TTarvexEventRecord {
+  void* RaisedObject;
+  uintptr_t RaiseAddress;
+  uint32_t RaisingThreadId;
+  uint32_t Reserved;
+  const siginfo_t* SystemRecord;
+  const TCpuRegisters* ProcessorContext;
+  const char* ReportText;
+  const void* ModuleList;  // not handed across modules: null
+  const TTarvexStackList* StackList;
+  TTarvexModuleOptions* OptionSet;
+  const std::type_info* RaisedType;
+  const char* ClassName;
+  const char* Message;
+};
+static_assert(sizeof(TTarvexEventRecord) == 96);
+
 // Action codes of the exception action notify event.
 enum TExceptionAction : int32_t {
   eaBeforeDialog = 0, eaAfterDialog = 1, eaBeforeSaveLog = 2, eaAfterSaveLog = 3, eaBeforeEmail = 4,
@@ -69,6 +89,13 @@ struct TTarvexEventHandlers {
 int RegisterEventHandlers(TTarvexEventHandlers handlers);
 void UnregisterEventHandlers(int id);
 void SetGlobalEventHandlers(TTarvexEventHandlers handlers);
+
+// Raises the events that later units own, as the flow raises its own: first the exported
+// function of the module that raised the exception (when that is another module with a
+// compatible copy of the layer), then the handler objects, then the global handlers.
+void RaiseAttachedFilesRequest(std::vector<std::string>& files);
+void RaiseCustomWebFieldsRequest(std::vector<std::string>& fields);
+bool RaiseCustomButtonClick();  // the close flag, false on entry
 
 // Runs a procedure that calls handlers in the thread that met the exception (see the top);
 // errors it raises are swallowed. Nothing runs while events are off.
@@ -180,3 +207,29 @@ void InstallExceptionFlow();
 
 // The number of exceptions processed so far.
 int ProcessedErrorCount();
+
+// The event functions other modules' copies of the layer call in this module: each runs this
+// module's handler objects and global handlers with the given record. A password arrives as
+// a counted string (length byte, then at most `maxLength` bytes, `maxLength` at most 255).
+extern "C" {
+__attribute__((visibility("default"))) void TarvexLog_ExceptionNotifyEvent(const TTarvexEventRecord* record,
+                                                                           bool* continueProcessing);
+__attribute__((visibility("default"))) void TarvexLog_HandledExceptionNotifyEvent(const TTarvexEventRecord* record,
+                                                                                  bool* continueProcessing);
+__attribute__((visibility("default"))) void TarvexLog_ExceptionActionNotifyEvent(const TTarvexEventRecord* record,
+                                                                                 int32_t action, bool* done);
+__attribute__((visibility("default"))) void TarvexLog_ExceptionErrorNotifyEvent(const TTarvexEventRecord* record,
+                                                                                int32_t error, bool* retry);
+__attribute__((visibility("default"))) void TarvexLog_PasswordRequestEvent(unsigned char* password, int32_t maxLength);
+__attribute__((visibility("default"))) void TarvexLog_PasswordRequestEventEx(const TTarvexEventRecord* record,
+                                                                             unsigned char* password,
+                                                                             int32_t maxLength);
+__attribute__((visibility("default"))) void TarvexLog_CustomDataRequestEventEx(const TTarvexEventRecord* record,
+                                                                               std::vector<std::string>* lines);
+__attribute__((visibility("default"))) void TarvexLog_AttachedFilesRequestEvent(const TTarvexEventRecord* record,
+                                                                                std::vector<std::string>* files);
+__attribute__((visibility("default"))) void TarvexLog_CustomWebFieldsRequestEvent(const TTarvexEventRecord* record,
+                                                                                  std::vector<std::string>* fields);
+__attribute__((visibility("default"))) void TarvexLog_CustomButtonClickEvent(const TTarvexEventRecord* record,
+                                                                             bool* close);
+}

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "reporting/flow/EFlow.h"
 
@@ -49,6 +50,42 @@ TPendingCall& PendingCall();
 bool RunPendingCall();
 
 int64_t NowMilliseconds();
+
+// The handler registry in calling order: objects from the last registered to the first, then
+// the global handlers.
+std::vector<std::shared_ptr<TTarvexEventHandlers>> HandlersInOrder();
+
+// Calls this module's handlers of one event; a handler's error does not reach the caller.
+template <class F, class... A>
+void CallHandlers(const TTarvexExceptionRecord& record, F TTarvexEventHandlers::*member, A&... args) {
+  for (auto& handlers : HandlersInOrder()) {
+    const F& handler = (*handlers).*member;
+    if (!handler) continue;
+    try {
+      handler(record, args...);
+    } catch (...) {
+    }
+  }
+}
+
+// The exported event function `name` of the module that raised the current exception, when
+// that is another module whose stored data comes from a compatible version of the layer.
+void* RaisingModuleEventFunction(const char* name);
+
+// A record in the exported layout, with the strings it points to.
+struct TTarvexEventRecordHolder {
+  explicit TTarvexEventRecordHolder(const TTarvexExceptionRecord& record);
+  TTarvexEventRecordHolder(const TTarvexEventRecordHolder&) = delete;
+  TTarvexEventRecordHolder& operator=(const TTarvexEventRecordHolder&) = delete;
+  TTarvexEventRecord Record{};
+
+ private:
+  std::string reportText_, className_, message_;
+};
+
+// Asks for the password of a module's stored debug information: that module's exported
+// functions when it is another module, this module's handlers otherwise or when they gave none.
+bool RequestDebugPassword(uintptr_t moduleHandle, std::string& password);
 
 // Output.
 bool WriteAll(int fd, const std::string& text);

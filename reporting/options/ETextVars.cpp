@@ -36,9 +36,10 @@ std::mutex& ReportVariablesLock() {
   return lock;
 }
 
+// Never destroyed: a delivery in the background may still clear it while the program ends.
 TReportVariables& ReportVariablesTable() {
-  static TReportVariables table;
-  return table;
+  static auto* table = new TReportVariables;
+  return *table;
 }
 
 std::optional<std::string> ReportVariableValue(const std::string& name) {

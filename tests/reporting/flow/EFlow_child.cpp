@@ -1,6 +1,7 @@
 // A program that installs the layer with the processing flow and meets one scenario, named by
 // its first argument. Markers go to standard output through write(2), in order, beside what the
 // flow itself writes there; the test checks both and how the program ended.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <malloc.h>
 #include <pthread.h>
@@ -207,6 +208,7 @@ const std::map<std::string, std::function<void()>> kScenarios = {
        std::thread worker([] {
          while (!stop.load()) ticks.fetch_add(1), std::this_thread::sleep_for(std::chrono::microseconds(200));
        });
+       while (ticks.load() == 0) std::this_thread::yield();  // registered: it runs
        auto moving = [] {
          const long before = ticks.load();
          std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -226,6 +228,31 @@ const std::map<std::string, std::function<void()>> kScenarios = {
        Say(std::string("WORKER after ") + moving());
        stop = true;
        worker.join();
+     }},
+    {"module-events", [] {
+       // The exception comes from the plugin: its handlers are asked first, then the program's.
+       void* plugin = ::dlopen(FLOW_PLUGIN, RTLD_NOW | RTLD_LOCAL);
+       if (!plugin) return Say(std::string("DLOPEN ") + ::dlerror());
+       reinterpret_cast<void (*)()>(::dlsym(plugin, "PluginRegister"))();
+       TTarvexEventHandlers h;
+       h.ExceptionNotify = [](const TTarvexExceptionRecord&, bool&) { Say("MAIN notify"); };
+       h.CustomDataRequest = [](const TTarvexExceptionRecord&, std::vector<std::string>& lines) {
+         Say("MAIN custom data " + std::to_string(lines.size()));
+       };
+       RegisterEventHandlers(std::move(h));
+       TTarvexModuleOptions& o = CurrentTarvexLogOptions();
+       TShowFields fields = o.ShowFields();
+       fields.set(47);
+       o.SetShowFields(fields);
+       auto pluginThrow = reinterpret_cast<void (*)()>(::dlsym(plugin, "PluginThrow"));
+       try {
+         pluginThrow();
+       } catch (const std::exception& e) {
+         ExceptionManager(const_cast<std::exception*>(&e), &typeid(e),
+                          reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(pluginThrow) + 4), 0, 0);
+       }
+       // Raised here, the plugin is not asked.
+       ManageRouteError("Route not found");
      }},
     {"autocrash", [] {
        // Times in seconds from the arguments, one exception each.
@@ -370,6 +397,38 @@ const std::map<std::string, std::function<void()>> kScenarios = {
        o.SetDialogKind(dkNone);
        o.SetWriteLogFile(false);
        ManageRouteError("Route not found");
+     }},
+    {"send-in-thread", [] {
+       // The delivery takes a while in its own thread: the processing returns before it ends,
+       // and the next exception waits for it.
+       struct TSlowDelivery : IDelivery {
+         pid_t Main = Gettid();
+         bool SendEmail(const TTarvexModuleOptions&, const std::string& text) override {
+           Say(std::string("SEND begins in ") + (Gettid() == Main ? "main" : "another") + " thread" +
+               (text.find("Route not found") != std::string::npos ? " with the report" : ""));
+           std::this_thread::sleep_for(std::chrono::milliseconds(500));
+           Say("SEND ends");
+           return true;
+         }
+         bool SendWeb(const TTarvexModuleOptions&, const std::string&) override { return true; }
+       };
+       SetDelivery(std::make_shared<TSlowDelivery>());
+       TTarvexEventHandlers h;
+       h.ExceptionNotify = [](const TTarvexExceptionRecord& r, bool&) { Say("EVENT notify " + r.Message); };
+       h.ExceptionActionNotify = [](const TTarvexExceptionRecord&, int32_t action, bool&) {
+         if (action == eaAfterEmail) Say("ACTION after e-mail");
+       };
+       RegisterEventHandlers(std::move(h));
+       TTarvexModuleOptions& o = CurrentTarvexLogOptions();
+       o.SetEmailMode(emSmtpClient);
+       o.SetDialogKind(dkNone);
+       TSendFlags flags = o.SendFlags();
+       flags.Include(sfSendInThread);
+       o.SetSendFlags(flags);
+       ManageRouteError("Route not found");
+       Say("RETURNED");
+       ManageRouteError("Second route");
+       Say("END");
      }},
     {"crash-in-processing", [] {
        struct TCrashingLog : ILogStore {

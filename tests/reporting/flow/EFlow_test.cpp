@@ -198,6 +198,38 @@ TEST(FlowEvents, SignalHandlersRunInTheSignalThread) {
   EXPECT_EQ(run.Signal, SIGSEGV);
 }
 
+TEST(FlowEvents, ModuleThatRaisedHearsFirstThroughItsExports) {
+  TChildRun run = RunChild({"module-events"});
+  const size_t plugin = run.Output.find("PLUGIN notify runtime_error: thrown in a plugin with report"),
+               main = run.Output.find("MAIN notify");
+  ASSERT_NE(plugin, std::string::npos) << run.Output;
+  EXPECT_LT(plugin, main);
+  // The list the plugin filled is the one the program's handler sees and the report shows.
+  EXPECT_NE(run.Output.find("MAIN custom data 1"), std::string::npos) << run.Output;
+  EXPECT_NE(run.Output.find("Plugin"), std::string::npos);
+  EXPECT_NE(run.Output.find("loaded"), std::string::npos);
+  // The second exception is the program's own: one plugin notify in all.
+  EXPECT_EQ(Count(run.Output, "PLUGIN notify"), 1u) << run.Output;
+  EXPECT_EQ(Count(run.Output, "MAIN notify"), 2u);
+  EXPECT_EQ(run.ExitCode, 0);
+}
+
+TEST(FlowDelivery, SendThreadDeliversAfterTheProcessingAndDelaysTheNextException) {
+  TChildRun run = RunChild({"send-in-thread"});
+  const std::string& out = run.Output;
+  const size_t begins = out.find("SEND begins in another thread with the report"), returned = out.find("RETURNED"),
+               ends = out.find("SEND ends"), after = out.find("ACTION after e-mail"),
+               second = out.find("EVENT notify Second route");
+  ASSERT_NE(begins, std::string::npos) << out;
+  ASSERT_NE(second, std::string::npos) << out;
+  EXPECT_LT(returned, ends) << out;
+  EXPECT_LT(ends, after);
+  EXPECT_LT(after, second) << "the next exception waited for the delivery";
+  EXPECT_EQ(Count(out, "SEND ends"), 2u);
+  EXPECT_NE(out.find("END"), std::string::npos);
+  EXPECT_EQ(run.ExitCode, 0);
+}
+
 TEST(FlowEvents, FaultInsideTheProcessingIsNotReportedAndEndsTheProgram) {
   TChildRun run = RunChild({"crash-in-processing"}, {"FLOW_EARLIER_HANDLERS=1"});
   EXPECT_EQ(Count(run.Output, Text4()), 1u) << run.Output.substr(0, 500);
