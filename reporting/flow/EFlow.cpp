@@ -562,6 +562,11 @@ bool ProcessException(const TExceptNotifyParams& p) {
     x.IsException = isException;
     x.Address = p.ExceptionAddress;
     if (p.Context && p.Context->Valid) x.Context = *p.Context;
+    if (p.AccessViolation && p.SignalInfo) {
+      x.AccessViolation = true;
+      x.FaultAddress = reinterpret_cast<uintptr_t>(p.SignalInfo->si_addr);
+      x.WriteFault = p.WriteFault;
+    }
     x.ActiveControlClass = p.ActiveControlClass;
     x.ActiveControlText = p.ActiveControlText;
     x.ConsoleOrWeb = ConsoleProgram();

@@ -95,6 +95,8 @@ void OnSignal(const TSignalReport& report) {
   p.Stack = report.Context.Stack;
   p.SignalClass = className.c_str();
   p.SignalText = message.c_str();
+  p.AccessViolation = className == "EAccessViolation";
+  p.WriteFault = (report.ErrorCode & 2) != 0;
   NotifyException(p);
 }
 

@@ -52,6 +52,8 @@ struct TExceptNotifyParams {
   TStackCopyView Stack;             // snapshot or signal stack copy, may be empty
   const char* SignalClass = nullptr;     // for a signal: its runtime class name
   const char* SignalText = nullptr;      // and message
+  bool AccessViolation = false;          // a fault on a memory access: SignalInfo->si_addr is its address
+  bool WriteFault = false;               // the access was a write (the page fault's error code)
 };
 
 // Until the processing flow exists, the notification entry keeps a record of what it received.
