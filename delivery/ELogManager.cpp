@@ -52,7 +52,14 @@ std::vector<std::string> SplitEntries(const std::string& text) {
   // Entries are kept in one form, the report without its own final line breaks followed by
   // exactly three: runs of more line breaks between entries (a report that ends in one) then
   // neither shift the next entry's first line nor grow with every save.
-  const std::string t = NormalizeLineBreaks(text);
+  // A log written by this code has CR LF only: then no normalised copy is needed.
+  bool normal = true;
+  for (size_t i = 0; i < text.size() && normal; ++i)
+    if (text[i] == '\r' ? i + 1 >= text.size() || text[i + 1] != '\n' : text[i] == '\n' && (i == 0 || text[i - 1] != '\r'))
+      normal = false;
+  std::string copy;
+  if (!normal) copy = NormalizeLineBreaks(text);
+  const std::string& t = normal ? text : copy;
   std::vector<std::string> entries;
   size_t pos = 0;
   while (pos < t.size()) {
@@ -148,8 +155,14 @@ std::string TLogFile::GetAllText() const {
     text += e;
     text += kBreak;
   }
-  if (text.size() >= 10 && text.compare(text.size() - 10, 10, "\r\n\r\n\r\n\r\n\r\n") == 0) text.resize(text.size() - 2);
+  if (FinalBreakDropped()) text.resize(text.size() - 2);
   return text;
+}
+
+bool TLogFile::FinalBreakDropped() const {
+  // The whole text would end in five line breaks: the last is not written.
+  const std::string& last = entries_.empty() ? std::string() : entries_.back();
+  return last.size() >= 8 && last.compare(last.size() - 8, 8, "\r\n\r\n\r\n\r\n") == 0;
 }
 
 std::string TLogFile::GetField(const std::string& id, int index) const {

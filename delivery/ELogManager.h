@@ -64,6 +64,10 @@ class TLogFile {
 
  private:
   void OpenAndLoad();
+  bool FinalBreakDropped() const;
+  // Writes what GetAllText gives, entry by entry; false on a write error.
+  bool WriteEntries(int fd) const;
+  size_t TextSize() const;
 
   std::string fileName_;
   bool readOnly_;

@@ -157,6 +157,8 @@ void TLogFile::OpenAndLoad() {
     LoadText(text);
     damaged = entries_.empty() &&
               std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) > ' '; });
+    text.clear();
+    text.shrink_to_fit();  // a large log is held once, as entries
   }
   if (damaged) {
     entries_.clear();
@@ -168,7 +170,6 @@ void TLogFile::OpenAndLoad() {
 void TLogFile::Save() {
   if (fileName_.empty()) throw ELogFileError("The log has no file.");
   if (readOnly_) throw ELogFileError(Format("The log file \"%s\" was opened read-only.", {fileName_}));
-  const std::string text = GetAllText();
   struct stat st {};
   const bool exists = ::stat(fileName_.c_str(), &st) == 0;
   const std::string temporary = fileName_ + ".new";
@@ -183,7 +184,7 @@ void TLogFile::Save() {
       }
       ::fchmod(fd.get(), st.st_mode & 07777);
     }
-    if (!WriteAll(fd.get(), text) || ::fsync(fd.get()) != 0) {
+    if (!WriteEntries(fd.get()) || ::fsync(fd.get()) != 0) {
       const int saved = errno;
       ::unlink(temporary.c_str());
       errno = saved;
@@ -207,9 +208,23 @@ void TLogFile::Save() {
     Fail("Cannot create the log file \"%s\": %s.", fileName_);
   // Only the file is writable, not its folder: rewrite it in place, under the lock.
   TFd in(::open(fileName_.c_str(), O_WRONLY | O_CLOEXEC));
-  if (in.get() < 0 || !WriteAll(in.get(), text) || ::ftruncate(in.get(), static_cast<off_t>(text.size())) != 0 ||
+  if (in.get() < 0 || !WriteEntries(in.get()) || ::ftruncate(in.get(), static_cast<off_t>(TextSize())) != 0 ||
       ::fsync(in.get()) != 0)
     Fail("Cannot write the log file \"%s\": %s.", fileName_);
+}
+
+size_t TLogFile::TextSize() const {
+  size_t size = 0;
+  for (const std::string& e : entries_) size += e.size() + 2;
+  return FinalBreakDropped() ? size - 2 : size;
+}
+
+bool TLogFile::WriteEntries(int fd) const {
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    const bool last = i + 1 == entries_.size();
+    if (!WriteAll(fd, entries_[i]) || (!(last && FinalBreakDropped()) && !WriteAll(fd, "\r\n"))) return false;
+  }
+  return true;
 }
 
 void TLogFile::SaveToXML(const std::string& fileName) const {
