@@ -1,5 +1,6 @@
 // The running dialog helper: a `tarvex-dialog` process started for one window and the socket
-// to it. Every wait has a deadline except the wait for the user once a window is on screen.
+// to it. Every wait has a deadline; once a window is on screen the user may take as long as
+// they like, as long as the helper shows it is alive.
 #pragma once
 
 #include <sys/types.h>
@@ -15,6 +16,9 @@ struct TDialogDeadlines {
   int ShownMs = 20000;  // from the request to the window on screen
   int WriteMs = 5000;   // one message written
   int ReapMs = 2000;    // the helper's exit after its socket closed; then it is killed
+  // A window is up but the helper's GUI thread has sent nothing for this long (not even
+  // `Alive`): it hangs, and the dialog counts as not shown.
+  int SilenceMs = 30000;
 };
 void SetDialogDeadlines(const TDialogDeadlines& deadlines);
 TDialogDeadlines DialogDeadlines();
@@ -46,6 +50,11 @@ class TDialogHelper {
   // The next message, waiting at most `timeoutMs` (negative: without limit). A closed socket
   // or a damaged message counts as gone.
   TWait Receive(tarvex_dialog::TMessage& message, int timeoutMs);
+  // The next message other than `Alive`, while the helper keeps showing signs of life: each
+  // message must come within the silence deadline.
+  TWait ReceiveWhileAlive(tarvex_dialog::TMessage& message);
+  // Reads and drops what has arrived, without waiting (the progress window's signs of life).
+  void Drain();
   pid_t Pid() const { return pid_; }
 
  private:

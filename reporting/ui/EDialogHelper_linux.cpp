@@ -226,3 +226,16 @@ TDialogHelper::TWait TDialogHelper::Receive(TMessage& message, int timeoutMs) {
     buffer_.append(chunk, static_cast<size_t>(n));
   }
 }
+
+TDialogHelper::TWait TDialogHelper::ReceiveWhileAlive(TMessage& message) {
+  for (;;) {
+    const TWait wait = Receive(message, DialogDeadlines().SilenceMs);
+    if (wait != wtMessage || message.Kind != mkAlive) return wait;
+  }
+}
+
+void TDialogHelper::Drain() {
+  TMessage message;
+  while (Receive(message, 0) == wtMessage) {
+  }
+}

@@ -448,6 +448,7 @@ std::string EncodeReady() {
 std::string EncodeShown() { return EncodeFrame(mkShown, TFieldWriter{}); }
 std::string EncodeCustomPressed() { return EncodeFrame(mkCustomPressed, TFieldWriter{}); }
 std::string EncodeDone() { return EncodeFrame(mkDone, TFieldWriter{}); }
+std::string EncodeAlive() { return EncodeFrame(mkAlive, TFieldWriter{}); }
 std::string EncodeProgressClose() { return EncodeFrame(mkProgressClose, TFieldWriter{}); }
 
 std::string EncodeCustomAnswer(bool close) {

@@ -11,7 +11,12 @@
 // reproduce request, progress window, message box or clipboard); the helper answers `Shown`
 // once its window is on screen, then its events and finally the result for that request. A
 // custom-button press is answered by `CustomAnswer` before the helper takes input again.
-// Closing the socket ends the helper.
+// While a window is up, the helper's GUI thread sends `Alive` about once a second (from a
+// timer, written without blocking): a helper whose GUI thread hangs falls silent, and the core
+// gives it up. A helper that cannot show windows (no display; Qt's offscreen platform outside
+// tests) ends instead of answering `Ready`. On `Clipboard` the helper answers `Done` once the
+// text is handed to the clipboard (and to a clipboard manager, which keeps it after the helper
+// ends). Closing the socket ends the helper.
 #pragma once
 
 #include <cstdint>
@@ -53,6 +58,7 @@ enum TMessageKind : uint16_t {
   mkDialogResult = 104,
   mkReproduceResult = 105,
   mkDone = 106,  // a message box was closed, the clipboard was filled, the progress window closed
+  mkAlive = 107,
 };
 
 // ---- Field writer and reader ---------------------------------------------------------------------
@@ -248,6 +254,7 @@ std::string EncodeCustomAnswer(bool close);
 std::string EncodeJumpToSource(int32_t jumpId);
 std::string EncodeReproduceResult(const std::string& text);
 std::string EncodeDone();
+std::string EncodeAlive();
 std::string EncodeProgressStep(const std::string& text);
 std::string EncodeProgressPosition(int32_t percent);
 std::string EncodeProgressClose();

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 
 #include "reporting/ui/EEmailAddress.h"
 #include "reporting/ui/EIniFile.h"
@@ -48,10 +49,15 @@ void TDialogUi::Fail(const std::string& why) {
 }
 
 bool TDialogUi::WaitFor(TDialogHelper& helper, TMessageKind kind, int timeoutMs) {
-  TMessage message;
-  const int64_t until = timeoutMs;  // one message is expected: no other may come first
-  if (helper.Receive(message, static_cast<int>(until)) != TDialogHelper::wtMessage) return false;
-  return message.Kind == kind;
+  // One message is expected: no other may come first but signs of life.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    TMessage message;
+    if (helper.Receive(message, static_cast<int>(std::max<int64_t>(left.count(), 0))) != TDialogHelper::wtMessage)
+      return false;
+    if (message.Kind != mkAlive) return message.Kind == kind;
+  }
 }
 
 std::unique_ptr<TDialogHelper> TDialogUi::Open(const std::string& request) {
@@ -120,11 +126,11 @@ TDialogUi::TShowResult TDialogUi::RunDialog(const TTarvexExceptionRecord& record
     ~TOffScreen() { Flag = false; }
   } offScreen{onScreen_};
 
-  // The user has the window now: no deadline but the helper's life.
+  // The user has the window now: no deadline but the helper's signs of life.
   for (;;) {
     TMessage message;
-    if (helper->Receive(message, -1) != TDialogHelper::wtMessage) {
-      Fail("the dialog helper ended before its result");
+    if (const auto wait = helper->ReceiveWhileAlive(message); wait != TDialogHelper::wtMessage) {
+      Fail(wait == TDialogHelper::wtTimeout ? "the dialog helper hangs" : "the dialog helper ended before its result");
       return srNotShown;
     }
     try {
@@ -174,7 +180,7 @@ TDialogUi::TShowResult TDialogUi::RunMessageBox(const std::string& caption, cons
   if (!helper) return srNotShown;
   onScreen_ = true;
   TMessage message;
-  while (helper->Receive(message, -1) == TDialogHelper::wtMessage)
+  while (helper->ReceiveWhileAlive(message) == TDialogHelper::wtMessage)
     if (message.Kind == mkDone) break;
   onScreen_ = false;
   return srShown;  // it was on screen: a helper that died afterwards took only its box along
@@ -240,7 +246,7 @@ void TDialogUi::ShowReproduceRequest(TTarvexModuleOptions& o) {
   if (!helper) return;
   onScreen_ = true;
   TMessage message;
-  while (helper->Receive(message, -1) == TDialogHelper::wtMessage) {
+  while (helper->ReceiveWhileAlive(message) == TDialogHelper::wtMessage) {
     if (message.Kind != mkReproduceResult) continue;
     try {
       o.SetReproduceText(TrimmedText(message.Reader().Text(smText)));
@@ -281,7 +287,9 @@ void TDialogUi::ShowSendDialog(const TTarvexModuleOptions& o, bool modal) {
 
 void TDialogUi::SetSendDialogStep(const std::string& text) {
   std::lock_guard lock(mutex_);
-  if (progress_) progress_->Send(EncodeProgressStep(text));
+  if (!progress_) return;
+  progress_->Drain();
+  progress_->Send(EncodeProgressStep(text));
 }
 
 void TDialogUi::SetSendDialogMessageStep(const std::string& text, int current, int total) {
@@ -298,6 +306,7 @@ void TDialogUi::SetSendDialogPosition(int percent) {
   percent = std::clamp(percent, 0, 100);
   if (!progress_ || percent <= progressPosition_) return;
   progressPosition_ = percent;
+  progress_->Drain();
   progress_->Send(EncodeProgressPosition(percent));
 }
 
@@ -308,6 +317,7 @@ void TDialogUi::CloseSendDialog() {
     helper = std::move(progress_);
   }
   if (!helper) return;
+  helper->Drain();
   if (helper->Send(EncodeProgressClose())) WaitFor(*helper, mkDone, DialogDeadlines().WriteMs);
 }
 

@@ -45,6 +45,7 @@ class DialogUiTest : public testing::Test {
     d.ShownMs = 1500;
     d.WriteMs = 1000;
     d.ReapMs = 300;
+    d.SilenceMs = 1500;
     SetDialogDeadlines(d);
     options_.SetDialogFlags(options_.DialogFlags().Include(dfOfferSending));
     options_.SetEmailMode(emSmtpClient);
@@ -159,7 +160,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(TNotShownCase{"MissingHelper", nullptr, true}, TNotShownCase{"NoDisplay", "normal", false},
                     TNotShownCase{"EndsAtStart", "die-at-start", true}, TNotShownCase{"NeverReady", "no-ready", true},
                     TNotShownCase{"OtherVersion", "old-version", true}, TNotShownCase{"NeverShown", "no-shown", true},
-                    TNotShownCase{"DiesMidDialog", "die-mid", true}, TNotShownCase{"DamagedMessage", "garbage", true}),
+                    TNotShownCase{"DiesMidDialog", "die-mid", true}, TNotShownCase{"HangsOnScreen", "hang", true},
+                    TNotShownCase{"DamagedMessage", "garbage", true}),
     [](const testing::TestParamInfo<TNotShownCase>& info) { return std::string(info.param.Name); });
 
 TEST_F(DialogUiTest, HelperInheritsOnlyItsSocketAndDefaultSignals) {

@@ -1,6 +1,8 @@
 // Stands in for tarvex-dialog in the tests: talks the protocol on descriptor 3 and misbehaves as
 // its first argument asks.
 //   fake MODE LOG [how=N] [checked=N] [email=TEXT] [text=TEXT] [jump=N] [geometry=1]
+// Modes: normal, custom, jump, die-at-start, no-ready, old-version, no-shown, die-mid, hang,
+// garbage.
 // Every start appends one line to LOG: "start <request kind> style=<bits>"; the last request's
 // payload is kept in LOG.req, the descriptors and signal mask seen at start in LOG.env.
 #include <dirent.h>
@@ -120,6 +122,8 @@ void Dialog(const std::string& mode, const TMessage& m) {
   if (mode == "no-shown") Linger();
   Put(EncodeShown());
   if (mode == "die-mid") ::_exit(1);
+  if (mode == "hang") Linger();  // on screen, then silent: its GUI thread hangs
+  for (int i = 0; i < 3; ++i) Put(EncodeAlive());
   if (mode == "garbage") {
     Put(std::string("\x05\x00\x00\x00\x68\x00\xFF\xFF\xFF", 9));  // a field header cut short
     Linger();
@@ -192,6 +196,7 @@ int main(int argc, char** argv) {
       Log("start progress " + TProgressOpen::Decode(m.Reader()).Caption);
       if (mode == "no-shown") Linger();
       Put(EncodeShown());
+      Put(EncodeAlive());
       if (mode == "die-mid") ::_exit(1);
       for (;;) {
         const TMessage update = Get();
