@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -354,6 +355,67 @@ TEST_F(DialogUiTest, InstalledUiBecomesTheFlowsDialog) {
   InstallDialogUi();
   ASSERT_NE(InstalledDialogUi(), nullptr);
   SetExceptionUi(nullptr);  // the plain output again
+}
+
+// ---- Inside the processing flow ------------------------------------------------------------------
+
+struct TChildRun {
+  std::string Output, Errors;
+  int ExitCode = -1;
+};
+
+std::string ReadAll(int fd) {
+  std::string text;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = ::read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
+  return text;
+}
+
+// The child ends itself with an alarm; the helpers it starts hold none of its pipes.
+TChildRun RunFlowChild(const std::vector<std::string>& args) {
+  int out[2], err[2];
+  if (::pipe(out) != 0 || ::pipe(err) != 0) return {};
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(out[1], 1);
+    ::dup2(err[1], 2);
+    ::close(out[0]), ::close(out[1]), ::close(err[0]), ::close(err[1]);
+    std::vector<char*> argv{const_cast<char*>(UI_FLOW_CHILD)};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(UI_FLOW_CHILD, argv.data());
+    ::_exit(127);
+  }
+  ::close(out[1]), ::close(err[1]);
+  TChildRun run;
+  run.Output = ReadAll(out[0]);
+  run.Errors = ReadAll(err[0]);
+  ::close(out[0]), ::close(err[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  run.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return run;
+}
+
+TEST_F(DialogUiTest, InTheFlowTheCustomButtonRunsInTheWaitingThread) {
+  const TChildRun run = RunFlowChild({"custom", log_});
+  EXPECT_EQ(run.ExitCode, 0) << run.Errors;
+  EXPECT_EQ(run.Output, "CUSTOM in the waiting thread\nRESULT 0 failed=0\nEND\n") << run.Errors;
+  EXPECT_EQ(Lines(log_).back(), "answer close");
+}
+
+TEST_F(DialogUiTest, InTheFlowAHelperThatDiesLetsTheProcessingGoOn) {
+  const TChildRun run = RunFlowChild({"die-mid", log_});
+  EXPECT_EQ(run.ExitCode, 0) << run.Errors;
+  EXPECT_EQ(run.Output, "RESULT 0 failed=1\nEND\n");
+  EXPECT_NE(run.Errors.find("RouteError: Route not found"), std::string::npos) << run.Errors;
+}
+
+TEST_F(DialogUiTest, InTheFlowAStandingTerminateRequestEndsTheProgram) {
+  const TChildRun run = RunFlowChild({"normal", log_, "checked=" + std::to_string(dcTerminate)});
+  EXPECT_EQ(run.ExitCode, 1) << run.Errors;
+  EXPECT_EQ(run.Output, "ACTION 8 in the waiting thread\n") << run.Errors;
 }
 
 }  // namespace
