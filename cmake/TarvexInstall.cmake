@@ -45,7 +45,7 @@ endfunction()
 _tarvex_collect(tarvex_reporting)
 
 # The libraries name the source tree as their include folder; installed, they name
-# include/tarvex instead.
+# include/tarvex instead (INCLUDES DESTINATION below).
 foreach(_t IN LISTS _tarvex_targets)
   get_target_property(_dirs ${_t} INTERFACE_INCLUDE_DIRECTORIES)
   if(NOT _dirs)
@@ -61,8 +61,6 @@ foreach(_t IN LISTS _tarvex_targets)
       list(APPEND _kept "${_d}")
     endif()
   endforeach()
-  list(APPEND _kept "$<INSTALL_INTERFACE:include/tarvex>")
-  list(REMOVE_DUPLICATES _kept)
   set_property(TARGET ${_t} PROPERTY INTERFACE_INCLUDE_DIRECTORIES "${_kept}")
 endforeach()
 

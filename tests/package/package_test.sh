@@ -2,9 +2,10 @@
 # package_test.sh BUILD_DIR PROJECT_DIR WORK_DIR CXX CONFIG GENERATOR MAKE_PROGRAM SOURCE_DIR
 #
 # Installs BUILD_DIR into WORK_DIR/prefix, configures and builds PROJECT_DIR against that
-# prefix only, runs the program and checks that its uncaught exception was reported on
-# standard output under the heading from its own options, and that it then ended as an
-# uncaught exception ends (SIGABRT).
+# prefix only, runs its program and checks that the uncaught exception was reported once on
+# standard output under the heading from the program's own options, and that the program then
+# ended as an uncaught exception ends (SIGABRT). The same program without embedded options
+# must end the same way with nothing reported.
 set -uo pipefail
 build=$1 project=$2 work=$3 cxx=$4 config=$5 generator=$6 make=$7 source=$8
 [ -n "$config" ] || config=RelWithDebInfo
@@ -42,20 +43,28 @@ run_logged configure cmake -S "$project" -B "$work/build" -G "$generator" -DCMAK
   -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF
 run_logged build cmake --build "$work/build"
 
-# The program ends by itself; the limit only keeps a hung one from hanging the test.
-timeout 120 "$work/build/consumer" >"$work/stdout.txt" 2>"$work/stderr.txt"
-status=$?
-
-out=$(cat "$work/stdout.txt")
+# Runs a program of the project; the limit only keeps a hung one from hanging the test.
+run_program() {
+  timeout 120 "$work/build/$1" >"$work/$1.out" 2>"$work/$1.err"
+  status=$?
+  out=$(cat "$work/$1.out")
+}
 show() {
-  echo "--- stdout"; cat "$work/stdout.txt"
-  echo "--- stderr"; cat "$work/stderr.txt"
+  echo "--- $1 stdout"; cat "$work/$1.out"
+  echo "--- $1 stderr"; cat "$work/$1.err"
   echo "--- exit status $status"
 }
-for expected in "installed before main: yes" "The package consumer met an error." \
-                "EConsumerFault" "The consumer gave up on purpose"; do
-  [[ $out == *"$expected"* ]] || { show; fail "standard output lacks: $expected"; }
+heading="The package consumer met an error."
+
+run_program consumer
+for expected in "installed before main: yes" "$heading" "EConsumerFault" "The consumer gave up on purpose"; do
+  [[ $out == *"$expected"* ]] || { show consumer; fail "standard output lacks: $expected"; }
 done
-[ "$(grep -c "The package consumer met an error." "$work/stdout.txt")" = 1 ] || { show; fail "not one report"; }
-[ "$status" = $((128 + 6)) ] || { show; fail "the program did not end by SIGABRT"; }
-echo "package test: report on standard output, ended by SIGABRT"
+[ "$(grep -cF "$heading" "$work/consumer.out")" = 1 ] || { show consumer; fail "not one report"; }
+[ "$status" = $((128 + 6)) ] || { show consumer; fail "the program did not end by SIGABRT"; }
+
+# Without embedded options nothing is installed or reported.
+run_program consumer_plain
+[[ $out == "installed before main: no" ]] || { show consumer_plain; fail "the layer acted without options"; }
+[ "$status" = $((128 + 6)) ] || { show consumer_plain; fail "the plain program did not end by SIGABRT"; }
+echo "package test: the report on standard output, ended by SIGABRT; nothing without options"
