@@ -46,23 +46,26 @@ _tarvex_collect(tarvex_reporting)
 
 # The libraries name the source tree as their include folder; installed, they name
 # include/tarvex instead (INCLUDES DESTINATION below).
-foreach(_t IN LISTS _tarvex_targets)
-  get_target_property(_dirs ${_t} INTERFACE_INCLUDE_DIRECTORIES)
-  if(NOT _dirs)
-    continue()
-  endif()
-  set(_kept)
-  foreach(_d IN LISTS _dirs)
-    string(FIND "${_d}" "${PROJECT_SOURCE_DIR}" _in_source)
-    string(FIND "${_d}" "${PROJECT_BINARY_DIR}" _in_binary)
-    if(_in_source EQUAL 0 OR _in_binary EQUAL 0)
-      list(APPEND _kept "$<BUILD_INTERFACE:${_d}>")
-    else()
-      list(APPEND _kept "${_d}")
+function(_tarvex_build_includes)
+  foreach(_t IN LISTS ARGN)
+    get_target_property(_dirs ${_t} INTERFACE_INCLUDE_DIRECTORIES)
+    if(NOT _dirs)
+      continue()
     endif()
+    set(_kept)
+    foreach(_d IN LISTS _dirs)
+      string(FIND "${_d}" "${PROJECT_SOURCE_DIR}" _in_source)
+      string(FIND "${_d}" "${PROJECT_BINARY_DIR}" _in_binary)
+      if(_in_source EQUAL 0 OR _in_binary EQUAL 0)
+        list(APPEND _kept "$<BUILD_INTERFACE:${_d}>")
+      else()
+        list(APPEND _kept "${_d}")
+      endif()
+    endforeach()
+    set_property(TARGET ${_t} PROPERTY INTERFACE_INCLUDE_DIRECTORIES "${_kept}")
   endforeach()
-  set_property(TARGET ${_t} PROPERTY INTERFACE_INCLUDE_DIRECTORIES "${_kept}")
-endforeach()
+endfunction()
+_tarvex_build_includes(${_tarvex_targets})
 
 install(TARGETS ${_tarvex_targets} tarvex-options
   EXPORT TarvexTargets
@@ -91,6 +94,31 @@ foreach(_dir IN LISTS _tarvex_header_dirs)
   endforeach()
 endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/reporting/Tarvex.h DESTINATION include/tarvex)
+
+# The Qt bridge, for Qt programs: the component QtBridge (Tarvex::QtBridge), in an export set of
+# its own so that the package needs Qt only when it is asked for.
+if(TARGET zelk_reporting_bridge)
+  add_library(tarvex_qtbridge INTERFACE)
+  set_target_properties(tarvex_qtbridge PROPERTIES EXPORT_NAME QtBridge)
+  target_link_libraries(tarvex_qtbridge INTERFACE zelk_reporting_bridge tarvex_reporting)
+  add_library(Tarvex::QtBridge ALIAS tarvex_qtbridge)
+  set(_tarvex_core ${_tarvex_targets})
+  _tarvex_collect(tarvex_qtbridge)
+  set(_tarvex_bridge_targets ${_tarvex_targets})
+  list(REMOVE_ITEM _tarvex_bridge_targets ${_tarvex_core})
+  set(_tarvex_targets ${_tarvex_core})
+  _tarvex_build_includes(${_tarvex_bridge_targets})
+  install(TARGETS ${_tarvex_bridge_targets}
+    EXPORT TarvexQtBridgeTargets
+    ARCHIVE DESTINATION lib
+    INCLUDES DESTINATION include/tarvex)
+  install(EXPORT TarvexQtBridgeTargets NAMESPACE Tarvex:: DESTINATION ${TARVEX_INSTALL_CMAKEDIR})
+  file(GLOB _headers RELATIVE ${PROJECT_SOURCE_DIR} CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/reporting/bridge/*.h)
+  foreach(_h IN LISTS _headers ITEMS runtime/Application.h)
+    get_filename_component(_sub ${_h} DIRECTORY)
+    install(FILES ${PROJECT_SOURCE_DIR}/${_h} DESTINATION include/tarvex/${_sub})
+  endforeach()
+endif()
 
 # The packages that the libraries' link interfaces name, found again by the package.
 set(_tarvex_deps)
