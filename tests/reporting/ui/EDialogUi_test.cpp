@@ -41,6 +41,7 @@ class DialogUiTest : public testing::Test {
     log_ = (dir_ / "helper.log").string();
     ::setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
     ::setenv("DISPLAY", ":fake", 1);
+    ::unsetenv("WAYLAND_DISPLAY");
     TDialogDeadlines d;
     d.ReadyMs = 1500;
     d.ShownMs = 1500;
@@ -119,6 +120,8 @@ struct TNotShownCase {
   const char* Mode;  // null: the helper is missing
   bool Display;
 };
+
+void PrintTo(const TNotShownCase& c, std::ostream* os) { *os << c.Name; }
 
 class DialogNotShown : public DialogUiTest, public testing::WithParamInterface<TNotShownCase> {};
 
