@@ -280,6 +280,22 @@ TEST_F(DialogUiTest, DoubleClickedRowReachesTheJumpSocketAndGeometryIsSaved) {
   EXPECT_EQ(LastRequest().ModuleColumns[5], 66);
 }
 
+TEST_F(DialogUiTest, LargeRequestAndTrickledAnswersArriveWhole) {
+  // Far more than a socket buffer holds, one way; the answers byte by byte the other way.
+  std::string text;
+  for (int i = 0; text.size() < 3 * 1024 * 1024; ++i) text += "  1.1 Line " + std::to_string(i) + "\r\n";
+  record_.ReportText = text;
+  UseFake("trickle", {"how=5"});
+  TDialogUi ui;
+  TDialogState state;
+  state.SendReport = true;
+  ui.ShowExceptionDialog(record_, dkDetailed, false, false, state);
+  EXPECT_FALSE(ui.DialogFailed()) << ui.LastFailure();
+  EXPECT_TRUE(state.Cancelled);  // the escape of the trickled result
+  EXPECT_FALSE(state.SendReport);
+  EXPECT_NE(LastRequest().GeneralRich.find("Line 100000"), std::string::npos);
+}
+
 TEST_F(DialogUiTest, ReproduceRequestStoresTheTrimmedText) {
   options_.SetLogFlags(options_.LogFlags().Include(lfLogReproduceText));
   options_.SetReproduceText("before");

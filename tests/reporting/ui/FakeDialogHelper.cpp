@@ -1,7 +1,7 @@
 // Stands in for tarvex-dialog in the tests: talks the protocol on descriptor 3 and misbehaves as
 // its first argument asks.
 //   fake MODE LOG [how=N] [checked=N] [email=TEXT] [text=TEXT] [jump=N] [geometry=1]
-// Modes: normal, custom, jump, die-at-start, no-ready, old-version, no-shown, die-mid, hang,
+// Modes: normal, trickle (normal, byte by byte), custom, jump, die-at-start, no-ready, old-version, no-shown, die-mid, hang,
 // garbage.
 // Every start appends one line to LOG: "start <request kind> style=<bits>"; the last request's
 // payload is kept in LOG.req, the descriptors and signal mask seen at start in LOG.env.
@@ -31,10 +31,13 @@ std::string g_log;
 
 void Log(const std::string& line) { std::ofstream(g_log, std::ios::app) << line << "\n"; }
 
+bool g_trickle = false;  // every byte written on its own
+
 void Put(const std::string& frame) {
   size_t done = 0;
   while (done < frame.size()) {
-    const ssize_t n = ::send(kFd, frame.data() + done, frame.size() - done, MSG_NOSIGNAL);
+    const size_t chunk = g_trickle ? 1 : frame.size() - done;
+    const ssize_t n = ::send(kFd, frame.data() + done, chunk, MSG_NOSIGNAL);
     if (n <= 0) ::_exit(3);
     done += static_cast<size_t>(n);
   }
@@ -161,6 +164,7 @@ int main(int argc, char** argv) {
     if (eq != std::string::npos) g_args[a.substr(0, eq)] = a.substr(eq + 1);
   }
   WriteEnvironment();
+  g_trickle = mode == "trickle";
   if (mode == "die-at-start") return 1;
   if (mode == "no-ready") Linger();
   if (mode == "old-version") {
