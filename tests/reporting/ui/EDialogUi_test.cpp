@@ -119,6 +119,7 @@ struct TNotShownCase {
   const char* Name;
   const char* Mode;  // null: the helper is missing
   bool Display;
+  bool LargeReport = false;  // more than the socket buffer holds
 };
 
 void PrintTo(const TNotShownCase& c, std::ostream* os) { *os << c.Name; }
@@ -130,6 +131,7 @@ TEST_P(DialogNotShown, FallsBackWithTheWarningAndTheInitialChoices) {
   if (c.Mode) UseFake(c.Mode);
   else SetDialogHelperCommand({(dir_ / "tarvex-dialog").string()});
   if (!c.Display) ::unsetenv("DISPLAY");
+  if (c.LargeReport) record_.ReportText.assign(4 * 1024 * 1024, 'x');
   TDialogUi ui;
   TDialogState state;
   state.SendReport = true;
@@ -163,7 +165,8 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, DialogNotShown,
     testing::Values(TNotShownCase{"MissingHelper", nullptr, true}, TNotShownCase{"NoDisplay", "normal", false},
                     TNotShownCase{"EndsAtStart", "die-at-start", true}, TNotShownCase{"NeverReady", "no-ready", true},
-                    TNotShownCase{"OtherVersion", "old-version", true}, TNotShownCase{"NeverShown", "no-shown", true},
+                    TNotShownCase{"OtherVersion", "old-version", true},
+                    TNotShownCase{"TakesNoRequest", "no-read", true, true}, TNotShownCase{"NeverShown", "no-shown", true},
                     TNotShownCase{"DiesMidDialog", "die-mid", true}, TNotShownCase{"HangsOnScreen", "hang", true},
                     TNotShownCase{"DamagedMessage", "garbage", true}),
     [](const testing::TestParamInfo<TNotShownCase>& info) { return std::string(info.param.Name); });

@@ -1,8 +1,8 @@
 // Stands in for tarvex-dialog in the tests: talks the protocol on descriptor 3 and misbehaves as
 // its first argument asks.
 //   fake MODE LOG [how=N] [checked=N] [email=TEXT] [text=TEXT] [jump=N] [geometry=1]
-// Modes: normal, trickle (normal, byte by byte), custom, jump, die-at-start, no-ready, old-version, no-shown, die-mid, hang,
-// garbage.
+// Modes: normal, trickle (normal, byte by byte), custom, jump, die-at-start, no-ready,
+// old-version, no-read, no-shown, die-mid, hang, garbage.
 // Every start appends one line to LOG: "start <request kind> style=<bits>"; the last request's
 // payload is kept in LOG.req, the descriptors and signal mask seen at start in LOG.env.
 #include <dirent.h>
@@ -174,6 +174,10 @@ int main(int argc, char** argv) {
     Linger();
   }
   Put(EncodeReady());
+  if (mode == "no-read") {
+    // Takes nothing more and ignores the socket's end: only a kill ends it.
+    for (;;) ::pause();
+  }
   const TMessage m = Get();
   std::ofstream(g_log + ".req", std::ios::binary) << m.Fields;
   switch (m.Kind) {
