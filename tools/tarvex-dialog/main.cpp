@@ -1,0 +1,17 @@
+// tarvex-dialog: shows the reporting layer's windows for the core that started it, over the
+// socket on descriptor 3.
+#include <QApplication>
+
+#include "tools/tarvex-dialog/Helper.h"
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  QApplication::setQuitOnLastWindowClosed(false);  // the core ends us by closing the socket
+  // A window nobody can see would block the program that waits for it. Tests say otherwise.
+  const QString platform = QGuiApplication::platformName();
+  if ((platform == "offscreen" || platform == "minimal") && qgetenv("TARVEX_DIALOG_ALLOW_OFFSCREEN") != "1")
+    return 2;
+  tarvex_dialog::THelper helper(3);
+  helper.Start();
+  return app.exec();
+}
