@@ -132,7 +132,9 @@ struct TIndexedText {
 
 // Controls that a dialog offers (checked: the box starts checked) and shows.
 enum TDialogControl : uint32_t {
-  dcSendBox = 1u << 0,         // send the report (detailed 3000; classic: the send button)
+  // Detailed: box 3000. Classic: the send button; "checked" means the report is to be sent,
+  // which makes the right button read "Don't Send" rather than "OK".
+  dcSendBox = 1u << 0,
   dcScreenshotBox = 1u << 1,   // attach a screenshot (detailed 4000)
   dcCopyBox = 1u << 2,         // copy to the clipboard (detailed 5000)
   dcSupportLink = 1u << 3,
@@ -173,6 +175,11 @@ struct TDialogGeometry {
   int32_t WindowsState = 1;          // 1 normal, 3 maximised, 6 minimised
 };
 
+// One exception dialog. The helper applies only what needs the window: the auto-close count,
+// the layout, the pages. The rules of the choices are the core's (it reads the result). The
+// classic Send button refuses an address that is not empty and not valid (ValidEmailAddress
+// of the trimmed text, EEmailAddress.h) with a message box of text 157, caption text 2, and
+// stays open; every other way of closing goes through, so an unattended program cannot hang.
 struct TDialogRequest {
   int32_t Kind = 2;                   // 2 classic, 3 detailed
   uint32_t Style = 0;                 // TDialogStyle bits
