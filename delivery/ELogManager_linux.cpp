@@ -19,7 +19,7 @@
 
 namespace {
 
-std::atomic<int> g_lockTimeoutMs{10000};
+std::atomic<int> g_lockTimeoutMs{5000};
 std::mutex g_hookMutex;
 std::function<void()> g_beforeReplace;
 
