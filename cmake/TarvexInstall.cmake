@@ -75,8 +75,8 @@ install(TARGETS ${_tarvex_targets} tarvex-options
   INCLUDES DESTINATION include/tarvex)
 install(EXPORT TarvexTargets NAMESPACE Tarvex:: DESTINATION ${TARVEX_INSTALL_CMAKEDIR})
 
-# Headers: those of the layer, the runtime and delivery, except the Qt ones (the bridge is not
-# part of the package).
+# Headers: those of the layer, the runtime and delivery, except the Qt ones (the bridge's come
+# with its component below).
 set(_tarvex_header_dirs reporting runtime)
 if(TARGET zelk_delivery)
   list(APPEND _tarvex_header_dirs delivery)
