@@ -66,6 +66,7 @@ TReportList::TReportList(QWidget* parent, int page, const std::vector<std::strin
   setSelectionMode(QAbstractItemView::SingleSelection);
   setSelectionBehavior(QAbstractItemView::SelectRows);
   setIndentation(0);
+  header()->setStretchLastSection(false);  // the widths are the user's, kept in the settings
   QPalette p = palette();
   p.setColor(QPalette::Base, Qt::white);
   p.setColor(QPalette::Text, Qt::black);

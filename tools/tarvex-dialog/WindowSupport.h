@@ -27,14 +27,14 @@ struct TDialogFonts {
 
 class TQtMetrics final : public IFontMetrics {
  public:
-  explicit TQtMetrics(const TDialogFonts& fonts) : fonts_(fonts) {}
+  explicit TQtMetrics(TDialogFonts fonts) : fonts_(std::move(fonts)) {}
   int TextWidth(TFontRole font, std::string_view text) const override;
   int LineHeight(TFontRole font) const override;
   int WrappedHeight(TFontRole font, std::string_view text, int width) const override;
   int AverageCharWidth(TFontRole font) const override;
 
  private:
-  const TDialogFonts& fonts_;
+  TDialogFonts fonts_;
 };
 
 QString Q(std::string_view text);
