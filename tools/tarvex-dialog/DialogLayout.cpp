@@ -213,12 +213,15 @@ TWindowLayout DetailedLayout(const TDialogRequest& q, const IFontMetrics& m, con
   const bool send = q.Offered & dcSendBox, copy = q.Offered & dcCopyBox;
   l.Add(3000, {5, y + 34, cw / 2 - 5, boxHeight}, RequestText(q, 22), frMessage, send);
   l.Add(5000, {cw / 2, y + 34, cw - cw / 2 - 5, boxHeight}, RequestText(q, 24), frMessage, copy);
-  l.Add(4000, {23, y + 50, cw / 2 - 23, boxHeight}, RequestText(q, 23), frMessage,
-        send && (q.Offered & dcScreenshotBox));
   const std::string link = RequestText(q, 25);
   const int linkWidth = m.TextWidth(frBoldUnderlined, link);
-  l.Add(kSupportLinkId, {cw - 4 - linkWidth, y + (copy ? 50 : 34), linkWidth, m.LineHeight(frBoldUnderlined)}, link,
-        frBoldUnderlined, q.Offered & dcSupportLink);
+  const bool linkShown = q.Offered & dcSupportLink;
+  const TRect linkRect{cw - 4 - linkWidth, y + (copy ? 50 : 34), linkWidth, m.LineHeight(frBoldUnderlined)};
+  // The screenshot box reaches to the link when they share the line, else to the right edge.
+  const int shotRight = linkShown && copy ? linkRect.X - 4 : cw - 5;
+  l.Add(4000, {23, y + 50, std::max(shotRight - 23, 0), boxHeight}, RequestText(q, 23), frMessage,
+        send && (q.Offered & dcScreenshotBox));
+  l.Add(kSupportLinkId, linkRect, link, frBoldUnderlined, linkShown);
   return l;
 }
 

@@ -83,10 +83,13 @@ TReportList::TReportList(QWidget* parent, int page, const std::vector<std::strin
     header()->resizeSection(c, w);
     if (RightAlignedColumn(page, c)) headerItem()->setTextAlignment(c, Qt::AlignRight | Qt::AlignVCenter);
   }
+  // Rows as high as the 16 x 16 images need.
+  const int rowHeight = std::max(QFontMetrics(fonts.List).height() + 3, 18);
   QList<QTreeWidgetItem*> items;
   for (size_t i = 0; i < model_.Size(); ++i) {
     const TListRow& row = model_.Item(i).Row;
     auto* item = new QTreeWidgetItem;
+    item->setSizeHint(0, QSize(0, rowHeight));
     // The texts are for accessibility and tests; drawRow paints the row itself.
     if (row.Group) item->setText(0, Q(row.Header));
     for (size_t c = 0; c < row.Cells.size() && c < static_cast<size_t>(columnCount()); ++c)

@@ -188,7 +188,7 @@ TEST(DetailedLayout, ButtonRowBoxesAndTabs) {
         {104, {{520, 334, 75, 25}, "<< &Details"}},
         {3000, {{5, 368, 295, 15}, "&Send this error via Internet"}},
         {5000, {{300, 368, 295, 15}, "&Copy to Clipboard"}},
-        {4000, {{23, 384, 277, 15}, "&Attach a Screenshot image"}},
+        {4000, {{23, 384, 437, 15}, "&Attach a Screenshot image"}},  // up to the link
         {kSupportLinkId, {{464, 384, 132, 13}, "Go to the Support Page"}},
         {1000, {{4, 52, 592, 276}, ""}},
         {101, {{48, 8, 544, 42}, ""}}},
@@ -199,6 +199,9 @@ TEST(DetailedLayout, ButtonRowBoxesAndTabs) {
       {"support link without copy box sits on the first band line", dcSupportLink | dcSendBox, 0, true, 600, 400,
        {{kSupportLinkId, {{464, 382, 132, 13}, ""}}},
        {5000, 4000}},
+      {"screenshot box without the link reaches the right edge", dcSendBox | dcScreenshotBox, 0, true, 600, 400,
+       {{4000, {{23, 384, 572, 15}, ""}}},
+       {5000, kSupportLinkId}},
       {"forced detailed has no Details button", dcDetailsButton, dsForcedDetailed, true, 600, 400, {}, {104}},
       {"compact Details button", dcDetailsButton, 0, false, 380, 86, {{104, {{300, 54, 75, 25}, "&Details >>"}}}, {}},
   };
