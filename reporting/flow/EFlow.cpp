@@ -380,14 +380,19 @@ void ResumePausedThreads() {
 
 // The send thread delivers after the processing has returned; the next exception waits for it
 // once it holds the main lock, so the state it reads stays its own until it ends.
+// A plain handle: a program may end, or a module holding a copy of the layer be unloaded,
+// while it runs.
 std::mutex g_sendMutex;
-std::thread& g_sendThread = *new std::thread;  // never destroyed: a program may end while it runs
+pthread_t g_sendThread{};
+bool g_sendJoinable = false;
 std::atomic<bool> g_sendPending{false};
 std::atomic<pid_t> g_sendTid{0};
 
 void WaitForSendThread() {
   std::lock_guard lock(g_sendMutex);
-  if (g_sendThread.joinable() && g_sendThread.get_id() != std::this_thread::get_id()) g_sendThread.join();
+  if (!g_sendJoinable || pthread_equal(g_sendThread, pthread_self())) return;
+  pthread_join(g_sendThread, nullptr);
+  g_sendJoinable = false;
 }
 
 // What the processing leaves behind once its record is no longer handed out.
@@ -396,6 +401,25 @@ void FinishRecord() {
   st.Record.StackList = nullptr;
   st.Record.OptionSet = nullptr;
   ClearReportVariables();
+}
+
+void* SendThreadMain(void* arg) {
+  std::unique_ptr<std::string> text(static_cast<std::string*>(arg));
+  TLayerScope scope;
+  g_sendTid = Gettid();
+  ::pthread_setname_np(::pthread_self(), "tarvex-send");
+  TFlowState& st = State();
+  try {
+    Deliver(*text);
+    RemoveTemporaryFiles();
+    ApplyAutoCrashRule();
+    if (st.TerminatePending) ExitApplication(st.Options->TerminateButtonAction() == xaRestart);
+  } catch (...) {
+  }
+  FinishRecord();
+  g_sendTid = 0;
+  g_sendPending = false;
+  return nullptr;
 }
 
 // False when no thread could be started: the caller delivers itself.
@@ -413,29 +437,15 @@ bool StartSendThread(const std::string& textToSend) {
   static std::once_flag atExit;
   std::call_once(atExit, [] { std::atexit([] { WaitForSendThread(); }); });
   std::lock_guard lock(g_sendMutex);
-  try {
-    TLayerThreadScope own;  // never registered, paused or scanned
-    g_sendPending = true;
-    g_sendThread = std::thread([text = textToSend] {
-      TLayerScope scope;
-      g_sendTid = Gettid();
-      ::pthread_setname_np(::pthread_self(), "tarvex-send");
-      TFlowState& st = State();
-      try {
-        Deliver(text);
-        RemoveTemporaryFiles();
-        ApplyAutoCrashRule();
-        if (st.TerminatePending) ExitApplication(st.Options->TerminateButtonAction() == xaRestart);
-      } catch (...) {
-      }
-      FinishRecord();
-      g_sendTid = 0;
-      g_sendPending = false;
-    });
-  } catch (...) {
+  TLayerThreadScope own;  // never registered, paused or scanned
+  g_sendPending = true;
+  auto* text = new (std::nothrow) std::string(textToSend);
+  if (!text || pthread_create(&g_sendThread, nullptr, &SendThreadMain, text) != 0) {
+    delete text;
     g_sendPending = false;
     return false;
   }
+  g_sendJoinable = true;
   return true;
 }
 
@@ -578,6 +588,12 @@ bool ProcessException(const TExceptNotifyParams& p) {
     live.AskX11 = !p.SignalInfo && !ConsoleProgram();
     auto snapshot = MakeLiveSnapshot(g_startTime, exceptionTime, live);
     TBugReport report = BuildBugReport(o, x, *snapshot);
+    struct TPublished {  // for the dialogs, while this processing runs
+      TPublished(const TBugReport* report, const IReportSnapshot* snapshot) {
+        State().Report = report, State().Snapshot = snapshot;
+      }
+      ~TPublished() { State().Report = nullptr, State().Snapshot = nullptr; }
+    } published(&report, snapshot.get());
     std::string reportText = report.Text;
     st.StepCode = 703;
     st.Record.ReportText = reportText;
@@ -631,6 +647,12 @@ bool ProcessException(const TExceptNotifyParams& p) {
         if (RaiseAction(eaBeforeDialog)) {
           st.StepCode = 13;
           firstDetailed = ProduceOutput(p.Channel, dialogKind, reportText);
+          if (!st.Dialog.UserEmail.empty()) {  // typed into the dialog: the report carries it
+            report.Text = ReportTextWithEmail(report.Text, st.Dialog.UserEmail);
+            report.GeneralPart = ReportTextWithEmail(report.GeneralPart, st.Dialog.UserEmail);
+            reportText = report.Text;
+            st.Record.ReportText = reportText;
+          }
           st.StepCode = 14;
           RaiseAction(eaAfterDialog);
         }
@@ -661,6 +683,7 @@ bool ProcessException(const TExceptNotifyParams& p) {
           RaiseAction(eaAfterSaveLog);
         }
       }
+      if (st.Dialog.CopyToClipboard) Unit(&TUnits::Ui)->CopyToClipboard(reportText);
       st.StepCode = 16;
       if (DecideDelivery(st.Duplicate)) {
         if (!st.Synchronous && o.SendFlags().Contains(sfSendInThread)) sentInThread = StartSendThread(textToSend);
@@ -1038,6 +1061,20 @@ void RaiseCustomWebFieldsRequest(std::vector<std::string>& fields) {
       [&] { CallEach("TarvexLog_CustomWebFieldsRequestEvent", &TTarvexEventHandlers::CustomWebFieldsRequest, fields); });
 }
 
+bool RaiseExceptionAction(int32_t action) {
+  bool done = true;
+  DispatchEvent([&] { CallEach("TarvexLog_ExceptionActionNotifyEvent", &TTarvexEventHandlers::ExceptionActionNotify, action, done); });
+  return done;
+}
+
+const TBugReport* CurrentBugReport() { return State().Report; }
+const IReportSnapshot* CurrentReportSnapshot() { return State().Snapshot; }
+bool CurrentReportIsDuplicate() { return State().Report && State().Duplicate; }
+std::string ShownErrorMessage() {
+  const TFlowState& st = State();
+  return st.CustomErrorMessage.empty() ? st.LastExceptionMessage : st.CustomErrorMessage;
+}
+
 bool RaiseCustomButtonClick() {
   bool close = false;
   DispatchEvent([&] { CallEach("TarvexLog_CustomButtonClickEvent", &TTarvexEventHandlers::CustomButtonClick, close); });
@@ -1097,6 +1134,8 @@ void RequestExit(TExitAction action) {
   else if (TTarvexModuleData* own = FindModuleData(ReportingModuleHandle()); own && own->Options)
     own->Options->SetTerminateButtonAction(action);
 }
+
+std::shared_ptr<IExceptionUi> ExceptionUi() { return Unit(&TUnits::Ui); }
 
 void SetExceptionUi(std::shared_ptr<IExceptionUi> ui) {
   std::lock_guard lock(Units().Mutex);

@@ -96,6 +96,17 @@ void SetGlobalEventHandlers(TTarvexEventHandlers handlers);
 void RaiseAttachedFilesRequest(std::vector<std::string>& files);
 void RaiseCustomWebFieldsRequest(std::vector<std::string>& fields);
 bool RaiseCustomButtonClick();  // the close flag, false on entry
+bool RaiseExceptionAction(int32_t action);  // the done flag, true on entry
+
+// The exception being processed, for the dialogs; valid while the flow runs (null, empty or
+// false otherwise).
+struct TBugReport;
+class IReportSnapshot;
+const TBugReport* CurrentBugReport();
+const IReportSnapshot* CurrentReportSnapshot();
+bool CurrentReportIsDuplicate();
+// The custom error message when a filter set one, else the last exception message.
+std::string ShownErrorMessage();
 
 // Runs a procedure that calls handlers in the thread that met the exception (see the top);
 // errors it raises are swallowed. Nothing runs while events are off.
@@ -127,17 +138,36 @@ struct TDialogState {
   bool CopyToClipboard = false;
   bool Cancelled = false;
   bool TerminateRequested = false;
+  std::string UserEmail;  // a valid address the user typed; the flow writes it into the report
 };
 
 class IExceptionUi {
  public:
   virtual ~IExceptionUi() = default;
-  // Shows the dialog; throws when it cannot be shown.
+  // Shows the dialog. One that cannot be shown is reported as eeShowError, either here or by
+  // the flow when this throws; the dialog state then keeps its initial choices.
   virtual void ShowExceptionDialog(const TTarvexExceptionRecord& record, TDialogKind kind, bool beep,
                                    bool forcedDetailed, TDialogState& state) = 0;
   virtual void ShowReproduceRequest(TTarvexModuleOptions& options) = 0;
   // A dialog is on screen (the waiting thread pumps, the watchdog waits for the user).
   virtual bool DialogOnScreen() const = 0;
+  // The send progress window and the rest that delivery asks for; without dialogs nothing.
+  virtual void ShowSendDialog(const TTarvexModuleOptions& options, bool modal) { (void)options, (void)modal; }
+  virtual void SetSendDialogStep(const std::string& text) { (void)text; }
+  virtual void SetSendDialogMessageStep(const std::string& text, int current, int total) {
+    (void)text, (void)current, (void)total;
+  }
+  virtual void SetSendDialogPosition(int percent) { (void)percent; }
+  virtual void CloseSendDialog() {}
+  // False when nothing could be shown or copied.
+  virtual bool ShowMessageBox(const std::string& caption, const std::string& text) {
+    (void)caption, (void)text;
+    return false;
+  }
+  virtual bool CopyToClipboard(const std::string& text) {
+    (void)text;
+    return false;
+  }
 };
 
 class ILogStore {
@@ -173,6 +203,7 @@ class IScreenshot {
 
 // Null restores the plain implementation.
 void SetExceptionUi(std::shared_ptr<IExceptionUi> ui);
+std::shared_ptr<IExceptionUi> ExceptionUi();
 void SetLogStore(std::shared_ptr<ILogStore> store);
 void SetDelivery(std::shared_ptr<IDelivery> delivery);
 void SetScreenshot(std::shared_ptr<IScreenshot> screenshot);

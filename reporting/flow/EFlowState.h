@@ -29,6 +29,8 @@ struct TFlowState {
   std::string LastExceptionMessage;
   std::string CustomErrorMessage;
   TDialogState Dialog;
+  const TBugReport* Report = nullptr;  // published while the processing runs
+  const IReportSnapshot* Snapshot = nullptr;
   std::string Identifier;  // the report identifier of the exception in progress
   bool Duplicate = false;  // the log holds a report with the same identifier
   bool TerminatePending = false;

@@ -249,3 +249,12 @@ std::vector<std::pair<std::string, std::string>> ReportVariables(const TBugRepor
       {"_LineBreak", kCrLf},
   };
 }
+
+std::string ReportTextWithEmail(const std::string& text, const std::string& email) {
+  const size_t line = text.find("\r\n  3.3 ");
+  if (line == std::string::npos) return text;
+  const size_t colon = text.find(": ", line + 2);
+  const size_t end = text.find("\r\n", line + 2);
+  if (colon == std::string::npos || (end != std::string::npos && colon > end)) return text;
+  return text.substr(0, colon + 2) + email + (end == std::string::npos ? std::string() : text.substr(end));
+}

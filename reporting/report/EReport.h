@@ -29,6 +29,9 @@ struct TBugReport {
 TBugReport BuildBugReport(const TTarvexModuleOptions& options, const TReportException& exception,
                           const IReportSnapshot& snapshot);
 
+// The report text with the value of the user e-mail line ("\r\n  3.3 ...: value") replaced.
+std::string ReportTextWithEmail(const std::string& reportText, const std::string& email);
+
 // Formats used by the report.
 std::string ReportDateText(TReportTime time);      // "Thu, 10 Dec 2026 13:04:23 +0100"
 std::string TimeZoneText(int32_t utcOffsetSeconds);  // "+0530", "-0500", "+0000"

@@ -57,6 +57,3 @@ struct TDialogOutcome {
 TDialogOutcome ApplyDialogResult(const tarvex_dialog::TDialogRequest& request,
                                  const tarvex_dialog::TDialogResult& result, TDialogState& state,
                                  TTarvexModuleOptions& options);
-
-// The report text with the value of the user e-mail line ("\r\n  3.3 ...: value") replaced.
-std::string ReportTextWithEmail(const std::string& reportText, const std::string& email);

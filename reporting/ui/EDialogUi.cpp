@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <chrono>
 
+#include "reporting/options/EModules.h"
+#include "reporting/report/EReport.h"
+#include "reporting/report/EReportSnapshot.h"
 #include "reporting/ui/EEmailAddress.h"
 #include "reporting/ui/EIniFile.h"
 #include "reporting/ui/EJumpToSource.h"
@@ -34,7 +37,43 @@ std::shared_ptr<TDialogUi> g_installed;
 
 }  // namespace
 
-TDialogUi::TDialogUi(TDialogFlowLink link) : link_(std::move(link)) {}
+namespace {
+
+// The processing flow's own answers, for what the caller left empty.
+TDialogFlowLink WithFlowDefaults(TDialogFlowLink link) {
+  if (!link.CustomButtonClick) link.CustomButtonClick = [](bool& close) { close = RaiseCustomButtonClick(); };
+  if (!link.ExceptionAction) link.ExceptionAction = [](int32_t action, bool& done) { done = RaiseExceptionAction(action); };
+  if (!link.Duplicate) link.Duplicate = [] { return CurrentReportIsDuplicate(); };
+  if (!link.ShownMessage)
+    link.ShownMessage = [](const TTarvexExceptionRecord& record) {
+      return CurrentBugReport() ? ShownErrorMessage() : record.Message;
+    };
+  if (!link.Details)
+    link.Details = [](const TTarvexExceptionRecord& record) {
+      TDialogDetails details;
+      details.Stack = record.StackList;
+      details.MainModule = MainModuleHandle();
+      const TBugReport* report = CurrentBugReport();
+      if (!report) {
+        details.GeneralPart = record.ReportText;
+        return details;
+      }
+      details.GeneralPart = report->GeneralPart;
+      details.AssemblerPart = report->AssemblerHeader + report->AssemblerPart;
+      details.CpuPart = report->CpuPart;
+      if (const IReportSnapshot* snapshot = CurrentReportSnapshot()) {
+        details.Threads = snapshot->Threads();
+        details.Modules = snapshot->Modules();
+        details.Processes = snapshot->Processes();
+      }
+      return details;
+    };
+  return link;
+}
+
+}  // namespace
+
+TDialogUi::TDialogUi(TDialogFlowLink link) : link_(WithFlowDefaults(std::move(link))) {}
 
 TDialogUi::~TDialogUi() = default;
 
@@ -151,7 +190,10 @@ TDialogUi::TShowResult TDialogUi::RunDialog(const TTarvexExceptionRecord& record
           const TDialogResult result = TDialogResult::Decode(message.Reader());
           const TDialogOutcome outcome = ApplyDialogResult(built.Request, result, state, *o);
           lastSendReport_ = state.SendReport;
-          if (outcome.AcceptedEmail && link_.EmailAccepted) link_.EmailAccepted(*outcome.AcceptedEmail);
+          if (outcome.AcceptedEmail) {
+            state.UserEmail = *outcome.AcceptedEmail;
+            if (link_.EmailAccepted) link_.EmailAccepted(*outcome.AcceptedEmail);
+          }
           if (outcome.AcceptedEmail || outcome.SaveGeometry || !outcome.StackColumns.empty() ||
               !outcome.ModuleColumns.empty() || !outcome.ProcessColumns.empty())
             UpdateTarvexLogIni([&](TIniData& ini) {
@@ -361,3 +403,16 @@ std::shared_ptr<TDialogUi> InstalledDialogUi() {
   std::lock_guard lock(g_installedMutex);
   return g_installed;
 }
+
+namespace {
+
+// Linking the dialogs makes them the flow's: a program without the helper program beside it,
+// or without a display, gets the same one line on stderr as without them.
+const bool g_registered = [] {
+  if (!InstalledDialogUi()) InstallDialogUi();
+  return true;
+}();
+
+}  // namespace
+
+extern "C" __attribute__((used)) const bool* TarvexLog_DialogAnchor() { return &g_registered; }

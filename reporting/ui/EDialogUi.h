@@ -48,18 +48,18 @@ class TDialogUi final : public IExceptionUi {
   // The send progress window, shown only with sfShowSendProgress, an e-mail or web mode and no
   // failed dialog. Opening waits for the window with a deadline; the rest never waits long and
   // does nothing without a window.
-  void ShowSendDialog(const TTarvexModuleOptions& options, bool modal);
-  void SetSendDialogStep(const std::string& text);
+  void ShowSendDialog(const TTarvexModuleOptions& options, bool modal) override;
+  void SetSendDialogStep(const std::string& text) override;
   // "%s %d/%d: " with text 111, then the text.
-  void SetSendDialogMessageStep(const std::string& text, int current, int total);
-  void SetSendDialogPosition(int percent);  // 0 to 100, never backwards
-  void CloseSendDialog();
+  void SetSendDialogMessageStep(const std::string& text, int current, int total) override;
+  void SetSendDialogPosition(int percent) override;  // 0 to 100, never backwards
+  void CloseSendDialog() override;
   bool SendDialogOpen() const;
 
   // A message box (error icon); returns when it was closed, false when none could be shown.
-  bool ShowMessageBox(const std::string& caption, const std::string& text);
+  bool ShowMessageBox(const std::string& caption, const std::string& text) override;
   // The text placed on the clipboard as plain text; false when that could not be done.
-  bool CopyToClipboard(const std::string& text);
+  bool CopyToClipboard(const std::string& text) override;
 
   // The last ShowExceptionDialog could not show its dialog (suppresses the reproduce request
   // and the progress window).
@@ -88,8 +88,8 @@ class TDialogUi final : public IExceptionUi {
   std::string progressPrefix_;
 };
 
-// Makes the helper's dialogs the flow's dialogs. Not done automatically: without the helper
-// program the flow's plain output stays in force.
+// Makes the helper's dialogs the flow's dialogs: done when this library is linked in (a test
+// installs its own link again).
 void InstallDialogUi(TDialogFlowLink link = {});
 // The installed instance (null before InstallDialogUi), for the delivery's progress calls.
 std::shared_ptr<TDialogUi> InstalledDialogUi();

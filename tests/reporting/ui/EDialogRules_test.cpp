@@ -15,6 +15,7 @@
 #include <fstream>
 #include <thread>
 
+#include "reporting/report/EReport.h"
 #include "reporting/ui/EDialogRequest.h"
 #include "reporting/ui/EDialogSettings.h"
 #include "reporting/ui/EEmailAddress.h"

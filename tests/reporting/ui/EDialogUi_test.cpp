@@ -372,11 +372,14 @@ TEST_F(DialogUiTest, MessageBoxKindAndClipboard) {
   EXPECT_EQ(LastWarningCode(), eeShowError);
 }
 
-TEST_F(DialogUiTest, InstalledUiBecomesTheFlowsDialog) {
-  EXPECT_EQ(InstalledDialogUi(), nullptr);
+TEST_F(DialogUiTest, LinkedUiIsTheFlowsDialog) {
+  // Linking the library installed it; installing again replaces the instance.
+  const std::shared_ptr<TDialogUi> linked = InstalledDialogUi();
+  ASSERT_NE(linked, nullptr);
+  EXPECT_EQ(ExceptionUi(), linked);
   InstallDialogUi();
-  ASSERT_NE(InstalledDialogUi(), nullptr);
-  SetExceptionUi(nullptr);  // the plain output again
+  EXPECT_NE(InstalledDialogUi(), linked);
+  EXPECT_EQ(ExceptionUi(), InstalledDialogUi());
 }
 
 // ---- Inside the processing flow ------------------------------------------------------------------
