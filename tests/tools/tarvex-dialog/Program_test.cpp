@@ -69,7 +69,10 @@ class TRunningHelper {
         if (buffer_.size() >= kFrameHeaderBytes + length) {
           message = DecodePayload(std::string_view(buffer_).substr(kFrameHeaderBytes, length));
           buffer_.erase(0, kFrameHeaderBytes + length);
-          if (message.Kind == mkAlive) continue;
+          if (message.Kind == mkAlive) {
+            ++alive_;
+            continue;
+          }
           return true;
         }
       }
@@ -83,6 +86,8 @@ class TRunningHelper {
       buffer_.append(chunk, static_cast<size_t>(n));
     }
   }
+
+  int Alive() const { return alive_; }
 
   // Closes our end and returns the helper's exit status (-1: killed after the deadline).
   int CloseAndWait(int timeoutMs = 10000) {
@@ -104,6 +109,7 @@ class TRunningHelper {
   int fd_ = -1;
   pid_t pid_ = -1;
   bool reaped_ = false;
+  int alive_ = 0;
   std::string buffer_;
 };
 
@@ -165,4 +171,61 @@ TEST(Program, DamagedFrameEndsTheHelper) {
   helper.Send(std::string("\x01\x00\x00\x00", 4) + "x");  // a payload shorter than a kind
   EXPECT_FALSE(helper.Receive(message, 10000));
   EXPECT_EQ(helper.CloseAndWait(), 0);
+}
+
+TEST(Program, EachWindowsConversation) {
+  // What the core sends, then the answer it waits for before it goes on.
+  struct TStep {
+    std::vector<std::string> Send;
+    TMessageKind Answer;
+  };
+  struct TCase {
+    const char* Name;
+    std::vector<TStep> Steps;
+    bool AliveSeen;  // a window up for two seconds says it is alive
+  };
+  TDialogRequest detailed = test::Request(3, dcSendBox | dcCopyBox | dcModulesPages, dcSendBox);
+  detailed.Style = dsStartDetailed | dsOwnLook;
+  detailed.AutoCloseSeconds = 2;
+  TReproduceRequest reproduce;
+  reproduce.Caption = "Request";
+  reproduce.Label = "Please describe the steps to reproduce the error:";
+  reproduce.Button = "&OK";
+  reproduce.Text = "opened the file";
+  reproduce.AutoCloseSeconds = 1;
+  TProgressOpen progress;
+  progress.Caption = "Send.";
+  TCase cases[] = {
+      {"detailed dialog left alone", {{{detailed.Encode()}, mkShown}, {{}, mkDialogResult}}, true},
+      {"reproduce request left alone", {{{reproduce.Encode()}, mkShown}, {{}, mkReproduceResult}}, false},
+      {"progress window opened, moved and closed by the core",
+       {{{progress.Encode()}, mkShown},
+        {{EncodeProgressStep("Message 1/1: sending"), EncodeProgressPosition(50), EncodeProgressClose()}, mkDone}},
+       false},
+      {"clipboard", {{{EncodeClipboard("report")}, mkDone}}, false},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TRunningHelper helper({"QT_QPA_PLATFORM=offscreen", "TARVEX_DIALOG_ALLOW_OFFSCREEN=1"});
+    TMessage message;
+    ASSERT_TRUE(helper.Receive(message));
+    ASSERT_EQ(message.Kind, mkReady);
+    for (const TStep& step : c.Steps) {
+      for (const std::string& frame : step.Send) helper.Send(frame);
+      ASSERT_TRUE(helper.Receive(message)) << "waiting for " << step.Answer;
+      ASSERT_EQ(message.Kind, step.Answer);
+      if (step.Answer == mkDialogResult) {
+        const TDialogResult r = TDialogResult::Decode(message.Reader());
+        EXPECT_EQ(r.How, chAutoClose);
+        EXPECT_EQ(r.Checked, dcSendBox);
+      }
+      if (step.Answer == mkReproduceResult) {
+        EXPECT_EQ(message.Reader().Text(smText), "opened the file");
+      }
+    }
+    if (c.AliveSeen) {
+      EXPECT_GE(helper.Alive(), 1);
+    }
+    EXPECT_EQ(helper.CloseAndWait(), 0);
+  }
 }

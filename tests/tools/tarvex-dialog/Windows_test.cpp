@@ -1,8 +1,11 @@
 // The helper's windows under QTest on the offscreen platform: built from a table of requests,
 // their visible controls, texts and rectangles; the commands and what they hand back.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QCheckBox>
+#include <QDir>
+#include <QFile>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -416,4 +419,37 @@ TEST(SmallWindows, ProgressNeverMovesBackAndClosesOnlyForTheCore) {
   w.CloseByCore();
   EXPECT_FALSE(w.isVisible());
   EXPECT_EQ(rec.Done, 1);
+}
+
+TEST(DetailedDialog, SupportLinkOpensTheAddressWithXdgOpen) {
+  App();
+  // A stand-in xdg-open first on PATH writes down its arguments.
+  const std::string dir = QDir::tempPath().toStdString() + "/tarvex-dialog-xdg-" + std::to_string(::getpid());
+  const std::string record = dir + "/args";
+  QDir().mkpath(QString::fromStdString(dir));
+  {
+    QFile script(QString::fromStdString(dir + "/xdg-open"));
+    ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+    script.write(("#!/bin/sh\nprintf '%s|' \"$@\" > " + record + ".tmp && mv " + record + ".tmp " + record + "\n").c_str());
+    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  }
+  const std::string oldPath = getenv("PATH") ? getenv("PATH") : "";
+  setenv("PATH", (dir + ":" + oldPath).c_str(), 1);
+
+  TDialogRequest q = Request(3, dcSupportLink);
+  q.Style = dsTopMost;
+  q.SupportAddress = "http://127.0.0.1/support?a=1&b=2";
+  TDetailedDialog d(q);
+  TRecorder rec;
+  ASSERT_TRUE(ShowAndWait(d, rec));
+  QTest::mouseClick(d.Control(kSupportLinkId), Qt::LeftButton);
+  EXPECT_TRUE(WaitUntil([&] { return QFile::exists(QString::fromStdString(record)); }));
+  QFile args(QString::fromStdString(record));
+  ASSERT_TRUE(args.open(QIODevice::ReadOnly));
+  EXPECT_EQ(args.readAll().toStdString(), "http://127.0.0.1/support?a=1&b=2|");  // one argument, no shell
+  EXPECT_FALSE(d.windowFlags() & Qt::WindowStaysOnTopHint);  // the browser may come in front
+  EXPECT_TRUE(rec.Results.empty());  // the dialog stays
+  d.Finish(chOk);
+  setenv("PATH", oldPath.c_str(), 1);
+  QDir(QString::fromStdString(dir)).removeRecursively();
 }
