@@ -87,8 +87,11 @@ void THelper::Readable() {
 
 void THelper::Track(QWidget* window) {
   alive_.start();
+  // Looked at once the window is gone: during its destruction it is no longer of its class.
   connect(window, &QObject::destroyed, this, [this] {
-    if (!Window()) alive_.stop();
+    QTimer::singleShot(0, this, [this] {
+      if (!Window()) alive_.stop();
+    });
   });
   window->setAttribute(Qt::WA_DeleteOnClose);
   window->show();
