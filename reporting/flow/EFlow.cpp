@@ -17,6 +17,10 @@
 #include <fstream>
 #include <thread>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 #include "reporting/debuginfo/ECallStack.h"
 #include "reporting/flow/EFlowState.h"
 #include "reporting/interception/ExceptionLog.h"
@@ -147,8 +151,17 @@ struct TUnits {
   std::shared_ptr<IDelivery> Delivery = std::make_shared<TPlainDelivery>();
   std::shared_ptr<IScreenshot> Screenshot = std::make_shared<TPlainScreenshot>();
 };
+// Never destroyed (threads may report while the program ends). The dialogs and the log store
+// register at load time, also in a shared object that may be unloaded again: the sanitizer's
+// leak check is told that this block is meant to stay.
 TUnits& Units() {
-  static TUnits* units = new TUnits;
+  static TUnits* units = [] {
+    auto* created = new TUnits;
+#if defined(__SANITIZE_ADDRESS__)
+    __lsan_ignore_object(created);
+#endif
+    return created;
+  }();
   return *units;
 }
 template <class T>
