@@ -1,5 +1,7 @@
 #include "tools/tarvex-dialog/Helper.h"
 
+#include "tools/tarvex-dialog/ProgramWindow.h"
+
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -94,6 +96,8 @@ void THelper::Track(QWidget* window) {
     });
   });
   window->setAttribute(Qt::WA_DeleteOnClose);
+  // The core that started us runs in the program.
+  MakeTransientFor(window, ProgramActiveWindow(::getppid()));
   window->show();
   window->raise();
   window->activateWindow();
