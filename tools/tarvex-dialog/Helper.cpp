@@ -98,6 +98,7 @@ void THelper::Track(QWidget* window) {
   window->setAttribute(Qt::WA_DeleteOnClose);
   // The core that started us runs in the program.
   MakeTransientFor(window, ProgramActiveWindow(::getppid()));
+  if (!(window->windowFlags() & Qt::WindowStaysOnTopHint)) new TStayInFront(window, ::getppid());
   window->show();
   window->raise();
   window->activateWindow();

@@ -5,7 +5,9 @@
 
 #include <sys/types.h>
 
+#include <QTimer>
 #include <QWidget>
+#include <vector>
 
 namespace tarvex_dialog {
 
@@ -15,6 +17,27 @@ WId ProgramActiveWindow(pid_t program);
 
 // Makes `window` (not yet shown) transient for `owner`; nothing when `owner` is 0.
 void MakeTransientFor(QWidget* window, WId owner);
+
+// The program's top-level windows that the window manager lists (_NET_CLIENT_LIST).
+std::vector<WId> ProgramWindows(pid_t program);
+// The desktop's active window (0: none or unknown).
+WId ActiveWindow();
+
+// Whether a dialog takes the foreground back: one of the program's windows that were there
+// when the dialog opened has become the active window. New windows and other programs' are
+// left alone.
+bool TakeFrontBack(WId active, WId dialog, const std::vector<WId>& programWindows);
+
+// Keeps a dialog in front of the program's windows (when it is not top-most): every 10 ms.
+class TStayInFront final : public QObject {
+ public:
+  TStayInFront(QWidget* dialog, pid_t program);
+
+ private:
+  QWidget* dialog_;
+  std::vector<WId> windows_;
+  QTimer timer_;
+};
 
 // The window that `window` is transient for, as the X server has it (0: none), for tests.
 WId TransientOwner(QWidget* window);
