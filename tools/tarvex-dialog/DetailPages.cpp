@@ -47,7 +47,7 @@ TDetailPage::TDetailPage(QWidget* parent, int page, const TDialogRequest& q, con
     : QWidget(parent), page_(page), fonts_(fonts) {
   setObjectName(QString("page%1").arg(page));
   heading_ = new QLabel(Q(RequestText(q, 6 + 2 * page)), this);
-  heading_->setObjectName(ControlName(102));
+  heading_->setObjectName(PageControlName(102));
   heading_->setFont(fonts.Message);
   switch (page) {
     case pgCallStack:
@@ -74,7 +74,7 @@ TDetailPage::TDetailPage(QWidget* parent, int page, const TDialogRequest& q, con
     }
   }
   content_ = list_ ? static_cast<QWidget*>(list_) : rich_;
-  content_->setObjectName(ControlName(103));
+  content_->setObjectName(PageControlName(103));
   if (list_) connect(list_, &TReportList::JumpToSource, this, &TDetailPage::JumpToSource);
 }
 

@@ -134,6 +134,7 @@ void TDetailedDialog::BodyResized() {
   for (const TControl& c : layout_.Controls) Apply(Control(c.Id), c);
   if (auto* icon = qobject_cast<QLabel*>(Control(kIconId))) icon->setPixmap(ErrorImage());
   if (grip_) grip_->move(Body()->width() - grip_->width(), Body()->height() - grip_->height());
+  if (isVisible() && !placing_) DumpGeometry(this);  // scripted clicks follow the new layout
   if (!detailed_ || placing_ || !isVisible()) return;
   geometryRecorded_ = true;
   if (windowState() & Qt::WindowMaximized) {

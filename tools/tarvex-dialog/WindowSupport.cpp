@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QStyle>
 #include <QTextStream>
@@ -285,6 +286,7 @@ bool OpenUrl(const std::string& url) {
 }
 
 QString ControlName(int id) { return QString("c%1").arg(id); }
+QString PageControlName(int id) { return QString("p%1").arg(id); }
 
 void DumpGeometry(const QWidget* window) {
   const QByteArray path = qgetenv("TARVEX_DIALOG_GEOMETRY");
@@ -296,7 +298,8 @@ void DumpGeometry(const QWidget* window) {
   out << "window " << frame.x() << ' ' << frame.y() << ' ' << frame.width() << ' ' << frame.height() << " 1 "
       << window->windowTitle() << '\n';
   for (const QWidget* w : window->findChildren<QWidget*>()) {
-    if (!w->objectName().startsWith('c')) continue;
+    static const QRegularExpression kControl("^[cp][0-9]+$");
+    if (!kControl.match(w->objectName()).hasMatch()) continue;
     const QPoint at = w->mapToGlobal(QPoint(0, 0));
     QString text;
     if (auto* label = qobject_cast<const QLabel*>(w)) text = label->text();

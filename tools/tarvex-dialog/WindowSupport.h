@@ -135,7 +135,8 @@ bool OpenUrl(const std::string& url);
 // Writes "name x y w h visible text" for every named control of the window, in screen
 // coordinates, to the file named by TARVEX_DIALOG_GEOMETRY when it is set.
 void DumpGeometry(const QWidget* window);
-// The name of a control by its id in the dumps and tests: "c102".
+// The name of a control by its id in the dumps and tests: "c102"; a page's controls "p102".
 QString ControlName(int id);
+QString PageControlName(int id);
 
 }  // namespace tarvex_dialog

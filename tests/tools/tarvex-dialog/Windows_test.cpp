@@ -319,7 +319,7 @@ TEST(DetailedDialog, PagesShowTheRichTextAndTheLists) {
 
   ASSERT_NE(d.CurrentPage()->Rich(), nullptr);
   EXPECT_EQ(d.CurrentPage()->Rich()->toPlainText(), "Title\nline two");
-  EXPECT_EQ(S(static_cast<QLabel*>(d.CurrentPage()->findChild<QWidget*>("c102"))->text()), "General Information");
+  EXPECT_EQ(S(static_cast<QLabel*>(d.CurrentPage()->findChild<QWidget*>("p102"))->text()), "General Information");
 
   d.Tabs()->setCurrentIndex(1);
   TReportList* list = d.CurrentPage()->List();
