@@ -13,6 +13,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTextBlock>
+#include <QTextCursor>
 #include <QTextEdit>
 #include <map>
 #include <memory>
@@ -302,7 +304,7 @@ TEST(DetailedDialog, PagesShowTheRichTextAndTheLists) {
   TDialogRequest q = Request(3, dcModulesPages | dcAssemblerPages);
   q.Style = dsStartDetailed;
   q.GeneralRich = "{\\rtf1{\\colortbl ;\\red0\\green100\\blue100;}\\cf1\\b Title\\b0\\par\r\nline two}";
-  q.CpuRich = "{\\rtf1 RAX: 1}";
+  q.CpuRich = "{\\rtf1 RAX: 1\\par\r\n\\pard\\tx1440 Stack\\tab Memory}";
   TListRow group;
   group.Group = true;
   group.ColourClass = 3;
@@ -318,7 +320,13 @@ TEST(DetailedDialog, PagesShowTheRichTextAndTheLists) {
   ASSERT_TRUE(ShowAndWait(d, rec));
 
   ASSERT_NE(d.CurrentPage()->Rich(), nullptr);
-  EXPECT_EQ(d.CurrentPage()->Rich()->toPlainText(), "Title\nline two");
+  QTextEdit* general = d.CurrentPage()->Rich();
+  EXPECT_EQ(general->toPlainText(), "Title\nline two");
+  QTextCursor title(general->document());
+  title.setPosition(1);
+  EXPECT_EQ(title.charFormat().fontWeight(), QFont::Bold);
+  EXPECT_EQ(title.charFormat().foreground().color(), QColor(0, 100, 100));
+  EXPECT_EQ(title.charFormat().fontFamilies(), TDialogFonts::Make().Fixed.families());
   EXPECT_EQ(S(static_cast<QLabel*>(d.CurrentPage()->findChild<QWidget*>("p102"))->text()), "General Information");
 
   d.Tabs()->setCurrentIndex(1);
@@ -350,7 +358,13 @@ TEST(DetailedDialog, PagesShowTheRichTextAndTheLists) {
   ASSERT_NE(d.CurrentPage()->List(), nullptr);
   EXPECT_EQ(S(d.CurrentPage()->List()->topLevelItem(0)->text(6)), "/opt/app");
   d.Tabs()->setCurrentIndex(5);
-  EXPECT_EQ(d.CurrentPage()->Rich()->toPlainText(), "RAX: 1");
+  QTextEdit* cpu = d.CurrentPage()->Rich();
+  EXPECT_EQ(cpu->toPlainText(), "RAX: 1\nStack\tMemory");
+  // An inch of tab stop in the display's pixels.
+  const QList<QTextOption::Tab> tabs = cpu->document()->lastBlock().blockFormat().tabPositions();
+  ASSERT_EQ(tabs.size(), 1);
+  EXPECT_DOUBLE_EQ(tabs[0].position, cpu->logicalDpiX());
+  EXPECT_TRUE(cpu->document()->firstBlock().blockFormat().tabPositions().isEmpty());
   d.Finish(chOk);
   ASSERT_EQ(rec.Results.size(), 1u);
   EXPECT_EQ(rec.Results[0].StackColumns, (std::vector<int32_t>{150, 90, 80, 70, 60, 50}));
