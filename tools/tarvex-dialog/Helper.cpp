@@ -38,7 +38,8 @@ QWidget* THelper::Window() const {
 void THelper::Gone() {
   read_.setEnabled(false);
   write_.setEnabled(false);
-  QApplication::exit(0);
+  // Queued, so that it also ends a loop that has not started yet.
+  QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
 }
 
 void THelper::Send(const std::string& frame) {

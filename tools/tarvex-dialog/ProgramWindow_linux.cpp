@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <string>
 #include <memory>
 
 namespace tarvex_dialog {
@@ -19,10 +21,15 @@ xcb_connection_t* Connection() {
 }
 
 xcb_atom_t Atom(xcb_connection_t* c, const char* name) {
+  // The stay-in-front timer asks every 10 ms: one round trip per name, once.
+  static std::map<std::string, xcb_atom_t> known;
+  if (const auto it = known.find(name); it != known.end()) return it->second;
   std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(
       xcb_intern_atom_reply(c, xcb_intern_atom(c, 1, static_cast<uint16_t>(std::strlen(name)), name), nullptr),
       &std::free);
-  return reply ? reply->atom : static_cast<xcb_atom_t>(XCB_ATOM_NONE);
+  const xcb_atom_t atom = reply ? reply->atom : static_cast<xcb_atom_t>(XCB_ATOM_NONE);
+  if (atom != XCB_ATOM_NONE) known[name] = atom;
+  return atom;
 }
 
 // A 32-bit property's first value, or 0.

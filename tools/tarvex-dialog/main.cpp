@@ -1,6 +1,9 @@
 // tarvex-dialog: shows the reporting layer's windows for the core that started it, over the
 // socket on descriptor 3.
+#include <fcntl.h>
+
 #include <QApplication>
+#include <cstdio>
 
 #include "tools/tarvex-dialog/Helper.h"
 
@@ -11,6 +14,10 @@ extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfi
 #endif
 
 int main(int argc, char** argv) {
+  if (::fcntl(3, F_GETFD) == -1) {
+    std::fputs("tarvex-dialog: started by the reporting layer only (its socket on descriptor 3)\n", stderr);
+    return 2;
+  }
   QApplication app(argc, argv);
   QApplication::setQuitOnLastWindowClosed(false);  // the core ends us by closing the socket
   // A window nobody can see would block the program that waits for it. Tests say otherwise.

@@ -115,6 +115,23 @@ class TRunningHelper {
 
 }  // namespace
 
+TEST(Program, WithoutItsSocketItRefusesToStart) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 3, "/dev/null", O_RDONLY, 0);  // so that the close cannot fail
+  posix_spawn_file_actions_addclose(&actions, 3);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  char program[] = TARVEX_DIALOG;
+  char* argv[] = {program, nullptr};
+  pid_t pid = -1;
+  ASSERT_EQ(::posix_spawn(&pid, program, &actions, nullptr, argv, environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 2);
+}
+
 TEST(Program, OffscreenIsRefusedOutsideTests) {
   TRunningHelper helper({"QT_QPA_PLATFORM=offscreen"});
   TMessage message;
