@@ -8,9 +8,9 @@
 #include "tools/tarvex-dialog/Helper.h"
 
 #if defined(__SANITIZE_ADDRESS__)
-// fontconfig keeps a few blocks to the end on purpose; the sanitizer build's leak check is for
+// fontconfig and the D-Bus library keep a few blocks to the end on purpose; the leak check is for
 // our own code.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\nleak:libdbus-1.so\n"; }
 #endif
 
 int main(int argc, char** argv) {

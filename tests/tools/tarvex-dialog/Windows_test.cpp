@@ -30,8 +30,9 @@ using namespace tarvex_dialog;
 using namespace tarvex_dialog::test;
 
 #if defined(__SANITIZE_ADDRESS__)
-// fontconfig keeps a few blocks to the end on purpose; the leak check is for our own code.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+// fontconfig and the D-Bus library keep a few blocks to the end on purpose; the leak check is
+// for our own code.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\nleak:libdbus-1.so\n"; }
 #endif
 
 namespace {
