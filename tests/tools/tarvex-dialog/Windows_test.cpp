@@ -46,7 +46,8 @@ QString Text(QWidget* w) {
 // Every control of the layout sits where the layout puts it, is shown exactly when the layout
 // says so and carries its text; `visible` lists the controls expected on screen.
 template <typename W>
-void ExpectControls(const W& window, const std::set<int>& visible, const std::map<int, std::string>& texts) {
+void ExpectControls(const W& window, const std::set<int>& visible, const std::map<int, std::string>& texts,
+                    bool exactTextHeights = false) {
   for (const TControl& c : window.Layout().Controls) {
     SCOPED_TRACE("control " + std::to_string(c.Id));
     QWidget* w = window.Control(c.Id);
@@ -56,6 +57,11 @@ void ExpectControls(const W& window, const std::set<int>& visible, const std::ma
     EXPECT_EQ(c.Visible, visible.count(c.Id) > 0);
     if (c.Visible) {
       EXPECT_EQ(w->geometry(), ToQRect(c.Rect));
+      // The measured height is the one the label needs for its wrapped text.
+      auto* label = qobject_cast<QLabel*>(w);
+      if (exactTextHeights && label && label->wordWrap() && !label->text().isEmpty()) {
+        EXPECT_EQ(label->heightForWidth(c.Rect.W), c.Rect.H) << S(label->text());
+      }
     }
   }
   for (const auto& [id, text] : texts) {
@@ -99,7 +105,7 @@ TEST(ClassicDialog, VisibleControlsTextsAndRectangles) {
     TClassicDialog d(q);
     TRecorder rec;
     ASSERT_TRUE(ShowAndWait(d, rec));
-    ExpectControls(d, c.Visible, c.Texts);
+    ExpectControls(d, c.Visible, c.Texts, true);
     // The fixed rules with the real fonts: the window's width, the message's place, the right
     // button against x 405 and the send button 8 pixels left of it.
     EXPECT_EQ(d.Body()->width(), 413);
