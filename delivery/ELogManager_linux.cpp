@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "delivery/ELogManager.h"
+#include "runtime/FileHandle_linux.h"
 
 namespace {
 
@@ -45,17 +46,6 @@ class TFd {
 [[noreturn]] void Fail(const char* fmt, const std::string& name) {
   const int saved = errno;
   throw ELogFileError(fmt, {name, std::string(saved ? std::strerror(saved) : "")});
-}
-
-bool WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
 }
 
 std::string FolderOf(const std::string& fileName) {

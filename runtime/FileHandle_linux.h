@@ -1,8 +1,10 @@
-// An owned POSIX file descriptor, closed when the owner goes.
+// An owned POSIX file descriptor, closed when the owner goes; and a write that finishes.
 #pragma once
 
+#include <errno.h>
 #include <unistd.h>
 
+#include <string_view>
 #include <utility>
 
 class TFileHandle {
@@ -23,3 +25,16 @@ class TFileHandle {
  private:
   int fd_;
 };
+
+// Writes all of `text`, again after a short write or an interruption; false on an error or a
+// closed descriptor. Allocates nothing, so it serves crash paths too.
+inline bool WriteAll(int fd, std::string_view text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}

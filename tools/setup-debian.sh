@@ -8,7 +8,7 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
 PACKAGES=(
   build-essential cmake ninja-build pkg-config binutils
-  qt6-base-dev qt6-base-dev-tools libgl-dev
+  qt6-base-dev qt6-base-dev-tools libgl-dev libxcb1-dev
   libxml2-dev libcurl4-openssl-dev libssl-dev zlib1g-dev libminizip-dev libelf-dev libdw-dev libcapstone-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   locales xvfb xauth

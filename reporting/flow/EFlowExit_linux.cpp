@@ -24,6 +24,7 @@
 #include "reporting/report/EReport.h"
 #include <sys/utsname.h>
 #include "runtime/SysUtils.h"
+#include "runtime/FileHandle_linux.h"
 
 extern char** environ;
 
@@ -156,17 +157,6 @@ void RecordStartDirectory() {
   g_startDirectory = ::getcwd(cwd, sizeof cwd) ? cwd : "";
 }
 
-bool WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 bool WriteConsoleReport(const std::string& reportText) {
   const TTarvexModuleOptions* options = State().Options.get();
   std::string text = (options ? options->GetText(4) : std::string()) + "\r\n\r\n" + reportText + "\r\n";
@@ -209,9 +199,9 @@ bool WriteWebPage(const std::string& page) {
   if (!FlowCgiProgram()) return true;
   std::string header = "Status: 200 Error\r\nContent-Type: text/html\r\n" +
                        Format("Content-Length: %d\r\n", {static_cast<int64_t>(page.size())}) + "Content:\r\n\r\n";
-  if (!tarvex_flow::WriteAll(1, header)) {
+  if (!WriteAll(1, header)) {
     ReportWarning(eeShowError, "CGI: Cannot write in the ouput file.");
     return false;
   }
-  return tarvex_flow::WriteAll(1, page);
+  return WriteAll(1, page);
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "reporting/flow/EFlow.h"
+#include "runtime/FileHandle_linux.h"
 
 namespace tarvex_flow {
 
@@ -90,7 +91,6 @@ struct TTarvexEventRecordHolder {
 bool RequestDebugPassword(uintptr_t moduleHandle, std::string& password);
 
 // Output.
-bool WriteAll(int fd, const std::string& text);
 bool WriteConsoleReport(const std::string& reportText);
 // The internal-error procedure; `section` is the step code.
 void ReportInternalError(int section, const char* message, const char* className);

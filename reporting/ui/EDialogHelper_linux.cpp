@@ -41,11 +41,20 @@ int Left(int64_t until) {
   return left <= 0 ? 0 : static_cast<int>(std::min<int64_t>(left, 1 << 30));
 }
 
+// Beside the module that holds the reporting code, else in the installed place of a program
+// (<prefix>/libexec/tarvex/ for <prefix>/bin/<program>); TARVEX_DIALOG_HELPER, an absolute
+// path, comes first. Never looked up on PATH.
 std::string DefaultHelperPath() {
+  if (const char* chosen = std::getenv("TARVEX_DIALOG_HELPER"); chosen && chosen[0] == '/') return chosen;
   const std::string module = ModuleFileName(ReportingModuleHandle());
   const size_t slash = module.rfind('/');
   if (slash == std::string::npos) return {};
-  return module.substr(0, slash + 1) + "tarvex-dialog";
+  const std::string folder = module.substr(0, slash + 1);
+  const std::string beside = folder + "tarvex-dialog";
+  if (::access(beside.c_str(), X_OK) == 0) return beside;
+  const std::string installed = folder + "../libexec/tarvex/tarvex-dialog";
+  if (::access(installed.c_str(), X_OK) == 0) return installed;
+  return beside;  // named in the "missing" warning
 }
 
 bool Waitable(int fd, short events, int timeoutMs) {

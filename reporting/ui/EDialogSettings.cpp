@@ -7,21 +7,23 @@ namespace {
 constexpr const char* kCoordinates = "Coordinates";
 constexpr int32_t kMaxExtent = 32767;
 
-const std::vector<int32_t> kStackDefaults{89, 92, 126, 126, 200, 61};
-const std::vector<int32_t> kModuleDefaults{80, 96, 175, 50, 54, 712, 80};
+// By key number. The first column of each list holds a 16-digit address or handle, so it is
+// wider than for 8 digits.
+const std::vector<int32_t> kStackDefaults{145, 92, 126, 126, 200, 61};
+const std::vector<int32_t> kModuleDefaults{136, 96, 175, 50, 54, 712, 80};
 const std::vector<int32_t> kProcessDefaults{48, 134, 232, 56, 57, 47, 52, 330};
 
 // The module list's sixth column ("Modified") is stored under ColMod6 and the seventh ("Path")
 // under ColMod5: the files written by earlier versions keep their meaning.
-std::string ColumnKey(const char* prefix, size_t column) {
-  if (std::string(prefix) == "ColMod" && (column == 5 || column == 6)) column = 11 - column;
-  return prefix + std::to_string(column);
+size_t KeyNumber(const char* prefix, size_t column) {
+  return std::string(prefix) == "ColMod" && (column == 5 || column == 6) ? 11 - column : column;
 }
+std::string ColumnKey(const char* prefix, size_t column) { return prefix + std::to_string(KeyNumber(prefix, column)); }
 
 std::vector<int32_t> ReadColumns(const TIniData& ini, const char* prefix, const std::vector<int32_t>& defaults) {
   std::vector<int32_t> widths;
   for (size_t i = 0; i < defaults.size(); ++i)
-    widths.push_back(ini.Int(kCoordinates, ColumnKey(prefix, i), defaults[i], 0, kMaxExtent));
+    widths.push_back(ini.Int(kCoordinates, ColumnKey(prefix, i), defaults[KeyNumber(prefix, i)], 0, kMaxExtent));
   return widths;
 }
 

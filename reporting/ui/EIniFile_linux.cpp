@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "reporting/ui/EIniFile.h"
+#include "runtime/FileHandle_linux.h"
 
 namespace {
 
@@ -46,17 +47,6 @@ bool ReadFile(const std::string& path, std::string& text) {
     if (n > 0) text.append(buffer, static_cast<size_t>(n));
   ::close(fd);
   return n == 0;
-}
-
-bool WriteAllTo(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
 }
 
 // An exclusive lock of the lock file, waited for a bounded time: a stuck holder costs the
@@ -112,7 +102,7 @@ bool UpdateTarvexLogIni(const std::function<void(TIniData&)>& change) {
   ::unlink(fresh.c_str());  // a leftover of a crashed writer of this pid
   const int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) return false;
-  const bool written = WriteAllTo(fd, data.Text()) && ::fsync(fd) == 0;
+  const bool written = WriteAll(fd, data.Text()) && ::fsync(fd) == 0;
   ::close(fd);
   if (!written || ::rename(fresh.c_str(), path.c_str()) != 0) {
     ::unlink(fresh.c_str());

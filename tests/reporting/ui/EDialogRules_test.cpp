@@ -247,6 +247,10 @@ TEST(IniFile, NumbersTakeTheirDefaultWhenNotNumbersOrOutOfRange) {
   EXPECT_EQ(s.ProcessColumns, (std::vector<int32_t>{48, 134, 232, 56, 57, 47, 52, 330}));
   EXPECT_EQ(s.Email, "me@x.y");  // sections and keys compare without case
   EXPECT_FALSE(ReadDialogSettings(TIniData::Parse("[Coordinates]\nLeft=5\n")).Geometry.Left.has_value());
+  // Without keys, each column takes its own key's default: Modified 80, Path 712.
+  const TDialogSettings none = ReadDialogSettings(TIniData::Parse(""));
+  EXPECT_EQ(none.ModuleColumns, (std::vector<int32_t>{136, 96, 175, 50, 54, 80, 712}));
+  EXPECT_EQ(none.StackColumns[0], 145);  // 16 address digits
 }
 
 TEST(IniFile, WritesKeepOtherLinesAndMapTheModuleColumns) {
