@@ -75,6 +75,12 @@ install(TARGETS ${_tarvex_targets} tarvex-options
   INCLUDES DESTINATION include/tarvex)
 install(EXPORT TarvexTargets NAMESPACE Tarvex:: DESTINATION ${TARVEX_INSTALL_CMAKEDIR})
 
+# The dialogs' helper program, where the layer of an installed program (<prefix>/bin) looks
+# for it.
+if(TARGET tarvex-dialog)
+  install(TARGETS tarvex-dialog RUNTIME DESTINATION libexec/tarvex)
+endif()
+
 # Headers: those of the layer, the runtime and delivery, except the Qt ones (the bridge's come
 # with its component below).
 set(_tarvex_header_dirs reporting runtime)
