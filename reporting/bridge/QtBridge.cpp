@@ -8,6 +8,7 @@
 #include "reporting/bridge/EQtApplicationHook.h"
 #include "reporting/bridge/EQtDisplay.h"
 #include "reporting/bridge/EQtFreezeProbe.h"
+#include "reporting/bridge/EQtGrabs.h"
 #include "reporting/bridge/EQtPump.h"
 #include "reporting/bridge/EQtThreads.h"
 #include "reporting/flow/EFlow.h"
@@ -33,10 +34,12 @@ void InstallQtBridge(QApplication& app) {
   StartFreezeProbe(&RefreshDisplaySnapshot);
   StartQThreadNaming();
   if (ExceptionLogInstalled()) HookApplicationNotify(app);
+  RememberX11Connection();
   TGuiBridgeHooks hooks;
   hooks.PumpEvents = &PumpGuiEvents;
   hooks.ProbeFreeze = &ProbeFreeze;
   hooks.IsGuiThread = &IsGuiThread;
+  hooks.ReleaseGrabs = &ReleaseX11Grabs;
   SetGuiBridgeHooks(hooks);  // marks the program as a GUI program
   // The flow's watch counts the silence itself; the probe only says whether to count this round.
   SetFreezeProbe([](int waitMs) { return ProbeFreeze(waitMs, std::numeric_limits<int>::max()) != fpWaiting; });

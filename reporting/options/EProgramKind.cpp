@@ -11,6 +11,7 @@ std::atomic<TProcessingQuery> g_processing{nullptr};
 std::atomic<bool (*)()> g_pump{nullptr};
 std::atomic<TFreezeProbeResult (*)(int, int)> g_probe{nullptr};
 std::atomic<bool (*)()> g_isGui{nullptr};
+std::atomic<void (*)()> g_releaseGrabs{nullptr};
 
 }  // namespace
 
@@ -29,6 +30,7 @@ void SetGuiBridgeHooks(const TGuiBridgeHooks& hooks) {
   g_pump.store(hooks.PumpEvents);
   g_probe.store(hooks.ProbeFreeze);
   g_isGui.store(hooks.IsGuiThread);
+  g_releaseGrabs.store(hooks.ReleaseGrabs);
   if (hooks.PumpEvents || hooks.ProbeFreeze || hooks.IsGuiThread) SetGuiProgram(true);
 }
 
@@ -37,6 +39,7 @@ TGuiBridgeHooks GuiBridgeHooks() {
   hooks.PumpEvents = g_pump.load();
   hooks.ProbeFreeze = g_probe.load();
   hooks.IsGuiThread = g_isGui.load();
+  hooks.ReleaseGrabs = g_releaseGrabs.load();
   return hooks;
 }
 

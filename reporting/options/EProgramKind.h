@@ -34,6 +34,9 @@ struct TGuiBridgeHooks {
   TFreezeProbeResult (*ProbeFreeze)(int waitMs, int timeoutMs) = nullptr;
   // Whether the calling thread is the GUI thread.
   bool (*IsGuiThread)() = nullptr;
+  // Gives up the program's pointer and keyboard grabs (a popup menu holds them), so that a
+  // dialog of another process takes input. Callable from any thread.
+  void (*ReleaseGrabs)() = nullptr;
 };
 
 // Registers the bridge (or, with empty hooks, removes it). Registering also marks the program

@@ -7,6 +7,7 @@
 #include <chrono>
 
 #include "reporting/options/EModules.h"
+#include "reporting/options/EProgramKind.h"
 #include "reporting/report/EReport.h"
 #include "reporting/report/EReportSnapshot.h"
 #include "reporting/ui/EEmailAddress.h"
@@ -104,6 +105,8 @@ std::unique_ptr<TDialogHelper> TDialogUi::Open(const std::string& request) {
     Fail("no display");
     return nullptr;
   }
+  // A popup menu of the program that met the exception would keep the dialog from input.
+  if (void (*release)() = GuiBridgeHooks().ReleaseGrabs) release();
   std::string why;
   std::unique_ptr<TDialogHelper> helper = TDialogHelper::Start(why);
   if (!helper) {
