@@ -11,7 +11,7 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools libgl-dev libxcb1-dev
   libxml2-dev libcurl4-openssl-dev libssl-dev zlib1g-dev libminizip-dev libelf-dev libdw-dev libcapstone-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  locales xvfb xauth
+  locales xvfb xauth xdotool x11-apps
   default-jdk-headless libaxis-java
 )
 
