@@ -96,7 +96,7 @@ class TTLDebugInfoDwarf final : public TTLDebugInfoSource {
     std::vector<TTLLocationInfo> frames;
     Dwarf_Addr bias = 0;
     Dwarf_Die* cu = dwfl_module_addrdie(mod_, address, &bias);
-    if (cu) DwarfFramesAt(cu, address - bias, frames);
+    if (cu) DwarfFramesAt(cu, address - bias, frames, &names_);
     if (frames.empty() || frames.front().ProcedureName.empty()) {
       // No unit covers it (code built without -g): the symbol tables still name it.
       GElf_Off offset = 0;
@@ -158,6 +158,7 @@ class TTLDebugInfoDwarf final : public TTLDebugInfoSource {
   Dwfl_Module* mod_ = nullptr;
   mutable std::mutex mutex_;  // libdw is not safe for concurrent use of one Dwarf
   mutable std::unordered_map<uintptr_t, std::vector<TTLLocationInfo>> cache_;
+  mutable TDwarfNameCache names_;  // under mutex_, like cache_
 };
 
 }  // namespace

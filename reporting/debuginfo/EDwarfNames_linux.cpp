@@ -2,6 +2,7 @@
 
 #include <dwarf.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -59,15 +60,47 @@ void Join(std::string& prefix, const std::string& part) {
   prefix = prefix.empty() ? part : part + "::" + prefix;
 }
 
-bool NamesOf(Dwarf_Die* die, TDwarfProcedureName& out, int depth) {
+TDwarfNameCache::TKey KeyOf(Dwarf_Die* die) { return {die->cu, dwarf_dieoffset(die)}; }
+
+// The DIE's containing scopes, itself first (dwarf_getscopes_die).
+std::vector<Dwarf_Die> ScopesOf(Dwarf_Die* die, TDwarfNameCache* cache) {
+  if (cache) {
+    auto it = cache->Scopes.find(KeyOf(die));
+    if (it != cache->Scopes.end()) return it->second;
+  }
+  Dwarf_Die* scopes = nullptr;
+  int n = dwarf_getscopes_die(die, &scopes);
+  std::vector<Dwarf_Die> result(scopes, scopes + std::max(n, 0));
+  std::free(scopes);
+  if (cache) cache->Scopes.emplace(KeyOf(die), result);
+  return result;
+}
+
+bool NamesOf(Dwarf_Die* die, TDwarfProcedureName& out, int depth, TDwarfNameCache* cache);
+
+// NamesOf into a fresh `out`, answered from the cache when the DIE was named before.
+bool FreshNamesOf(Dwarf_Die* die, TDwarfProcedureName& out, int depth, TDwarfNameCache* cache) {
+  out = {};
+  if (!cache) return NamesOf(die, out, depth, nullptr);
+  auto key = std::make_pair(KeyOf(die), depth);
+  auto it = cache->Names.find(key);
+  if (it == cache->Names.end()) {
+    bool named = NamesOf(die, out, depth, cache);
+    it = cache->Names.emplace(key, std::make_pair(named, out)).first;
+  }
+  out = it->second.second;
+  return it->second.first;
+}
+
+bool NamesOf(Dwarf_Die* die, TDwarfProcedureName& out, int depth, TDwarfNameCache* cache) {
   Dwarf_Die decl = Declaration(die, out.DeclLine);
   const char* name = dwarf_diename(&decl);
   if (!name || !*name) return false;
   out.ClassName.clear();
   out.ProcedureName = name;
 
-  Dwarf_Die* scopes = nullptr;
-  int n = dwarf_getscopes_die(&decl, &scopes);
+  std::vector<Dwarf_Die> scopes = ScopesOf(&decl, cache);
+  const int n = static_cast<int>(scopes.size());
   // scopes[0] is the declaration itself, the last one its compilation unit.
   std::string qualifier;
   bool inClass = false;
@@ -87,14 +120,13 @@ bool NamesOf(Dwarf_Die* die, TDwarfProcedureName& out, int depth) {
     } else if (tag == DW_TAG_subprogram && depth < 8) {
       // A class local to a function: that function's own names complete the qualifier.
       TDwarfProcedureName outer;
-      if (NamesOf(&scopes[i], outer, depth + 1)) {
+      if (FreshNamesOf(&scopes[i], outer, depth + 1, cache)) {
         std::string full = outer.ClassName.empty() ? outer.ProcedureName : outer.ClassName + "::" + outer.ProcedureName;
         Join(qualifier, full);
       }
       break;
     }
   }
-  std::free(scopes);
   if (inClass)
     out.ClassName = qualifier;
   else if (!qualifier.empty())
@@ -139,7 +171,7 @@ bool FindInnermost(Dwarf_Die* parent, Dwarf_Addr address, Dwarf_Die& found, int 
 // The scopes holding the address as they nest in the unit, innermost first (an inlined
 // subroutine is followed by the function it was inlined into, not by its abstract origin's
 // scopes); null when none.
-int ConcreteScopes(Dwarf_Die* cuDie, Dwarf_Addr address, Dwarf_Die** scopes) {
+std::vector<Dwarf_Die> ConcreteScopes(Dwarf_Die* cuDie, Dwarf_Addr address, TDwarfNameCache* cache) {
   Dwarf_Die innermost;
   bool found = false;
   Dwarf_Die* first = nullptr;
@@ -153,8 +185,8 @@ int ConcreteScopes(Dwarf_Die* cuDie, Dwarf_Addr address, Dwarf_Die** scopes) {
   }
   std::free(first);
   if (!found) found = FindInnermost(cuDie, address, innermost, 0);
-  if (!found) return 0;
-  return dwarf_getscopes_die(&innermost, scopes);
+  if (!found) return {};
+  return ScopesOf(&innermost, cache);
 }
 
 }  // namespace
@@ -165,11 +197,11 @@ std::string DwarfFilePart(const std::string& path) {
 }
 
 bool DwarfProcedureName(Dwarf_Die* die, TDwarfProcedureName& out) {
-  out = {};
-  return NamesOf(die, out, 0);
+  return FreshNamesOf(die, out, 0, nullptr);
 }
 
-bool DwarfFramesAt(Dwarf_Die* cuDie, Dwarf_Addr address, std::vector<TTLLocationInfo>& frames) {
+bool DwarfFramesAt(Dwarf_Die* cuDie, Dwarf_Addr address, std::vector<TTLLocationInfo>& frames,
+                   TDwarfNameCache* cache) {
   frames.clear();
   std::string file;
   int line = 0;
@@ -179,9 +211,8 @@ bool DwarfFramesAt(Dwarf_Die* cuDie, Dwarf_Addr address, std::vector<TTLLocation
     dwarf_lineno(row, &line);
   }
 
-  Dwarf_Die* scopes = nullptr;
-  int n = ConcreteScopes(cuDie, address, &scopes);
-  for (int i = 0; i < n; ++i) {
+  std::vector<Dwarf_Die> scopes = ConcreteScopes(cuDie, address, cache);
+  for (size_t i = 0; i < scopes.size(); ++i) {
     int tag = dwarf_tag(&scopes[i]);
     if (tag != DW_TAG_subprogram && tag != DW_TAG_inlined_subroutine) continue;
     TTLLocationInfo frame;
@@ -189,7 +220,7 @@ bool DwarfFramesAt(Dwarf_Die* cuDie, Dwarf_Addr address, std::vector<TTLLocation
     frame.UnitName = DwarfFilePart(file);
     frame.LineNumber = line;
     TDwarfProcedureName names;
-    if (DwarfProcedureName(&scopes[i], names)) {
+    if (FreshNamesOf(&scopes[i], names, 0, cache)) {
       frame.ClassName = names.ClassName;
       frame.ProcedureName = names.ProcedureName;
       if (line > 0 && names.DeclLine > 0 && line > names.DeclLine) frame.LineOffset = line - names.DeclLine;
@@ -207,7 +238,6 @@ bool DwarfFramesAt(Dwarf_Die* cuDie, Dwarf_Addr address, std::vector<TTLLocation
     if (dwarf_attr(&scopes[i], DW_AT_call_line, &attr) && dwarf_formudata(&attr, &value) == 0)
       line = static_cast<int>(value);
   }
-  std::free(scopes);
 
   if (frames.empty() && !file.empty()) {
     TTLLocationInfo frame;

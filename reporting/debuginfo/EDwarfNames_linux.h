@@ -45,7 +45,9 @@
 #include <elfutils/libdw.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "reporting/debuginfo/EDebug.h"
@@ -59,10 +61,20 @@ struct TDwarfProcedureName {
 // The names of a subprogram or inlined-subroutine DIE; false when it has no name.
 bool DwarfProcedureName(Dwarf_Die* die, TDwarfProcedureName& out);
 
+// What the naming rule finds out about one DIE, kept for the next address of the same
+// procedure: finding a DIE's enclosing scopes walks its whole unit. Valid as long as the
+// Dwarf data it was filled from stays open; not safe for concurrent use.
+struct TDwarfNameCache {
+  using TKey = std::pair<const void*, Dwarf_Off>;  // the DIE's unit and offset
+  std::map<TKey, std::vector<Dwarf_Die>> Scopes;
+  std::map<std::pair<TKey, int>, std::pair<bool, TDwarfProcedureName>> Names;  // by DIE and nesting depth
+};
+
 // The frames at `address` of the compilation unit `cuDie` (frames' Address is left 0 and
 // Source null, for the caller to fill). Replaces `frames`; false when no source unit is known
-// for the address.
-bool DwarfFramesAt(Dwarf_Die* cuDie, Dwarf_Addr address, std::vector<TTLLocationInfo>& frames);
+// for the address. A cache, when given, saves repeated walks of the unit.
+bool DwarfFramesAt(Dwarf_Die* cuDie, Dwarf_Addr address, std::vector<TTLLocationInfo>& frames,
+                   TDwarfNameCache* cache = nullptr);
 
 // The file part of a path.
 std::string DwarfFilePart(const std::string& path);
