@@ -168,6 +168,48 @@ bool FindInnermost(Dwarf_Die* parent, Dwarf_Addr address, Dwarf_Die& found, int 
   return false;
 }
 
+// The code scopes that FindInnermost visits, in its order (see TDwarfNameCache::CodeScopes).
+void ListCodeScopes(Dwarf_Die* parent, std::vector<TDwarfNameCache::TCodeScope>& out, int depth) {
+  Dwarf_Die child;
+  if (depth > 64 || dwarf_child(parent, &child) != 0) return;
+  do {
+    int tag = dwarf_tag(&child);
+    if (IsCodeScope(tag)) {
+      const size_t at = out.size();
+      out.push_back({child, 0, {}});
+      Dwarf_Addr base = 0, begin = 0, end = 0;
+      for (ptrdiff_t offset = 0; (offset = dwarf_ranges(&child, offset, &base, &begin, &end)) > 0;)
+        out[at].Ranges.emplace_back(begin, end);
+      ListCodeScopes(&child, out, depth + 1);
+      out[at].End = out.size();
+    } else if (tag == DW_TAG_namespace || IsClassTag(tag)) {
+      ListCodeScopes(&child, out, depth + 1);
+    }
+  } while (dwarf_siblingof(&child, &child) == 0);
+}
+
+// FindInnermost from the unit's list: the first scope holding the address, then the first
+// one nested in it that does, and so on.
+bool FindInnermostListed(Dwarf_Die* cuDie, Dwarf_Addr address, Dwarf_Die& found, TDwarfNameCache& cache) {
+  auto it = cache.CodeScopes.find(cuDie->cu);
+  if (it == cache.CodeScopes.end()) {
+    it = cache.CodeScopes.emplace(cuDie->cu, std::vector<TDwarfNameCache::TCodeScope>()).first;
+    ListCodeScopes(cuDie, it->second, 0);
+  }
+  const auto& scopes = it->second;
+  bool any = false;
+  for (size_t i = 0, end = scopes.size(); i < end; ++i) {
+    const auto& scope = scopes[i];
+    bool holds = std::any_of(scope.Ranges.begin(), scope.Ranges.end(),
+                             [&](const auto& r) { return address >= r.first && address < r.second; });
+    if (!holds) continue;
+    found = scope.Die;
+    any = true;
+    end = scope.End;  // look on among the scopes nested in this one only
+  }
+  return any;
+}
+
 // The scopes holding the address as they nest in the unit, innermost first (an inlined
 // subroutine is followed by the function it was inlined into, not by its abstract origin's
 // scopes); null when none.
@@ -184,7 +226,7 @@ std::vector<Dwarf_Die> ConcreteScopes(Dwarf_Die* cuDie, Dwarf_Addr address, TDwa
     }
   }
   std::free(first);
-  if (!found) found = FindInnermost(cuDie, address, innermost, 0);
+  if (!found) found = cache ? FindInnermostListed(cuDie, address, innermost, *cache) : FindInnermost(cuDie, address, innermost, 0);
   if (!found) return {};
   return ScopesOf(&innermost, cache);
 }

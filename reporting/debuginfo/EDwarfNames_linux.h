@@ -68,6 +68,14 @@ struct TDwarfNameCache {
   using TKey = std::pair<const void*, Dwarf_Off>;  // the DIE's unit and offset
   std::map<TKey, std::vector<Dwarf_Die>> Scopes;
   std::map<std::pair<TKey, int>, std::pair<bool, TDwarfProcedureName>> Names;  // by DIE and nesting depth
+  // A unit's code scopes in the order the whole-unit walk meets them, each with the index
+  // past its own nested ones and its address ranges.
+  struct TCodeScope {
+    Dwarf_Die Die;
+    size_t End = 0;
+    std::vector<std::pair<Dwarf_Addr, Dwarf_Addr>> Ranges;
+  };
+  std::map<const void*, std::vector<TCodeScope>> CodeScopes;  // by unit
 };
 
 // The frames at `address` of the compilation unit `cuDie` (frames' Address is left 0 and
