@@ -16,6 +16,9 @@ for tool in Xvfb xdotool; do
 done
 HAVE_XWD=0
 command -v xwd >/dev/null && HAVE_XWD=1
+HAVE_PYTHON=0
+command -v python3 >/dev/null && HAVE_PYTHON=1
+HERE=$(dirname "$(realpath "$0")")
 
 WORK=$(mktemp -d)
 mkdir -p "$ARTEFACTS"
@@ -111,13 +114,28 @@ click() {
   xdotool mousemove --sync $at click 1
 }
 
+# A check box answers only over its box and text: click its box, at the left end.
+click_box() {
+  local at
+  at=$(awk -v n="$1" '$1 == n && $6 == 1 { printf "%d %d\n", $2 + 7, $3 + $5 / 2 }' "$TARVEX_DIALOG_GEOMETRY")
+  [ -n "$at" ] || { fail "check box $1 is not in the dump"; return 1; }
+  # shellcheck disable=SC2086
+  xdotool mousemove --sync $at click 1
+}
+
 # Keys go, as typed keys do, to the focused window: focus it first (there is no window manager).
 key() { xdotool windowfocus --sync "$WINDOW" && xdotool key "$@"; }
 type_text() { xdotool type --delay 15 "$1"; }
 
+# screenshot <name> [window]: the whole screen or one window, as PNG when python3 is there.
 screenshot() {
   [ $HAVE_XWD -eq 1 ] || return 0
-  xwd -root -silent -out "$ARTEFACTS/$1.xwd" || fail "screenshot $1"
+  local what=(-root)
+  [ $# -gt 1 ] && what=(-id "$2")
+  xwd "${what[@]}" -silent -out "$ARTEFACTS/$1.xwd" || { fail "screenshot $1"; return; }
+  if [ $HAVE_PYTHON -eq 1 ] && python3 "$HERE/xwd2png.py" "$ARTEFACTS/$1.xwd" "$ARTEFACTS/$1.png"; then
+    rm -f "$ARTEFACTS/$1.xwd"
+  fi
 }
 
 expect_line() {  # expect_line <extended regex>: some line of the child's output matches
@@ -210,19 +228,120 @@ case_invalid_email() {
     fail "an invalid address was saved"
 }
 
-# The own look and feel: photographed, then closed with Don't Send.
+# The own look and feel: the classic dialog keeps the system's frame; the detailed dialog
+# paints its own caption inside the window, so its controls sit lower. Each is photographed.
+icon_offset() { awk '$1 == "window" { top = $3 } $1 == "c1" { print $3 - top }' "$TARVEX_DIALOG_GEOMETRY"; }
 case_own_look() {
   start_child "$WORK/config-own" --own-look
   wait_window "$CLASSIC" && wait_dump "$CLASSIC" || return
-  screenshot classic-own-look
+  screenshot classic-own-look "$WINDOW"
   click c1001
   finish_child
   expect_clean_end
   expect_line '^DIALOG classic next=none send=0 cancelled=0 '
+
+  start_child "$WORK/config-own" --detailed
+  wait_window "$CLASSIC" && wait_dump "$CLASSIC" || return
+  screenshot detailed-compact-default "$WINDOW"
+  key Escape
+  finish_child
+  expect_clean_end
+  expect_line '^DIALOG detailed next=none send=0 cancelled=1 '
+}
+
+# The detailed dialog with its own caption. Not in the default list: the helper does not show
+# this dialog yet (the core reports "the dialog helper ended at start-up").
+case_detailed_own_look() {
+  start_child "$WORK/config-own" --detailed
+  wait_window "$CLASSIC" && wait_dump "$CLASSIC" || return
+  local plain
+  plain=$(icon_offset)
+  key Escape
+  finish_child
+  start_child "$WORK/config-own" --detailed --own-look
+  wait_window "$CLASSIC" && wait_dump "$CLASSIC" || return
+  screenshot detailed-compact-own-look "$WINDOW"
+  [ "$(icon_offset)" -gt "$plain" ] ||
+    fail "no caption of its own: the icon is $(icon_offset) px below the window's top, as without it ($plain)"
+  key Escape
+  finish_child
+  expect_clean_end
+  expect_line '^DIALOG detailed next=none send=0 cancelled=1 '
+}
+
+# The details link opens the detailed dialog in its detailed mode with six tabs; the mouse
+# wheel over the tab bar walks through them (each page's heading read from the dump after a
+# one-pixel resize, which rewrites it). Checking the send box and OK sends. The size the user
+# gave the window is saved and the next detailed dialog opens with it.
+DETAILED_HEADINGS=("General Information" "Call Stack Information" "Modules Information" "Processes Information"
+                   "Assembler Information" "CPU Information")
+open_detailed() {
+  wait_window "$CLASSIC" && wait_dump "$CLASSIC" || return 1
+  [ "$(control_text c1100)" = "click here." ] || fail "the link reads \"$(control_text c1100)\""
+  local at
+  at=$(centre c1100)
+  [ -n "$at" ] || { fail "no link in the dump"; return 1; }
+  rm -f "$TARVEX_DIALOG_GEOMETRY"
+  # shellcheck disable=SC2086
+  xdotool mousemove --sync $at click 1
+  wait_dump "$CLASSIC" || return 1
+  for _ in $(seq 100); do grep -q '^c3000 ' "$TARVEX_DIALOG_GEOMETRY" && break; sleep 0.1; done
+  grep -q '^c3000 ' "$TARVEX_DIALOG_GEOMETRY" || { fail "the details link did not open the detailed dialog"; return 1; }
+  wait_window "$CLASSIC"
+}
+window_size() { awk '$1 == "window" { print $4, $5 }' "$TARVEX_DIALOG_GEOMETRY"; }
+
+case_details() {
+  local config=$WORK/config-details
+  start_child "$config"
+  open_detailed || return
+  local tabs width height
+  read -r width height < <(window_size)
+  tabs=$(centre c1000 | awk '{ print $1 }')
+  # The tab bar runs along the top of the tab control.
+  local bar_x bar_y
+  read -r bar_x bar_y < <(awk '$1 == "c1000" { print $2 + 20, $3 + 10 }' "$TARVEX_DIALOG_GEOMETRY")
+  [ -n "$tabs" ] || fail "no tab control in the dump"
+  local i heading
+  for i in "${!DETAILED_HEADINGS[@]}"; do
+    heading=$(control_text p102)
+    [ "$heading" = "${DETAILED_HEADINGS[$i]}" ] || fail "tab $i shows \"$heading\", not \"${DETAILED_HEADINGS[$i]}\""
+    screenshot "detailed-tab$i" "$WINDOW"
+    [ "$i" -eq 5 ] && break
+    xdotool mousemove --sync "$bar_x" "$bar_y" click 5
+    height=$((height + 1))
+    : >"$TARVEX_DIALOG_GEOMETRY"
+    xdotool windowsize --sync "$WINDOW" "$width" "$height"
+    wait_dump "$CLASSIC" || return
+  done
+  # The size the next dialog is to take.
+  : >"$TARVEX_DIALOG_GEOMETRY"
+  xdotool windowsize --sync "$WINDOW" 800 560
+  wait_dump "$CLASSIC" || return
+  click_box c3000
+  click c102
+  finish_child
+  expect_clean_end
+  expect_line '^DIALOG classic next=detailed send=1 cancelled=0 '
+  expect_line '^SHOWING detailed$'
+  expect_line '^DIALOG detailed next=none send=1 cancelled=0 '
+  expect_line '^SENDEMAIL '
+  local ini=$config/TarvexLog/TarvexLog.ini
+  grep -qx 'Width=800' "$ini" 2>/dev/null && grep -qx 'WindowsState=1' "$ini" ||
+    fail "the geometry is not saved: $(tr '\n' '|' <"$ini" 2>/dev/null)"
+
+  start_child "$config"
+  open_detailed || return
+  [ "$(window_size)" = "800 560" ] || fail "the saved size is not used: the window is $(window_size)"
+  key Escape
+  finish_child
+  expect_clean_end
+  expect_line '^DIALOG detailed next=none send=0 cancelled=1 '
+  expect_no_line '^SENDEMAIL'
 }
 
 CASES=("$@")
-[ ${#CASES[@]} -gt 0 ] || CASES=(send dont_send escape auto_close invalid_email own_look)
+[ ${#CASES[@]} -gt 0 ] || CASES=(send dont_send escape auto_close invalid_email own_look details)
 for c in "${CASES[@]}"; do
   CASE=$c
   before=$FAILURES
