@@ -326,17 +326,19 @@ const std::map<std::string, std::function<void()>> kScenarios = {
      }},
     {"stall", [] {
        // The log store never returns; the second argument says where the exception comes from.
+       // The watchdog's short limit starts once the store is stuck: building the report may
+       // take longer than that on a busy machine.
        struct TStuckLog : ILogStore {
          bool IsDuplicate(const TTarvexModuleOptions&, const std::string&, bool) override { return false; }
          void ResetOnNewVersion(const TTarvexModuleOptions&, const std::string&) override {}
          bool SaveReport(const TTarvexModuleOptions&, const std::string&, bool, std::string&) override {
            Say("STUCK");
+           SetFlowWatchdogSeconds(1);
            for (;;) ::pause();
          }
        };
        SetLogStore(std::make_shared<TStuckLog>());
        CurrentTarvexLogOptions().SetWriteLogFile(true);
-       SetFlowWatchdogSeconds(1);
        if (g_argc > 2 && std::string(g_argv[2]) == "signal") NullStore();
        Say("RESULT " + std::to_string(ManageRouteError("Route not found")));
      }},
