@@ -294,6 +294,7 @@ const std::map<std::string, std::function<void()>> kScenarios = {
      }},
     {"freeze", [] {
        static std::atomic<bool> frozen{false};
+       static std::atomic<int> reports{0};
        SetFreezeProbe([](int waitMs) {
          if (!frozen.load()) return true;
          std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
@@ -304,14 +305,18 @@ const std::map<std::string, std::function<void()>> kScenarios = {
          Say("FROZEN class=" + r.ClassName + " msg=" + r.Message +
              (static_cast<pid_t>(r.RaisingThreadId) == ::getpid() ? " thread=main" : " thread=other") +
              (Gettid() == ::getpid() ? " handler=main" : " handler=watch"));
+         ++reports;
        };
        RegisterEventHandlers(std::move(h));
        TTarvexModuleOptions& o = CurrentTarvexLogOptions();
        o.SetFreezeTimeoutSeconds(1);
        o.SetFreezeDetection(true);
        for (int i = 0; i < 2; ++i) {
+         // Frozen past the time-out, and until the report is out (a busy machine builds it slowly).
          frozen = true;
          std::this_thread::sleep_for(std::chrono::milliseconds(1600));
+         for (int waited = 0; reports.load() <= i && waited < 200; ++waited)
+           std::this_thread::sleep_for(std::chrono::milliseconds(100));
          frozen = false;
          Say("THAWED");
          std::this_thread::sleep_for(std::chrono::milliseconds(700));
