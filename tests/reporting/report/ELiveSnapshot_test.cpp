@@ -25,6 +25,7 @@
 
 #include "reporting/interception/EThreads.h"
 #include "reporting/report/ELiveSnapshot.h"
+#include "tests/support/XvfbServer.h"
 #include "reporting/report/ESystemInfo.h"
 
 extern char** environ;
@@ -493,30 +494,11 @@ class EnvScope {
   std::optional<std::string> saved_;
 };
 
-// A display number that nothing on this machine uses.
-int FreeDisplayNumber() {
-  for (int n = 90 + ::getpid() % 500;; ++n)
-    if (!HasFile("/tmp/.X" + std::to_string(n) + "-lock") && !HasFile("/tmp/.X11-unix/X" + std::to_string(n)))
-      return n;
-}
-
 TEST(DisplayValues, X11OfALocalServer) {
-  const char* xvfb = "/usr/bin/Xvfb";
-  if (!HasFile(xvfb)) GTEST_SKIP() << "Xvfb is not installed";
-  int n = FreeDisplayNumber();
-  std::string display = ":" + std::to_string(n);
-  std::vector<std::string> args = {xvfb, display, "-nolisten", "tcp", "-screen", "0", "1024x768x24", "-dpi", "96"};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t files;
-  posix_spawn_file_actions_init(&files);
-  posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0);
-  pid_t server = 0;
-  ASSERT_EQ(posix_spawn(&server, xvfb, &files, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&files);
-  std::string socket = "/tmp/.X11-unix/X" + std::to_string(n);
-  for (int i = 0; i < 100 && !HasFile(socket); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  if (!TXvfbServer::Installed()) GTEST_SKIP() << "Xvfb is not installed";
+  TXvfbServer server("1024x768x24", 96);
+  ASSERT_TRUE(server.Running()) << "Xvfb did not start";
+  const std::string display = server.Display();
 
   TDisplayValues values, skipped;
   {
@@ -524,9 +506,6 @@ TEST(DisplayValues, X11OfALocalServer) {
     values = ReadDisplayValues(true);
     skipped = ReadDisplayValues(false);
   }
-  ::kill(server, SIGTERM);
-  ::waitpid(server, nullptr, 0);
-  ASSERT_TRUE(HasFile(socket) || values.Width > 0) << "Xvfb did not start";
   EXPECT_EQ(values.Width, 1024);
   EXPECT_EQ(values.Height, 768);
   EXPECT_EQ(values.Depth, 24);
@@ -537,7 +516,7 @@ TEST(DisplayValues, X11OfALocalServer) {
 TEST(DisplayValues, ADisplayThatNeverAnswersIsGivenUp) {
   // A listening socket where Xlib looks first for display :n; it accepts the connection
   // (the kernel queues it) but never answers the set-up.
-  int n = FreeDisplayNumber();
+  int n = TXvfbServer::FreeDisplayNumber();
   int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   ASSERT_GE(listener, 0);
   sockaddr_un addr{};
