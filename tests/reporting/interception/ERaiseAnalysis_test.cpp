@@ -707,12 +707,12 @@ TEST(LsdaTables, HandBuiltVerdicts) {
       b.CallSites = {{0x10, 0x10, 0x100, static_cast<uint32_t>(next)}, {0x20, 0x10, 0x200, 0}, {0x30, 0x10, 0, 1}};
     };
   };
-  auto specs = [](std::vector<uint8_t> allowed, bool thenCatchAll) {
+  auto throwLists = [](std::vector<uint8_t> allowed, bool thenCatchAll) {
     return [allowed, thenCatchAll](TLsdaBuilder& b) {
       b.Types = {&typeid(Other), &typeid(Base), nullptr};
-      int spec = b.ThrowList(allowed);
+      int throwList = b.ThrowList(allowed);
       int next = thenCatchAll ? static_cast<int>(b.Action(3, 0)) : 0;
-      uint32_t first = b.Action(spec, next);
+      uint32_t first = b.Action(throwList, next);
       b.CallSites = {{0x40, 0x10, 0x400, first}};
     };
   };
@@ -729,13 +729,13 @@ TEST(LsdaTables, HandBuiltVerdicts) {
       {"no landing pad", chain({3}), 0x40030, &typeid(Derived), faNothing, 0},
       {"below the first call site", chain({3}), 0x4000f, &typeid(Derived), faTerminate, 0},
       {"beyond the last call site", chain({3}), 0x40040, &typeid(Derived), faTerminate, 0},
-      {"throw list allowing", specs({1, 2}, false), 0x40040, &typeid(Derived), faNothing, 0},
-      {"throw list allowing, then catch (...)", specs({2}, true), 0x40040, &typeid(Derived), faCatchAll,
+      {"throw list allowing", throwLists({1, 2}, false), 0x40040, &typeid(Derived), faNothing, 0},
+      {"throw list allowing, then catch (...)", throwLists({2}, true), 0x40040, &typeid(Derived), faCatchAll,
        0x40400},
-      {"throw list refusing", specs({1}, true), 0x40040, &typeid(Derived), faUnexpected, 0x40400},
-      {"empty throw list", specs({}, true), 0x40040, &typeid(Derived), faUnexpected, 0x40400},
-      {"foreign exception, non-empty throw list", specs({1}, false), 0x40040, nullptr, faNothing, 0},
-      {"foreign exception, empty throw list", specs({}, false), 0x40040, nullptr, faUnexpected, 0x40400},
+      {"throw list refusing", throwLists({1}, true), 0x40040, &typeid(Derived), faUnexpected, 0x40400},
+      {"empty throw list", throwLists({}, true), 0x40040, &typeid(Derived), faUnexpected, 0x40400},
+      {"foreign exception, non-empty throw list", throwLists({1}, false), 0x40040, nullptr, faNothing, 0},
+      {"foreign exception, empty throw list", throwLists({}, false), 0x40040, nullptr, faUnexpected, 0x40400},
       {"landing pads from an explicit LPStart",
        [](TLsdaBuilder& b) {
          b.LPStartEncoding = kEhPeUdata8;
