@@ -9,7 +9,8 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 PACKAGES=(
   build-essential cmake ninja-build pkg-config binutils
   qt6-base-dev qt6-base-dev-tools libgl-dev libxcb1-dev
-  libxml2-dev libcurl4-openssl-dev libssl-dev zlib1g-dev libminizip-dev libelf-dev libdw-dev libcapstone-dev
+  libxml2-dev libcurl4-openssl-dev libssl-dev zlib1g-dev libminizip-dev libelf-dev libdw-dev libcapstone-dev libidn2-dev
+  libxcb-xfixes0-dev libxcb-randr0-dev openssl python3 python3-pyftpdlib
   libgtest-dev libgmock-dev libbenchmark-dev
   locales xvfb xauth xdotool x11-apps
   default-jdk-headless libaxis-java

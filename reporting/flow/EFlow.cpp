@@ -335,17 +335,25 @@ void Deliver(const std::string& reportText) {
   auto delivery = Unit(&TUnits::Delivery);
   st.DoneFlag = true;
   ClearWarning();
+  delivery->BeginDelivery(o, reportText);
+  // A failed e-mail does not skip the web route: the report would be lost for no reason.
+  bool success = true;
   if (o.EmailMode() != emNone && RaiseAction(eaBeforeEmail)) {
-    while (!delivery->SendEmail(o, reportText) && RaiseError(eaAfterEmail)) {
+    bool sent;
+    while (!(sent = delivery->SendEmail(o, reportText)) && RaiseError(eaAfterEmail)) {
     }
+    success = sent;
     RaiseAction(eaAfterEmail);
   }
   st.DoneFlag = true;
   if (o.WebMode() != wmNone && RaiseAction(eaBeforeWeb)) {
-    while (!delivery->SendWeb(o, reportText) && RaiseError(eaAfterWeb)) {
+    bool sent;
+    while (!(sent = delivery->SendWeb(o, reportText)) && RaiseError(eaAfterWeb)) {
     }
+    success = success && sent;
     RaiseAction(eaAfterWeb);
   }
+  delivery->EndDelivery(o, reportText, success);
 }
 
 void ApplyAutoCrashRule() {

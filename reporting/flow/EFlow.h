@@ -189,8 +189,15 @@ class ILogStore {
 class IDelivery {
  public:
   virtual ~IDelivery() = default;
+  // Before the first route: the temporary files that go with the report.
+  virtual void BeginDelivery(const TTarvexModuleOptions& /*options*/, const std::string& /*reportText*/) {}
+  // One attempt each; the flow retries while the after-delivery error event asks for it.
   virtual bool SendEmail(const TTarvexModuleOptions& options, const std::string& reportText) = 0;
   virtual bool SendWeb(const TTarvexModuleOptions& options, const std::string& reportText) = 0;
+  // After both routes, whatever their result: what is kept on failure, the result message, the
+  // removal of the temporary files.
+  virtual void EndDelivery(const TTarvexModuleOptions& /*options*/, const std::string& /*reportText*/,
+                           bool /*success*/) {}
 };
 
 class IScreenshot {
