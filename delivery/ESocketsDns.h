@@ -5,10 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/SysUtils.h"
-
-// Socket and protocol failures of the delivery routes: the error text followed by the logs.
-ZELK_DECLARE_EXCEPTION(ETarvexSocketError, Exception);
+#include "delivery/ESocketsError.h"
 
 // The hosts to deliver to for the domain of `emailAddress`, lowest preference first: its mail
 // exchangers, or the domain itself when it has none. Empty for a null MX (the domain takes no
