@@ -8,6 +8,7 @@
 #include <QCursor>
 #include <QFile>
 #include <QFontMetrics>
+#include <QHeaderView>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
@@ -15,6 +16,7 @@
 #include <QScreen>
 #include <QStyle>
 #include <QTextStream>
+#include <QTreeWidget>
 #include <QWindow>
 #include <thread>
 
@@ -307,6 +309,27 @@ void DumpGeometry(const QWidget* window) {
     text.replace('\n', ' ');
     out << w->objectName() << ' ' << at.x() << ' ' << at.y() << ' ' << w->width() << ' ' << w->height() << ' '
         << (w->isVisibleTo(window) ? 1 : 0) << ' ' << text << '\n';
+  }
+  // The list on screen: its column headers and its first rows, so that scripts can fold a
+  // group or drag a column's edge.
+  for (const QTreeWidget* list : window->findChildren<QTreeWidget*>()) {
+    if (!list->isVisibleTo(window)) continue;
+    const QHeaderView* header = list->header();
+    for (int c = 0; c < list->columnCount(); ++c) {
+      const QPoint at = header->mapToGlobal(QPoint(header->sectionViewportPosition(c), 0));
+      out << "col" << c << ' ' << at.x() << ' ' << at.y() << ' ' << header->sectionSize(c) << ' ' << header->height()
+          << " 1 " << list->headerItem()->text(c) << '\n';
+    }
+    constexpr int kRowsDumped = 200;
+    for (int r = 0; r < list->topLevelItemCount() && r < kRowsDumped; ++r) {
+      const QTreeWidgetItem* item = list->topLevelItem(r);
+      const QRect rect = list->visualItemRect(item);
+      const QPoint at = list->viewport()->mapToGlobal(rect.topLeft());
+      QString text = item->text(0);
+      text.replace('\n', ' ');
+      out << "row" << r << ' ' << at.x() << ' ' << at.y() << ' ' << rect.width() << ' ' << rect.height() << ' '
+          << (item->isHidden() ? 0 : 1) << ' ' << text << '\n';
+    }
   }
 }
 

@@ -133,7 +133,9 @@ QPixmap SendImage();
 bool OpenUrl(const std::string& url);
 
 // Writes "name x y w h visible text" for every named control of the window, in screen
-// coordinates, to the file named by TARVEX_DIALOG_GEOMETRY when it is set.
+// coordinates, to the file named by TARVEX_DIALOG_GEOMETRY when it is set; for the list on
+// screen also its column headers ("col<n>") and first rows ("row<n>", the first cell or the
+// group's header as text).
 void DumpGeometry(const QWidget* window);
 // The name of a control by its id in the dumps and tests: "c102"; a page's controls "p102".
 QString ControlName(int id);

@@ -339,8 +339,74 @@ case_details() {
   expect_no_line '^SENDEMAIL'
 }
 
+# Rows of the list on screen that are shown, and the first group row's centre.
+visible_rows() { awk '$1 ~ /^row[0-9]+$/ && $6 == 1' "$TARVEX_DIALOG_GEOMETRY" | wc -l; }
+first_group() { awk '$1 ~ /^row[0-9]+$/ && $6 == 1 && index($0, " ID=") > 0 { printf "%d %d\n", $2 + $4 / 2, $3 + $5 / 2; exit }' "$TARVEX_DIALOG_GEOMETRY"; }
+column_width() { awk -v n="col$1" '$1 == n { print $4 }' "$TARVEX_DIALOG_GEOMETRY"; }
+# Rewrites the dump by a one-pixel resize (the dialog writes it after every layout).
+redump() {
+  local width height
+  read -r width height < <(window_size)
+  : >"$TARVEX_DIALOG_GEOMETRY"
+  xdotool windowsize --sync "$WINDOW" "$width" $((height + ${1:-1}))
+  wait_dump "$CLASSIC"
+}
+
+# On the call-stack page a double click folds the exception thread's group and a second one
+# unfolds it; the first column, dragged wider, is saved and comes back with the next dialog.
+# OK with the send box clear sends nothing.
+case_fold_and_columns() {
+  local config=$WORK/config-fold
+  start_child "$config"
+  open_detailed || return
+  local bar_x bar_y
+  read -r bar_x bar_y < <(awk '$1 == "c1000" { print $2 + 20, $3 + 10 }' "$TARVEX_DIALOG_GEOMETRY")
+  xdotool mousemove --sync "$bar_x" "$bar_y" click 5
+  redump || return
+  [ "$(control_text p102)" = "Call Stack Information" ] || { fail "the second tab shows \"$(control_text p102)\""; return; }
+  local all group folded
+  all=$(visible_rows)
+  group=$(first_group)
+  [ -n "$group" ] || { fail "no thread group in the list: $(grep '^row' "$TARVEX_DIALOG_GEOMETRY" | head -5 | tr '\n' '|')"; return; }
+  # shellcheck disable=SC2086
+  xdotool mousemove --sync $group click --repeat 2 --delay 80 1
+  redump -1 || return
+  folded=$(visible_rows)
+  [ "$folded" -lt "$all" ] || fail "folding the group left $folded of $all rows shown"
+  screenshot detailed-stack-folded "$WINDOW"
+  # shellcheck disable=SC2086
+  xdotool mousemove --sync $group click --repeat 2 --delay 80 1
+  redump || return
+  [ "$(visible_rows)" -eq "$all" ] || fail "unfolding shows $(visible_rows) of $all rows"
+
+  local x y w h wider
+  read -r x y w h < <(awk '$1 == "col0" { print $2, $3, $4, $5 }' "$TARVEX_DIALOG_GEOMETRY")
+  [ -n "$x" ] || { fail "no column headers in the dump"; return; }
+  wider=$((w + 60))
+  xdotool mousemove --sync $((x + w - 1)) $((y + h / 2)) mousedown 1 \
+    mousemove --sync $((x + w + 29)) $((y + h / 2)) mousemove --sync $((x + w + 59)) $((y + h / 2)) mouseup 1
+  redump -1 || return
+  [ "$(column_width 0)" -eq "$wider" ] || fail "the first column is $(column_width 0) wide after the drag, not $wider"
+  click c102
+  finish_child
+  expect_clean_end
+  expect_line '^DIALOG detailed next=none send=0 cancelled=0 '
+  expect_no_line '^SENDEMAIL'
+  grep -qx "Col0=$wider" "$config/TarvexLog/TarvexLog.ini" 2>/dev/null ||
+    fail "the column width is not saved: $(tr '\n' '|' <"$config/TarvexLog/TarvexLog.ini" 2>/dev/null)"
+
+  start_child "$config"
+  open_detailed || return
+  xdotool mousemove --sync "$bar_x" "$bar_y" click 5
+  redump || return
+  [ "$(column_width 0)" = "$wider" ] || fail "the saved width is not used: the first column is $(column_width 0) wide"
+  key Escape
+  finish_child
+  expect_clean_end
+}
+
 CASES=("$@")
-[ ${#CASES[@]} -gt 0 ] || CASES=(send dont_send escape auto_close invalid_email own_look detailed_own_look details)
+[ ${#CASES[@]} -gt 0 ] || CASES=(send dont_send escape auto_close invalid_email own_look detailed_own_look details fold_and_columns)
 for c in "${CASES[@]}"; do
   CASE=$c
   before=$FAILURES
