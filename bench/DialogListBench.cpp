@@ -1,0 +1,75 @@
+// Folding and unfolding a group of the detailed dialog's list with thousands of rows, repaint
+// included, on a private Xvfb.
+#include <benchmark/benchmark.h>
+
+#include <QApplication>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "tests/support/XvfbServer.h"
+#include "tools/tarvex-dialog/ReportList.h"
+
+namespace {
+
+using namespace tarvex_dialog;
+
+// Groups of `perGroup` rows, each group ended by an empty row, like the call stack of a program
+// with many threads.
+std::vector<TListRow> StackRows(size_t groups, size_t perGroup) {
+  std::vector<TListRow> rows;
+  for (size_t g = 0; g < groups; ++g) {
+    TListRow group;
+    group.Group = true;
+    group.Header = "Running Thread: ID=" + std::to_string(1000 + g) + "; Priority=0";
+    group.ColourClass = g == 0 ? 3 : 1;
+    rows.push_back(group);
+    for (size_t i = 0; i < perGroup; ++i) {
+      TListRow row;
+      row.Cells = {"00007F0000" + std::to_string(100000 + i), "libbench.so", "Bench.cpp", "TBench",
+                   "Procedure" + std::to_string(i), std::to_string(i + 1) + "[0]"};
+      row.Image = riSource;
+      rows.push_back(row);
+    }
+    rows.push_back({{"", "", "", "", "", ""}, {}, false, 0, riNone, -1});
+  }
+  return rows;
+}
+
+// Folding the first group of a list hides almost every row; unfolding shows them again. The
+// repaint that follows is part of it.
+void BM_FoldList(benchmark::State& state) {
+  const size_t rows = static_cast<size_t>(state.range(0));
+  const TDialogFonts fonts = TDialogFonts::Make();
+  TReportList list(nullptr, 1, {"Address", "Module", "Unit", "Class", "Procedure/Method", "Line"}, {},
+                   StackRows(1, rows), fonts);
+  list.resize(740, 400);
+  list.show();
+  QApplication::processEvents();
+  for (auto _ : state) {
+    list.Toggle(0);
+    list.viewport()->repaint();
+    list.Toggle(0);
+    list.viewport()->repaint();
+  }
+  state.SetItemsProcessed(state.iterations() * 2);
+}
+BENCHMARK(BM_FoldList)->Arg(1000)->Arg(5000)->Arg(20000)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  TXvfbServer xvfb("1280x1024x24");
+  if (!xvfb.Running()) {
+    std::fprintf(stderr, "Xvfb is not available: nothing to measure\n");
+    return 0;
+  }
+  ::setenv("DISPLAY", xvfb.Display().c_str(), 1);
+  ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+  ::unsetenv("WAYLAND_DISPLAY");
+  QApplication app(argc, argv);
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
