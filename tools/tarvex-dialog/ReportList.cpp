@@ -19,27 +19,16 @@ QColor GroupColour(int colourClass) {
   return QColor(96, 96, 96);
 }
 
-QIcon RowImage(int image) {
-  QStyle* s = QApplication::style();
-  switch (image) {
-    case riLibrary: return s->standardIcon(QStyle::SP_FileIcon);
-    case riPackage: return s->standardIcon(QStyle::SP_DirIcon);
-    case riApplication: return s->standardIcon(QStyle::SP_ComputerIcon);
-    case riSource: return s->standardIcon(QStyle::SP_FileDialogContentsView);
-    default: return {};
-  }
+const QPixmap& RowImage(int image) {
+  static const QPixmap images[] = {DialogBitmap("library.png"), DialogBitmap("package.png"),
+                                   DialogBitmap("application.png"), DialogBitmap("source.png")};
+  return images[image];
 }
 
 // The 13 x 13 sign: a box with a minus (expanded) or a plus (collapsed).
 void DrawSign(QPainter* p, int x, int y, bool expanded) {
-  p->save();
-  p->setPen(QColor(128, 128, 128));
-  p->setBrush(Qt::white);
-  p->drawRect(x, y, 12, 12);
-  p->setPen(Qt::black);
-  p->drawLine(x + 3, y + 6, x + 9, y + 6);
-  if (!expanded) p->drawLine(x + 6, y + 3, x + 6, y + 9);
-  p->restore();
+  static const QPixmap plus = DialogBitmap("plus.png"), minus = DialogBitmap("minus.png");
+  p->drawPixmap(x, y, expanded ? minus : plus);
 }
 
 }  // namespace
@@ -141,7 +130,8 @@ void TReportList::drawRow(QPainter* p, const QStyleOptionViewItem& option, const
                 QFontMetrics(bold_).elidedText(Q(row.Header), Qt::ElideRight, text.width()));
     DrawSign(p, left + indent + 1, r.top() + 1, item.Expanded);
   } else {
-    if (row.Image >= 0) RowImage(row.Image).paint(p, QRect(left + indent + 2, r.top() + (r.height() - 16) / 2, 16, 16));
+    if (row.Image >= riLibrary && row.Image <= riSource)
+      p->drawPixmap(left + indent + 2, r.top() + (r.height() - 16) / 2, RowImage(row.Image));
     p->setFont(font());
     p->setPen(Qt::black);
     const QFontMetrics fm(font());

@@ -22,6 +22,16 @@
 
 extern char** environ;
 
+// The bitmaps live in a static library: their registration must be called for by name (and
+// from outside any namespace), or the linker leaves it out.
+static void InitDialogBitmaps() {
+  static const bool done = [] {
+    Q_INIT_RESOURCE(tarvex_dialog);
+    return true;
+  }();
+  (void)done;
+}
+
 namespace tarvex_dialog {
 
 // ---- Fonts and metrics --------------------------------------------------------------------------------
@@ -275,8 +285,12 @@ void Apply(QWidget* widget, const TControl& control) {
   if (auto* button = qobject_cast<QAbstractButton*>(widget)) button->setText(Q(control.Text));
 }
 
-QPixmap ErrorImage() { return QApplication::style()->standardIcon(QStyle::SP_MessageBoxCritical).pixmap(32, 32); }
-QPixmap SendImage() { return QApplication::style()->standardIcon(QStyle::SP_DriveNetIcon).pixmap(32, 32); }
+QPixmap DialogBitmap(const char* name) {
+  InitDialogBitmaps();
+  return QPixmap(QString(":/tarvex/") + name);
+}
+QPixmap ErrorImage() { return DialogBitmap("error.png"); }
+QPixmap SendImage() { return DialogBitmap("send.png"); }
 
 bool OpenUrl(const std::string& url) {
   const char* argv[] = {"xdg-open", url.c_str(), nullptr};

@@ -126,6 +126,8 @@ QRect ToQRect(const TRect& r);
 // Places a control and shows or hides it as the layout says; labels and buttons take its text.
 void Apply(QWidget* widget, const TControl& control);
 // The window's error image (32 x 32) and the send image.
+// The dialogs' bitmaps by file name ("plus.png"); ErrorImage and SendImage are 32 x 32.
+QPixmap DialogBitmap(const char* name);
 QPixmap ErrorImage();
 QPixmap SendImage();
 
