@@ -1,0 +1,262 @@
+// The table: open addressing with linear probing and backward-shift removal (no tombstones, so a
+// long-running program does not fill up with them), one mutex per share. The stack store is
+// append-only and lock-free: a record is written whole before its id is published in a bucket.
+#include <pthread.h>
+#include <sys/mman.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "reporting/leaks/ELeakTable.h"
+
+namespace {
+
+constexpr size_t kShareBits = 6;
+constexpr size_t kShares = size_t(1) << kShareBits;
+constexpr size_t kSlotBits = 15;
+constexpr size_t kSlots = size_t(1) << kSlotBits;  // per share
+constexpr size_t kMaxLoad = kSlots / 4 * 3;
+constexpr size_t kRecent = 32;                      // released blocks remembered per share
+
+constexpr size_t kStackBits = 17;
+constexpr size_t kStackCapacity = size_t(1) << kStackBits;
+constexpr size_t kBucketBits = kStackBits + 1;
+constexpr size_t kBuckets = size_t(1) << kBucketBits;
+
+struct alignas(64) TShare {
+  pthread_mutex_t Lock = PTHREAD_MUTEX_INITIALIZER;
+  size_t Count = 0;
+  size_t RecentNext = 0;
+  uint64_t Recent[kRecent] = {};
+  TLeakEntry* Slots = nullptr;
+};
+
+struct TStackRecord {
+  uint64_t Hash;
+  uint32_t Depth;
+  uint32_t Reserved;
+  uintptr_t Frames[kLeakMaxFrames];
+};
+
+TShare gShares[kShares];
+std::atomic<bool> gInitialized{false};
+std::atomic<bool> gFull{false};
+std::atomic<uint64_t> gSequence{0};
+
+TStackRecord* gStacks = nullptr;                 // record 0 is never used
+std::atomic<uint32_t>* gBuckets = nullptr;
+std::atomic<uint32_t> gNextStack{1};
+std::atomic<uint32_t> gStoredStacks{0};
+
+inline uint64_t Mix(uint64_t v) {
+  v ^= v >> 33;
+  v *= 0xff51afd7ed558ccdull;
+  v ^= v >> 33;
+  return v;
+}
+inline TShare& ShareOf(uint64_t base) { return gShares[Mix(base) >> (64 - kShareBits)]; }
+inline size_t HomeOf(uint64_t base) { return Mix(base) & (kSlots - 1); }
+
+void* MapZeroed(size_t bytes) {
+  void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  return p == MAP_FAILED ? nullptr : p;
+}
+
+void LockAll() {
+  for (TShare& s : gShares) pthread_mutex_lock(&s.Lock);
+}
+void UnlockAll() {
+  for (TShare& s : gShares) pthread_mutex_unlock(&s.Lock);
+}
+
+// Removes slot `i` and shifts the probe chain behind it back (linear probing).
+void RemoveAt(TShare& s, size_t i) {
+  size_t hole = i;
+  size_t j = i;
+  for (;;) {
+    j = (j + 1) & (kSlots - 1);
+    if (s.Slots[j].Base == 0) break;
+    const size_t home = HomeOf(s.Slots[j].Base);
+    // Move j into the hole when its home does not lie cyclically in (hole, j].
+    const bool stays = hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
+    if (!stays) {
+      s.Slots[hole] = s.Slots[j];
+      hole = j;
+    }
+  }
+  s.Slots[hole] = TLeakEntry{};
+  --s.Count;
+}
+
+void Remember(TShare& s, uint64_t base) {
+  s.Recent[s.RecentNext] = base;
+  s.RecentNext = (s.RecentNext + 1) % kRecent;
+}
+
+bool ForgetLocked(TShare& s, uint64_t base) {
+  for (uint64_t& r : s.Recent)
+    if (r == base) {
+      r = 0;
+      return true;
+    }
+  return false;
+}
+
+}  // namespace
+
+namespace leak_table {
+
+bool Initialize() {
+  if (gInitialized.load(std::memory_order_acquire)) return true;
+  auto* slots = static_cast<TLeakEntry*>(MapZeroed(kShares * kSlots * sizeof(TLeakEntry)));
+  auto* stacks = static_cast<TStackRecord*>(MapZeroed(kStackCapacity * sizeof(TStackRecord)));
+  auto* buckets = static_cast<std::atomic<uint32_t>*>(MapZeroed(kBuckets * sizeof(uint32_t)));
+  if (!slots || !stacks || !buckets) return false;
+  for (size_t i = 0; i < kShares; ++i) gShares[i].Slots = slots + i * kSlots;
+  gStacks = stacks;
+  gBuckets = buckets;
+  // A child forked while another thread held a share's lock would never get it.
+  pthread_atfork(&LockAll, &UnlockAll, &UnlockAll);
+  gInitialized.store(true, std::memory_order_release);
+  return true;
+}
+
+bool Initialized() { return gInitialized.load(std::memory_order_acquire); }
+bool TableFull() { return gFull.load(std::memory_order_relaxed); }
+
+uint64_t NextSequence() { return gSequence.fetch_add(1, std::memory_order_relaxed) + 1; }
+
+uint32_t StoreStack(const uintptr_t* frames, uint32_t depth) {
+  if (depth > kLeakMaxFrames) depth = kLeakMaxFrames;
+  uint64_t hash = 0x9E3779B97F4A7C15ull ^ depth;
+  for (uint32_t i = 0; i < depth; ++i) hash = Mix(hash ^ frames[i]) + i;
+  hash |= 1;
+  size_t b = hash & (kBuckets - 1);
+  uint32_t claimed = 0;  // a record written but not published yet
+  for (size_t probe = 0; probe < 64; ++probe, b = (b + 1) & (kBuckets - 1)) {
+    uint32_t id = gBuckets[b].load(std::memory_order_acquire);
+    while (id == 0) {
+      if (!claimed) {
+        claimed = gNextStack.fetch_add(1, std::memory_order_relaxed);
+        if (claimed >= kStackCapacity) {
+          gFull.store(true, std::memory_order_relaxed);
+          return 0;
+        }
+        TStackRecord& r = gStacks[claimed];
+        r.Hash = hash;
+        r.Depth = depth;
+        std::memcpy(r.Frames, frames, depth * sizeof(uintptr_t));
+      }
+      if (gBuckets[b].compare_exchange_strong(id, claimed, std::memory_order_acq_rel)) {
+        gStoredStacks.fetch_add(1, std::memory_order_relaxed);
+        return claimed;
+      }
+      // Another thread published here first: `id` now holds its record.
+    }
+    const TStackRecord& r = gStacks[id];
+    if (r.Hash == hash && r.Depth == depth && std::memcmp(r.Frames, frames, depth * sizeof(uintptr_t)) == 0)
+      return id;  // a claimed record stays unused: rare, and only address space
+  }
+  return 0;
+}
+
+TLeakStack StackOf(uint32_t id) {
+  if (id == 0 || id >= kStackCapacity || !gStacks) return {};
+  return {gStacks[id].Depth, gStacks[id].Frames};
+}
+
+bool Insert(const TLeakEntry& entry) {
+  TShare& s = ShareOf(entry.Base);
+  pthread_mutex_lock(&s.Lock);
+  if (s.Count >= kMaxLoad) {
+    pthread_mutex_unlock(&s.Lock);
+    gFull.store(true, std::memory_order_relaxed);
+    return false;
+  }
+  size_t i = HomeOf(entry.Base);
+  while (s.Slots[i].Base != 0 && s.Slots[i].Base != entry.Base) i = (i + 1) & (kSlots - 1);
+  if (s.Slots[i].Base == 0) ++s.Count;
+  s.Slots[i] = entry;
+  ForgetLocked(s, entry.Base);
+  pthread_mutex_unlock(&s.Lock);
+  return true;
+}
+
+TLeakLookup Release(uint64_t base, bool markOnly, TLeakEntry* entry) {
+  TShare& s = ShareOf(base);
+  pthread_mutex_lock(&s.Lock);
+  size_t i = HomeOf(base);
+  while (s.Slots[i].Base != 0 && s.Slots[i].Base != base) i = (i + 1) & (kSlots - 1);
+  TLeakLookup result;
+  if (s.Slots[i].Base == base) {
+    *entry = s.Slots[i];
+    if (s.Slots[i].State == lsReleased) {
+      result = TLeakLookup::RecentlyFreed;
+    } else if (markOnly) {
+      s.Slots[i].State = lsReleased;
+      result = TLeakLookup::MarkedAtExit;
+    } else {
+      RemoveAt(s, i);
+      Remember(s, base);
+      result = TLeakLookup::Tracked;
+    }
+  } else {
+    bool recent = false;
+    for (uint64_t r : s.Recent) recent |= r == base;
+    result = recent ? TLeakLookup::RecentlyFreed : TLeakLookup::Untracked;
+  }
+  pthread_mutex_unlock(&s.Lock);
+  return result;
+}
+
+void ForgetRecent(uint64_t base) {
+  TShare& s = ShareOf(base);
+  pthread_mutex_lock(&s.Lock);
+  ForgetLocked(s, base);
+  pthread_mutex_unlock(&s.Lock);
+}
+
+size_t Snapshot(TLeakEntry* out, size_t max) {
+  if (!Initialized()) return 0;
+  size_t n = 0;
+  LockAll();
+  for (TShare& s : gShares)
+    for (size_t i = 0; i < kSlots && s.Count; ++i)
+      if (s.Slots[i].Base != 0 && s.Slots[i].State == lsAllocated) {
+        if (n < max) out[n] = s.Slots[i];
+        ++n;
+      }
+  UnlockAll();
+  return n;
+}
+
+size_t LiveCount() {
+  size_t n = 0;
+  for (TShare& s : gShares) {
+    pthread_mutex_lock(&s.Lock);
+    n += s.Count;
+    pthread_mutex_unlock(&s.Lock);
+  }
+  return n;
+}
+
+size_t BytesPerEntry() { return sizeof(TLeakEntry) * kSlots / kMaxLoad; }
+size_t BytesPerStack() { return sizeof(TStackRecord) + 2 * sizeof(uint32_t); }
+size_t StackCount() { return gStoredStacks.load(); }
+
+void ResetForTests() {
+  if (!Initialized()) return;
+  LockAll();
+  for (TShare& s : gShares) {
+    std::memset(static_cast<void*>(s.Slots), 0, kSlots * sizeof(TLeakEntry));
+    s.Count = 0;
+    std::memset(s.Recent, 0, sizeof s.Recent);
+  }
+  UnlockAll();
+  std::memset(static_cast<void*>(gBuckets), 0, kBuckets * sizeof(uint32_t));
+  gNextStack.store(1);
+  gStoredStacks.store(0);
+  gFull.store(false);
+}
+
+}  // namespace leak_table
