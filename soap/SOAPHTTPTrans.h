@@ -87,7 +87,9 @@ class THTTPReqResp : public TComponent, public IWebNode, public IHTTPReqResp {
   static constexpr const char* kDefaultAgent = "Quorand SOAP 1.2";
   static constexpr int64_t kMaxSinglePostSize = 32768;
   static constexpr int64_t kDefaultMaxResponseSize = int64_t{64} << 20;
-  static constexpr TSOAPInvokeOptions kDefaultInvokeOptions{soIgnoreInvalidCerts, soAutoCheckAccessPointViaUDDI};
+  // Certificates are checked unless a caller sets soIgnoreInvalidCerts: accepting any of them
+  // by default let anyone in the middle read and change https traffic unnoticed.
+  static constexpr TSOAPInvokeOptions kDefaultInvokeOptions{soAutoCheckAccessPointViaUDDI};
 
   // Without an owner the object lives as long as its interface references.
   explicit THTTPReqResp(TComponent* owner = nullptr);

@@ -250,10 +250,7 @@ class CurlConnection final : public THTTPConnection {
       Set(CURLOPT_PASSWORD, settings_.Password.c_str());
     }
     ConfigureProxy(r.URL);
-    if (r.IgnoreInvalidCerts) {
-      Set(CURLOPT_SSL_VERIFYPEER, 0L);
-      Set(CURLOPT_SSL_VERIFYHOST, 0L);
-    }
+    ConfigureTrust(r.IgnoreInvalidCerts);
     if (r.Timeouts.Connect > 0) Set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(r.Timeouts.Connect));
 
     Set(CURLOPT_HEADERFUNCTION, &OnHeader);
@@ -302,6 +299,23 @@ class CurlConnection final : public THTTPConnection {
       throw;
     }
     return list;
+  }
+
+  // The peer and its host name are checked against the system's trust store, or against the
+  // authorities of SSL_CERT_FILE / SSL_CERT_DIR when set (a private authority), as OpenSSL's
+  // own tools do; libcurl does not read those variables itself.
+  void ConfigureTrust(bool ignoreInvalid) {
+    if (ignoreInvalid) {
+      Set(CURLOPT_SSL_VERIFYPEER, 0L);
+      Set(CURLOPT_SSL_VERIFYHOST, 0L);
+      return;
+    }
+    Set(CURLOPT_SSL_VERIFYPEER, 1L);
+    Set(CURLOPT_SSL_VERIFYHOST, 2L);
+    const char* file = std::getenv("SSL_CERT_FILE");
+    const char* dir = std::getenv("SSL_CERT_DIR");
+    if (file && *file) Set(CURLOPT_CAINFO, file);
+    if (dir && *dir) Set(CURLOPT_CAPATH, dir);
   }
 
   static bool StartsWithAccept(const std::string& line) {

@@ -11,6 +11,7 @@
 
 #include "soap/HTTPConnection.h"
 #include "soap/InvokeRegistry.h"
+#include "tests/soap/ServerCertificate.h"
 #include "tests/support/HttpTestServer.h"
 #include "tests/support/TestSupport.h"
 
@@ -71,7 +72,7 @@ TEST_F(HTTPTransportTest, Defaults) {
   THTTPReqResp fresh(&owner);
   EXPECT_EQ(fresh.Agent(), "Quorand SOAP 1.2");
   EXPECT_TRUE(fresh.UseUTF8InHeader());
-  EXPECT_EQ(fresh.InvokeOptions(), (TSOAPInvokeOptions{soIgnoreInvalidCerts, soAutoCheckAccessPointViaUDDI}));
+  EXPECT_EQ(fresh.InvokeOptions(), TSOAPInvokeOptions{soAutoCheckAccessPointViaUDDI});
   EXPECT_EQ(fresh.ConnectTimeout() + fresh.SendTimeout() + fresh.ReceiveTimeout(), 0);
   EXPECT_EQ(fresh.URL(), "");
   EXPECT_EQ(fresh.MaxResponseSize(), int64_t{64} << 20);
@@ -552,21 +553,58 @@ TEST_F(HTTPTransportTest, Ipv6Loopback) {
   EXPECT_EQ(v6.Request(0).Target, "/six");
 }
 
-TEST_F(HTTPTransportTest, InvalidCertificates) {
+// The server's certificate is self-signed for "localhost". Nothing of the request may reach a
+// server whose certificate was refused.
+TEST_F(HTTPTransportTest, Certificates) {
   if (!HttpTestServer::TlsAvailable()) GTEST_SKIP() << "test support built without TLS";
+  ScopedIgnoreSigPipe refusals;
   HttpTestServer tls({.Tls = true});
-  http->SetURL(tls.Url("/secure"));
-  EXPECT_EQ(Post("<x/>"), "<ok/>");  // ignored by default
-  TMemoryStream doc;
-  http->GetDocument(doc);
-  EXPECT_EQ(doc.DataString(), "<ok/>");
-
-  http->SetInvokeOptions({});
-  ESOAPHTTPException e = CatchHTTP([&] { Post("<x/>"); });
-  EXPECT_EQ(e.StatusCode(), 0);
-  EXPECT_NE(e.Message().find(" - URL:" + tls.Url("/secure")), std::string::npos) << e.Message();
-  e = CatchHTTP([&] { http->GetDocument(doc); });
-  EXPECT_EQ(tls.RequestCount(), 2u);
+  TempTextFile trusted(ServerCertificatePem(tls.Port()));
+  const std::string byName = "https://localhost:" + std::to_string(tls.Port()) + "/secure";
+  const std::string byAddress = tls.Url("/secure");  // a name the certificate does not carry
+  struct Case {
+    const char* name;
+    std::string url;
+    const char* certFile;  // SSL_CERT_FILE; nullptr: unset
+    TSOAPInvokeOptions options;
+    const char* failure;  // libcurl's message the exception starts with; nullptr: the call works
+  } cases[] = {
+      {"defaults, unknown authority", byName, nullptr, THTTPReqResp::kDefaultInvokeOptions,
+       "SSL certificate problem: self-signed certificate"},
+      {"trusted through SSL_CERT_FILE", byName, trusted.Path().c_str(), THTTPReqResp::kDefaultInvokeOptions,
+       nullptr},
+      {"soIgnoreInvalidCerts", byName, nullptr, {soIgnoreInvalidCerts}, nullptr},
+      {"trusted, for another host name", byAddress, trusted.Path().c_str(), THTTPReqResp::kDefaultInvokeOptions,
+       "SSL: certificate subject name 'localhost' does not match target host name '127.0.0.1'"},
+      {"another host name, ignored", byAddress, nullptr, {soIgnoreInvalidCerts}, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScopedEnv certFile("SSL_CERT_FILE", c.certFile);
+    ScopedEnv certDir("SSL_CERT_DIR", nullptr);
+    THTTPReqResp t(&owner);
+    t.SetInvokeOptions(c.options);
+    t.SetURL(c.url);
+    const size_t before = tls.RequestCount();
+    if (!c.failure) {
+      EXPECT_EQ(Post("<x/>", &t), "<ok/>");
+      TMemoryStream doc;
+      t.GetDocument(doc);
+      EXPECT_EQ(doc.DataString(), "<ok/>");
+      EXPECT_EQ(tls.RequestCount(), before + 2);
+      continue;
+    }
+    for (bool get : {false, true}) {
+      ESOAPHTTPException e = CatchHTTP([&] {
+        TMemoryStream doc;
+        if (get) t.GetDocument(doc);
+        else Post("<x/>", &t);
+      });
+      EXPECT_EQ(e.StatusCode(), 0);
+      EXPECT_EQ(e.Message(), std::string(c.failure) + " - URL:" + c.url + " - SOAPAction:\"\"");
+    }
+    EXPECT_EQ(tls.RequestCount(), before);
+  }
 }
 
 TEST_F(HTTPTransportTest, GetDocument) {
