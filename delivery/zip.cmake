@@ -1,7 +1,7 @@
 # The zip packaging: the archive writer on minizip (entry data deflated and encrypted by us),
 # the prepared files, keeping and clean-up.
 find_package(PkgConfig REQUIRED)
-pkg_check_modules(MINIZIP REQUIRED IMPORTED_TARGET minizip)
+pkg_check_modules(MINIZIP REQUIRED IMPORTED_TARGET GLOBAL minizip)
 find_package(ZLIB REQUIRED)
 target_sources(zelk_delivery PRIVATE
   ${CMAKE_CURRENT_SOURCE_DIR}/EZip.cpp
