@@ -405,8 +405,51 @@ case_fold_and_columns() {
   expect_clean_end
 }
 
+# The distance client as installed: its helper beside it, no service to reach. A click fails,
+# the dialog shows the failure, and after Don't Send the window goes on working: a second
+# click brings the dialog again. The report is in the log beside the program.
+case_distance_click() {
+  if [ -z "${ZELK_DISTANCE:-}" ]; then
+    echo "SKIP distance_click: ZELK_DISTANCE names no program"
+    return
+  fi
+  local bin=$WORK/bin
+  mkdir -p "$bin" "$WORK/config-distance"
+  cp "$ZELK_DISTANCE" "$HELPER" "$bin/"
+  rm -f "$TARVEX_DIALOG_GEOMETRY" "$WORK/out"
+  (unset TARVEX_DIALOG_HELPER
+   export XDG_CONFIG_HOME=$WORK/config-distance ZELK_DISTANCE_URL=http://127.0.0.1:9/ZelkSystem/services/ZelkDistanceVersion3
+   exec timeout -k 5 90 "$bin/zelk-distance" >"$WORK/out" 2>"$WORK/err") &
+  CHILD_PID=$!
+  local main=""
+  for _ in $(seq 300); do
+    main=$(xdotool search --onlyvisible --class '^zelk-distance$' 2>/dev/null | head -1)
+    [ -n "$main" ] && break
+    sleep 0.1
+  done
+  [ -n "$main" ] || { fail "the main window did not appear: $(tr '\n' '|' <"$WORK/err")"; return; }
+  local round
+  for round in 1 2; do
+    rm -f "$TARVEX_DIALOG_GEOMETRY"
+    xdotool mousemove --sync --window "$main" 150 12 click 1
+    wait_window "$CLASSIC" && wait_dump "$CLASSIC" || return
+    [ "$round" -eq 1 ] && screenshot distance-click-dialog "$WINDOW"
+    click c1001
+    for _ in $(seq 100); do xdotool search --onlyvisible --name "^$CLASSIC\$" >/dev/null 2>&1 || break; sleep 0.1; done
+    kill -0 "$CHILD_PID" 2>/dev/null || { fail "the program ended after the dialog of click $round"; return; }
+  done
+  screenshot distance-after-click "$main"
+  kill "$CHILD_PID"
+  finish_child 30
+  local log
+  log=$(ls "$bin"/*.tlf 2>/dev/null | head -1)
+  [ -n "$log" ] && grep -q "ESOAPHTTPException" "$log" ||
+    fail "no report of the failed call in the log beside the program: $(ls "$bin" | tr '\n' ' ')"
+}
+
 CASES=("$@")
-[ ${#CASES[@]} -gt 0 ] || CASES=(send dont_send escape auto_close invalid_email own_look detailed_own_look details fold_and_columns)
+[ ${#CASES[@]} -gt 0 ] || CASES=(send dont_send escape auto_close invalid_email own_look detailed_own_look details fold_and_columns
+                                 distance_click)
 for c in "${CASES[@]}"; do
   CASE=$c
   before=$FAILURES
