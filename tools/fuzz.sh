@@ -4,7 +4,7 @@
 # The corpus grows in build-fuzz/work/<target>/corpus, so the checked-in seeds stay small;
 # findings (crash-*, leak-*, timeout-*, oom-*) land in build-fuzz/work/<target>/.
 #
-#   tools/fuzz.sh [--seconds N] [target...]     targets: xmldoc response scalars log (default: all)
+#   tools/fuzz.sh [--seconds N] [target...]     targets: xmldoc response scalars log dns (default: all)
 #
 # Exits non-zero when a target reports a finding.
 set -euo pipefail
@@ -20,7 +20,7 @@ while [ $# -gt 0 ]; do
     *) targets+=("$1"); shift ;;
   esac
 done
-[ ${#targets[@]} -gt 0 ] || targets=(xmldoc response scalars log)
+[ ${#targets[@]} -gt 0 ] || targets=(xmldoc response scalars log dns)
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
@@ -49,7 +49,7 @@ for t in "${targets[@]}"; do
   cp -n tests/fuzz/corpus/"$t"/* "$work/corpus/"
   args=(-max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 -max_len=65536 -print_final_stats=1
         -artifact_prefix="$work/")
-  case "$t" in scalars|log) ;; *) args+=(-dict=tests/fuzz/xml.dict) ;; esac
+  case "$t" in scalars|log|dns) ;; *) args+=(-dict=tests/fuzz/xml.dict) ;; esac
   echo "== fuzz_$t for ${seconds}s"
   rm -f "$work"/crash-* "$work"/leak-* "$work"/timeout-* "$work"/oom-* "$work"/slow-unit-*
   set +e
