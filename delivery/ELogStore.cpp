@@ -7,7 +7,9 @@
 #include <limits>
 #include <memory>
 
+#include "delivery/EDelivery.h"
 #include "delivery/ELogManager.h"
+#include "delivery/EScreenshot.h"
 
 namespace {
 
@@ -82,8 +84,11 @@ bool TLogStore::SaveReport(const TTarvexModuleOptions& options, const std::strin
 
 namespace {
 
+// The log, the delivery routes and the screenshot, all with the flow at once.
 const bool g_registered = [] {
   SetLogStore(std::make_shared<TLogStore>());
+  SetDelivery(std::make_shared<TDelivery>());
+  SetScreenshot(MakeScreenshot());
   return true;
 }();
 
