@@ -12,6 +12,7 @@ std::atomic<bool (*)()> g_pump{nullptr};
 std::atomic<TFreezeProbeResult (*)(int, int)> g_probe{nullptr};
 std::atomic<bool (*)()> g_isGui{nullptr};
 std::atomic<void (*)()> g_releaseGrabs{nullptr};
+std::atomic<bool (*)(TGuiWindowList&)> g_listWindows{nullptr};
 
 }  // namespace
 
@@ -31,6 +32,7 @@ void SetGuiBridgeHooks(const TGuiBridgeHooks& hooks) {
   g_probe.store(hooks.ProbeFreeze);
   g_isGui.store(hooks.IsGuiThread);
   g_releaseGrabs.store(hooks.ReleaseGrabs);
+  g_listWindows.store(hooks.ListWindows);
   if (hooks.PumpEvents || hooks.ProbeFreeze || hooks.IsGuiThread) SetGuiProgram(true);
 }
 
@@ -40,6 +42,7 @@ TGuiBridgeHooks GuiBridgeHooks() {
   hooks.ProbeFreeze = g_probe.load();
   hooks.IsGuiThread = g_isGui.load();
   hooks.ReleaseGrabs = g_releaseGrabs.load();
+  hooks.ListWindows = g_listWindows.load();
   return hooks;
 }
 

@@ -24,6 +24,17 @@ enum TFreezeProbeResult : uint8_t {
   fpFrozen,      // no answer for the time-out: reported once per freeze
 };
 
+// The program's windows as the screenshot needs them; native window ids (X11 windows).
+struct TGuiWindowList {
+  static constexpr int kMaxWindows = 64;
+  uint32_t Windows[kMaxWindows] = {};  // the visible top-level windows
+  int Count = 0;
+  // The focus widget's rectangle in the coordinates of its window's client area (the capture
+  // places it on the screen, where the window is now); no window: no focus.
+  uint32_t FocusWindow = 0;
+  int32_t FocusLeft = 0, FocusTop = 0, FocusWidth = 0, FocusHeight = 0;
+};
+
 struct TGuiBridgeHooks {
   // Called by the waiting main thread (while a dialog is on screen): dispatches the pending
   // events once, dropping input and close events. False: an error while dispatching, or not
@@ -37,6 +48,9 @@ struct TGuiBridgeHooks {
   // Gives up the program's pointer and keyboard grabs (a popup menu holds them), so that a
   // dialog of another process takes input. Callable from any thread.
   void (*ReleaseGrabs)() = nullptr;
+  // The window list as last recorded on the GUI thread (refreshed first when called there).
+  // Callable from any thread; false when nothing is recorded.
+  bool (*ListWindows)(TGuiWindowList& list) = nullptr;
 };
 
 // Registers the bridge (or, with empty hooks, removes it). Registering also marks the program
