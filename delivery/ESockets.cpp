@@ -28,6 +28,7 @@ std::atomic<bool> g_cancel{false};
 std::atomic<int> g_stepMs{kDefaultStepMs};
 std::atomic<int> g_sessionMs{kDefaultSessionMs};
 std::atomic<uint16_t> g_directPort{25};
+std::atomic<bool> g_loopbackRemote{false};
 
 // Texts of the message table used for the steps.
 enum : int { kTextResolving = 112, kTextConnecting = 114, kTextConnected = 115, kTextSending = 116 };
@@ -138,7 +139,7 @@ void RunSession(const TSmtpMail& mail, const std::string& host, uint16_t port, b
   }
   smtp.Command("RSET", {250});
   if (login) {
-    if (!smtp.Secure() && !smtp.PeerIsLoopback() && !PlainAuthAllowed())
+    if (!smtp.Secure() && (!smtp.PeerIsLoopback() || g_loopbackRemote) && !PlainAuthAllowed())
       smtp.RaiseError("The server offers no encryption: the login is not sent in clear text.");
     static const std::string kUserLine = "[user name]\r\n", kPasswordLine = "[password]\r\n";
     // A refused AUTH ends the login: the credentials are never sent after it.
@@ -209,12 +210,12 @@ std::string AttachmentDisplayName(const std::string& path, const TTarvexModuleOp
 // ---- SMTP client --------------------------------------------------------------------------------
 
 TTarvexClientSMTP::TTarvexClientSMTP(std::string host, int timeoutMs, uint16_t port)
-    : TTarvexClientSocket(std::move(host), timeoutMs, true, port) {}
+    : TTarvexClientSocket(std::move(host), timeoutMs, true, port), implicitTls_(port == 465) {}
 
 void TTarvexClientSMTP::Connect() {
   pending_.clear();
   TTarvexClientSocket::Connect();
-  if (port_ == 465) StartTls();
+  if (implicitTls_) StartTls();
   ReadReply();
   if (SmtpReplyCode(lastReply_) != 220) RaiseError(socketLog_);
 }
@@ -320,7 +321,7 @@ std::string SmtpEnvelopeSender(std::string_view fromValue) {
   return std::string(fromValue);
 }
 
-void CancelEmailSending() { g_cancel = true; }
+void CancelEmailSending(bool cancel) { g_cancel = cancel; }
 bool EmailSendingCancelled() { return g_cancel.load(std::memory_order_relaxed); }
 
 void SetSmtpTimeouts(int stepMs, int sessionMs) {
@@ -329,6 +330,7 @@ void SetSmtpTimeouts(int stepMs, int sessionMs) {
 }
 
 void SetSmtpDirectPort(uint16_t port) { g_directPort = port != 0 ? port : 25; }
+void SetSmtpLoopbackCountsAsRemote(bool remote) { g_loopbackRemote = remote; }
 
 // ---- The routes ---------------------------------------------------------------------------------
 

@@ -122,8 +122,11 @@ class TTarvexClientSMTP : public TTarvexClientSocket {
   std::string ReadReply();
   // The last reply as read.
   const std::string& LastReply() const { return lastReply_; }
+  // TLS from the first byte; on by default for port 465.
+  void SetImplicitTls(bool on) { implicitTls_ = on; }
 
  private:
+  bool implicitTls_;
   std::string pending_;  // received past the end of the last reply
   std::string lastReply_;
 };
@@ -162,12 +165,14 @@ bool SendSmtpMail(const TSmtpMail& mail);
 std::string SmtpFromValue(std::string_view sender);
 std::string SmtpEnvelopeSender(std::string_view fromValue);
 
-// The progress window's cancel: the running delivery stops at its next wait. Cleared when a
-// delivery starts.
-void CancelEmailSending();
+// The progress window's cancel: the running delivery stops at its next wait. Cleared (false)
+// when a delivery starts.
+void CancelEmailSending(bool cancel = true);
 bool EmailSendingCancelled();
 
 // Test hooks: the step timeout and the overall limit of one session (milliseconds; 0 restores
 // the defaults of 30 s and 10 min), and the port of direct delivery (0 restores 25).
 void SetSmtpTimeouts(int stepMs, int sessionMs);
 void SetSmtpDirectPort(uint16_t port);
+// Test hook: loopback servers are treated like remote ones by the clear-text login rule.
+void SetSmtpLoopbackCountsAsRemote(bool remote);
