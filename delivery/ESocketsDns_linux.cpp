@@ -154,6 +154,7 @@ TOutcome AskOverTcp(const TServerAddress& server, const std::string& domain, TCl
                     TDnsReply& reply, std::string& log) {
   uint16_t id = 0;
   const std::string query = BuildMxQuery(domain, id);
+  if (query.empty()) return TOutcome::NextServer;
   TFd fd(socket(server.Address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (fd.get() < 0) return TOutcome::NextServer;
   if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&server.Address), server.Length) != 0) {

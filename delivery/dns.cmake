@@ -5,3 +5,5 @@ zelk_add_reporting_library(zelk_delivery_dns
   SOURCES ESocketsDns.cpp ESocketsDns_linux.cpp
   DEPS zelk_runtime resolv PkgConfig::IDN2)
 target_link_libraries(zelk_delivery PUBLIC zelk_delivery_dns)
+# The mail program route reports through the flow's warnings, so it is part of zelk_delivery.
+target_sources(zelk_delivery PRIVATE EMailClient_linux.cpp)
