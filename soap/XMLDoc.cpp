@@ -15,6 +15,9 @@
 // declarations it used from outside, so it never points into memory that may be freed.
 #include "soap/XMLDoc.h"
 
+#include "soap/XMLParseSupport.h"
+#include "soap/XMLReadTree.h"
+
 #include <iconv.h>
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
@@ -456,7 +459,7 @@ int WriteToString(void* context, const char* buffer, int len) {
   return len;
 }
 
-void InitLibXml();
+using xmlparse::InitLibXml;
 
 // Writes `n` with libxml2's serialiser into `out`; the document's encoding is set while it
 // runs so that attribute values keep their characters instead of character references.
@@ -620,7 +623,9 @@ xmlParserInputPtr RefusingLoader(const char* url, const char* id, xmlParserCtxtP
 void SilentError(void*, const char*, ...) {}
 void SilentStructuredError(void*, xmlErrorPtr) {}
 
-void InitLibXml() {
+}  // namespace
+
+void xmlparse::InitLibXml() {
   static std::once_flag once;
   std::call_once(once, [] {
     xmlInitParser();
@@ -639,17 +644,9 @@ void InitLibXml() {
   (void)quiet;
 }
 
-// Keeps the first error: the parser may report more after it, but the first one says what
-// is wrong.
-struct TFirstError {
-  bool set = false;
-  std::string message;
-  int line = 0, column = 0, code = 0;
-};
-
-void RecordError(void* userData, xmlErrorPtr error) {
+void xmlparse::RecordError(void* userData, xmlErrorPtr error) {
   auto* ctxt = static_cast<xmlParserCtxtPtr>(userData);
-  auto* first = ctxt ? static_cast<TFirstError*>(ctxt->_private) : nullptr;
+  auto* first = ctxt ? static_cast<TParseContext*>(ctxt->_private) : nullptr;
   if (!first || first->set || !error || error->level < XML_ERR_ERROR) return;
   first->set = true;
   first->message = error->message ? error->message : "";
@@ -658,10 +655,16 @@ void RecordError(void* userData, xmlErrorPtr error) {
   first->code = error->code;
 }
 
-struct TRefuseExternal {
-  TRefuseExternal() { ++g_refuseExternal; }
-  ~TRefuseExternal() { --g_refuseExternal; }
-};
+xmlparse::TRefuseExternal::TRefuseExternal() { ++g_refuseExternal; }
+xmlparse::TRefuseExternal::~TRefuseExternal() { --g_refuseExternal; }
+
+int xmlparse::ParserOptions(TParseOptions parseOptions) {
+  int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+  if (!parseOptions.Contains(poPreserveWhiteSpace)) options |= XML_PARSE_NOBLANKS;
+  return options;
+}
+
+namespace {
 
 std::string IconvToUtf8(std::string_view bytes, const std::string& from) {
   iconv_t cd = iconv_open("UTF-8", from.c_str());
@@ -731,7 +734,9 @@ std::string SourceLine(const std::string& text, int line) {
   return s;
 }
 
-bool SniffDeclaration(std::string_view b, bool isUtf8) {
+}  // namespace
+
+bool xmlparse::SniffDeclaration(std::string_view b, bool isUtf8) {
   auto starts = [&](std::string_view s, size_t at) { return b.size() >= at + s.size() && b.substr(at, s.size()) == s; };
   if (isUtf8) return starts("<?xml", 0) || starts("\xEF\xBB\xBF<?xml", 0);
   size_t at = starts("\xEF\xBB\xBF", 0) ? 3 : (starts("\xFF\xFE", 0) || starts("\xFE\xFF", 0)) ? 2 : 0;
@@ -741,55 +746,62 @@ bool SniffDeclaration(std::string_view b, bool isUtf8) {
   return false;
 }
 
+EDOMParseError xmlparse::MakeParseError(xmlParserCtxtPtr ctxt, const TParseContext& first, std::string_view bytes,
+                                        bool forcedUtf8) {
+  std::string reason = "Document is empty";
+  int line = 1, col = 0, code = 0;
+  if (first.set) {
+    reason = first.message;
+    line = first.line > 0 ? first.line : 1;
+    col = first.column;
+    code = first.code;
+  } else if (xmlErrorPtr err = ctxt ? xmlCtxtGetLastError(ctxt) : nullptr; err && err->code != 0) {
+    if (err->message) reason = err->message;
+    line = err->line > 0 ? err->line : 1;
+    col = err->int2;
+    code = err->code;
+  }
+  while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' || reason.back() == ' '))
+    reason.pop_back();
+  std::string text = DecodeForMessage(bytes, forcedUtf8);
+  std::string src = SourceLine(text, line);
+  size_t lineStart = 0;
+  for (int i = 1; i < line && lineStart != std::string::npos; ++i) {
+    lineStart = text.find('\n', lineStart);
+    if (lineStart != std::string::npos) ++lineStart;
+  }
+  int filePos = static_cast<int>((lineStart == std::string::npos ? 0 : lineStart) + (col > 0 ? col - 1 : 0));
+  return EDOMParseError(reason, line, col, filePos, src, code);
+}
+
+namespace {
+
 // Parses `bytes` into a new tree; `forcedUtf8` ignores the declaration's encoding.
 TXMLDocData* Parse(std::string_view bytes, bool forcedUtf8, TParseOptions parseOptions, bool compactText) {
   InitLibXml();
   xmlParserCtxtPtr ctxt = xmlNewParserCtxt();
   if (!ctxt) throw EXMLDocError("Out of memory");
-  TFirstError first;
+  xmlparse::TParseContext first;
   ctxt->_private = &first;
-  ctxt->sax->serror = RecordError;
-  int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
-  if (!parseOptions.Contains(poPreserveWhiteSpace)) options |= XML_PARSE_NOBLANKS;
+  ctxt->sax->serror = xmlparse::RecordError;
+  int options = xmlparse::ParserOptions(parseOptions);
   if (compactText) options |= XML_PARSE_COMPACT;
   xmlDocPtr doc;
   {
-    TRefuseExternal refuse;
+    xmlparse::TRefuseExternal refuse;
     doc = xmlCtxtReadMemory(ctxt, bytes.data(), static_cast<int>(bytes.size()), nullptr,
                             forcedUtf8 ? "UTF-8" : nullptr, options);
   }
   if (!doc || !xmlDocGetRootElement(doc)) {
-    std::string reason = "Document is empty";
-    int line = 1, col = 0, code = 0;
-    if (first.set) {
-      reason = first.message;
-      line = first.line > 0 ? first.line : 1;
-      col = first.column;
-      code = first.code;
-    } else if (xmlErrorPtr err = xmlCtxtGetLastError(ctxt); err && err->code != 0) {
-      if (err->message) reason = err->message;
-      line = err->line > 0 ? err->line : 1;
-      col = err->int2;
-      code = err->code;
-    }
-    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' || reason.back() == ' '))
-      reason.pop_back();
+    EDOMParseError error = xmlparse::MakeParseError(ctxt, first, bytes, forcedUtf8);
     if (doc) xmlFreeDoc(doc);
     xmlFreeParserCtxt(ctxt);
-    std::string text = DecodeForMessage(bytes, forcedUtf8);
-    std::string src = SourceLine(text, line);
-    size_t lineStart = 0;
-    for (int i = 1; i < line && lineStart != std::string::npos; ++i) {
-      lineStart = text.find('\n', lineStart);
-      if (lineStart != std::string::npos) ++lineStart;
-    }
-    int filePos = static_cast<int>((lineStart == std::string::npos ? 0 : lineStart) + (col > 0 ? col - 1 : 0));
-    throw EDOMParseError(reason, line, col, filePos, src, code);
+    throw error;
   }
   xmlFreeParserCtxt(ctxt);
   auto* d = new TXMLDocData();
   d->doc = doc;
-  d->hasDecl = SniffDeclaration(bytes, forcedUtf8);
+  d->hasDecl = xmlparse::SniffDeclaration(bytes, forcedUtf8);
   if (d->hasDecl) {
     d->version = W(doc->version);
     if (!forcedUtf8) d->encoding = W(doc->encoding);
@@ -998,7 +1010,10 @@ class TXMLNode final : public IXMLNode {
     }
   }
   WideString XML() override {
-    if (ns_) return Utf8ToUtf16(QName(BAD_CAST "xmlns", ns_->prefix) + "=\"" + EscapeAttr(C(ns_->href)) + "\"");
+    if (ns_) {
+      std::string name = ns_->prefix ? QName(BAD_CAST "xmlns", ns_->prefix) : std::string("xmlns");
+      return Utf8ToUtf16(name + "=\"" + EscapeAttr(C(ns_->href)) + "\"");
+    }
     if (IsDocNode(n_)) {
       if (d_->component) return d_->component->SaveToXML();
       return {};
@@ -1717,6 +1732,7 @@ TIntfPtr<IXMLNodeList> TXMLDocument::ChildNodes() { return Node()->ChildNodes();
 
 void ForEachElementWithAttribute(IXMLDocument* doc, const WideString& name,
                                  const std::function<void(IXMLNode*, const WideString&)>& visit) {
+  if (xmlread::ForEachElementWithAttribute(doc, name, visit)) return;
   auto* impl = dynamic_cast<TXMLDocument*>(doc);
   const std::string q = U8(name);
   if (!impl || q == "xmlns" || q.rfind("xmlns:", 0) == 0) {
@@ -1827,7 +1843,94 @@ TIntfPtr<IXMLNode> TXMLDocument::CreateNode(const WideString& nameOrData, TNodeT
   return TXMLNode::Wrap(d, n);
 }
 
+namespace {
+
+// A copy of a node of another implementation (a read-only answer's), made through its
+// interface; the namespaces it uses are floating until it is linked.
+xmlNodePtr CopyForeign(TXMLDocData* d, IXMLNode* src, bool deep) {
+  auto str = [](const WideString& w) { return U8(w); };
+  switch (src->NodeType()) {
+    case ntElement: {
+      std::string local = str(src->LocalName()), prefix = str(src->Prefix()), uri = str(src->NamespaceURI());
+      xmlNodePtr e = xmlNewDocNode(d->doc, nullptr, X(local), nullptr);
+      if (!e) throw EXMLDocError("Out of memory");
+      try {
+        TIntfPtr<IXMLNodeList> attrs = src->AttributeNodes();
+        for (int i = 0, n = attrs->Count(); i < n; ++i) {
+          TIntfPtr<IXMLNode> a = attrs->Get(i);
+          if (a->NamespaceURIIs(SXMLNSNamespaceURI)) {
+            std::string p = a->Prefix().empty() ? std::string() : str(a->LocalName());
+            xmlNewNs(e, X(str(a->NodeValue())), p.empty() ? nullptr : X(p));
+            continue;
+          }
+          xmlNodePtr copy = CopyForeign(d, a.Get(), true);
+          xmlAttrPtr attr = reinterpret_cast<xmlAttrPtr>(copy);
+          attr->parent = e;
+          if (!e->properties) {
+            e->properties = attr;
+          } else {
+            xmlAttrPtr last = e->properties;
+            while (last->next) last = last->next;
+            last->next = attr;
+            attr->prev = last;
+          }
+        }
+        if (!uri.empty()) {
+          const xmlChar* p = prefix.empty() ? nullptr : X(prefix);
+          e->ns = nullptr;
+          for (xmlNsPtr own = e->nsDef; own && !e->ns; own = own->next)
+            if (Eq(own->prefix, p) && Eq(own->href, X(uri))) e->ns = own;
+          if (!e->ns) e->ns = Floating(d, X(uri), p);
+        }
+        if (deep)
+          for (TIntfPtr<IXMLNode> c = src->FirstChild(); c; c = c->NextSibling())
+            if (xmlNodePtr copy = CopyForeign(d, c.Get(), true)) xmlAddChild(e, copy);
+      } catch (...) {
+        xmlFreeNode(e);
+        throw;
+      }
+      return e;
+    }
+    case ntAttribute: {
+      if (src->NamespaceURIIs(SXMLNSNamespaceURI)) return nullptr;
+      std::string local = str(src->LocalName()), prefix = str(src->Prefix()), uri = str(src->NamespaceURI());
+      std::string value = str(src->NodeValue());
+      xmlAttrPtr a = xmlNewDocProp(d->doc, X(local), nullptr);
+      if (!a) throw EXMLDocError("Out of memory");
+      if (!value.empty()) {
+        xmlNodePtr t = xmlNewDocTextLen(d->doc, X(value), static_cast<int>(value.size()));
+        t->parent = reinterpret_cast<xmlNodePtr>(a);
+        a->children = a->last = t;
+      }
+      if (!uri.empty()) a->ns = Floating(d, X(uri), prefix.empty() ? nullptr : X(prefix));
+      return reinterpret_cast<xmlNodePtr>(a);
+    }
+    case ntText: case ntCData: case ntComment: {
+      std::string v = str(src->NodeValue());
+      TNodeType t = src->NodeType();
+      if (t == ntText) return xmlNewDocTextLen(d->doc, X(v), static_cast<int>(v.size()));
+      if (t == ntCData) return xmlNewCDataBlock(d->doc, X(v), static_cast<int>(v.size()));
+      return xmlNewDocComment(d->doc, X(v));
+    }
+    case ntProcessingInstr: {
+      std::string target = str(src->NodeName()), v = str(src->NodeValue());
+      return xmlNewDocPI(d->doc, X(target), v.empty() ? nullptr : X(v));
+    }
+    case ntEntityRef: return xmlNewReference(d->doc, X(str(src->NodeName())));
+    default: return nullptr;
+  }
+}
+
+}  // namespace
+
 TIntfPtr<IXMLNode> TXMLDocument::ImportNode(IXMLNode* node, bool deep) {
+  if (node && IsReadOnlyXMLNode(node)) {
+    TXMLDocData* d = Data();
+    xmlNodePtr copy = CopyForeign(d, node, deep);
+    if (!copy) return {};
+    Adopt(d, copy);
+    return TXMLNode::Wrap(d, copy);
+  }
   TXMLNode* src = TXMLNode::From(node);
   if (!src) return {};
   return TXMLNode::Import(Data(), src, deep);

@@ -1,0 +1,1084 @@
+// The read-only document: libxml2's parser with callbacks that append nodes to an arena.
+//
+// Names (local names, prefixes, namespace URIs) are the parser's dictionary strings: the
+// document keeps the dictionary. Values and text are copied into the arena. Nodes are never
+// destroyed one by one; each AddRef or Release of a node counts on the document, which frees
+// the arena when the last reference goes.
+//
+// Entity content is parsed by libxml2 in contexts of its own, to check it and to bound its
+// expansion; those callbacks go to libxml2's own tree builder, as with TXMLDocument, so the
+// entity gets its content and the answer gets an entity reference node, as on the DOM.
+#include "soap/XMLReadTree.h"
+
+#include <libxml/SAX2.h>
+#include <libxml/entities.h>
+#include <libxml/parser.h>
+#include <libxml/parserInternals.h>
+#include <libxml/tree.h>
+#include <libxml/valid.h>
+#include <libxml/xmlIO.h>
+#include <libxml/xmlsave.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "soap/XMLParseSupport.h"
+
+namespace {
+
+const char* const kReadOnly = "The document is read-only";
+const char* const kXmlnsUri = "http://www.w3.org/2000/xmlns/";
+const char* const kXmlUri = "http://www.w3.org/XML/1998/namespace";
+
+const char* C(const xmlChar* s) { return reinterpret_cast<const char*>(s); }
+WideString W(const char* s) { return s ? Utf8ToUtf16(s) : WideString(); }
+bool Empty(const char* s) { return !s || !*s; }
+// NULL and "" are the same here (no prefix, no namespace).
+bool Same(const char* a, const char* b) {
+  if (Empty(a)) return Empty(b);
+  return b && std::strcmp(a, b) == 0;
+}
+bool SameW(std::u16string_view w, const char* s) {
+  if (!s) return w.empty();
+  if (!w.empty() && w[0] < 0x80 && static_cast<unsigned char>(*s) != w[0]) return false;
+  return SameUtf16Utf8(w, s);
+}
+
+// ---- the arena ----
+
+class TArena {
+ public:
+  explicit TArena(size_t firstBlock) : next_(std::max<size_t>(firstBlock, 4096)) {}
+  ~TArena() {
+    for (char* b : blocks_) std::free(b);
+  }
+  TArena(const TArena&) = delete;
+  TArena& operator=(const TArena&) = delete;
+
+  void* Alloc(size_t n) {
+    n = (n + 7) & ~size_t{7};
+    if (n > left_) Grow(n);
+    void* p = cur_;
+    cur_ += n;
+    left_ -= n;
+    return p;
+  }
+  const char* Copy(const char* s, size_t n) {
+    auto* p = static_cast<char*>(Alloc(n + 1));
+    if (n) std::memcpy(p, s, n);
+    p[n] = '\0';
+    return p;
+  }
+
+ private:
+  void Grow(size_t n) {
+    size_t size = std::max(n, next_);
+    auto* b = static_cast<char*>(std::malloc(size));
+    if (!b) throw EXMLDocError("Out of memory");
+    blocks_.push_back(b);
+    cur_ = b;
+    left_ = size;
+    next_ = std::min<size_t>(next_ * 2, size_t{1} << 22);
+  }
+  std::vector<char*> blocks_;
+  char* cur_ = nullptr;
+  size_t left_ = 0;
+  size_t next_;
+};
+
+enum TKind : uint8_t { kElement, kAttribute, kNsDecl, kText, kCData, kComment, kPI, kEntityRef, kDocument, kDocType };
+
+class TReadDoc;
+class TReadList;
+
+// One node. Attributes and declarations hang off their element (`attrs`, `decls`), linked by
+// next/prev, with the element as parent.
+class TRNode final : public IXMLNode {
+ public:
+  TRNode(TReadDoc* d, TKind k) : doc(d), kind(k) {}
+
+  TReadDoc* doc;
+  TRNode* parent = nullptr;
+  TRNode* next = nullptr;
+  TRNode* prev = nullptr;
+  TRNode* first = nullptr;
+  TRNode* attrs = nullptr;
+  TRNode* decls = nullptr;
+  const char* local = nullptr;   // element, attribute, PI target, entity or DTD name
+  const char* prefix = nullptr;  // element, attribute, declaration
+  const char* uri = nullptr;     // element, attribute, declaration
+  const char* value = nullptr;   // attribute value, text, data; the DTD's markup
+  uint32_t length = 0;
+  TKind kind;
+
+  bool IsElement() const { return kind == kElement; }
+  bool IsNamed() const { return kind == kElement || kind == kAttribute; }
+  bool HasOwnChildren() const { return kind == kElement || kind == kDocument; }
+  std::string QName() const {
+    std::string s;
+    if (!Empty(prefix)) {
+      s = prefix;
+      s += ':';
+    }
+    if (local) s += local;
+    return s;
+  }
+
+  HRESULT QueryInterface(const TGUID& iid, void** obj) override {
+    if (iid == IInterface::IID || iid == IXMLNode::IID) {
+      *obj = static_cast<IXMLNode*>(this);
+      _AddRef();
+      return S_OK;
+    }
+    *obj = nullptr;
+    return E_NOINTERFACE;
+  }
+  int32_t _AddRef() override;
+  int32_t _Release() override;
+
+  // ---- identity ----
+  TNodeType NodeType() override {
+    switch (kind) {
+      case kElement: return ntElement;
+      case kAttribute: case kNsDecl: return ntAttribute;
+      case kText: return ntText;
+      case kCData: return ntCData;
+      case kComment: return ntComment;
+      case kPI: return ntProcessingInstr;
+      case kEntityRef: return ntEntityRef;
+      case kDocument: return ntDocument;
+      case kDocType: return ntDocType;
+    }
+    return ntReserved;
+  }
+  WideString NodeName() override {
+    switch (kind) {
+      case kElement: case kAttribute: return Utf8ToUtf16(QName());
+      case kNsDecl: return prefix ? u"xmlns:" + W(prefix) : WideString(u"xmlns");
+      case kText: return u"#text";
+      case kCData: return u"#cdata-section";
+      case kComment: return u"#comment";
+      case kDocument: return u"#document";
+      default: return W(local);
+    }
+  }
+  WideString LocalName() override {
+    if (kind == kNsDecl) return prefix ? W(prefix) : WideString(u"xmlns");
+    if (IsNamed()) return W(local);
+    return NodeName();
+  }
+  WideString NamespaceURI() override {
+    if (kind == kNsDecl) return SXMLNSNamespaceURI;
+    return IsNamed() ? W(uri) : WideString();
+  }
+  WideString Prefix() override {
+    if (kind == kNsDecl) return prefix ? WideString(u"xmlns") : WideString();
+    return IsNamed() ? W(prefix) : WideString();
+  }
+  bool LocalNameIs(std::u16string_view name) override {
+    if (IsNamed()) return SameW(name, local);
+    return LocalName() == name;
+  }
+  bool NamespaceURIIs(std::u16string_view u) override {
+    if (IsNamed()) return Empty(uri) ? u.empty() : SameW(u, uri);
+    return NamespaceURI() == u;
+  }
+  TIntfPtr<IXMLNode> ParentNode() override { return Ptr(parent); }
+  TIntfPtr<IXMLNode> NextSibling() override {
+    if (kind == kNsDecl) return Ptr(next ? next : parent->attrs);
+    return Ptr(next);
+  }
+  TIntfPtr<IXMLNode> PreviousSibling() override { return kind == kNsDecl ? TIntfPtr<IXMLNode>() : Ptr(prev); }
+  TIntfPtr<IXMLDocument> OwnerDocument() override;
+
+  // ---- content ----
+  WideString Text() override {
+    if (kind == kElement) {
+      if (!first) return {};
+      if (first->next || (first->kind != kText && first->kind != kCData))
+        throw EXMLDocError("Element does not contain a single text node");
+      return Utf8ToUtf16(std::string_view(first->value, first->length));
+    }
+    return NodeValue();
+  }
+  void SetText(const WideString&) override { ReadOnly(); }
+  bool IsTextElement() override {
+    return kind == kElement && first && !first->next && (first->kind == kText || first->kind == kCData);
+  }
+  WideString NodeValue() override {
+    switch (kind) {
+      case kNsDecl: return W(uri);
+      case kAttribute: case kText: case kCData: case kComment: case kPI:
+        return value ? Utf8ToUtf16(std::string_view(value, length)) : WideString();
+      default: return {};
+    }
+  }
+  void SetNodeValue(const WideString&) override { ReadOnly(); }
+  WideString XML() override;
+
+  // ---- children ----
+  TIntfPtr<IXMLNodeList> ChildNodes() override;
+  bool HasChildNodes() override { return HasOwnChildren() && first; }
+  TIntfPtr<IXMLNode> FirstChild() override { return HasOwnChildren() ? Ptr(first) : TIntfPtr<IXMLNode>(); }
+  TIntfPtr<IXMLNode> AddChild(const WideString&, int) override { ReadOnly(); }
+  TIntfPtr<IXMLNode> AddChild(const WideString&, const WideString&, bool, int) override { ReadOnly(); }
+  TIntfPtr<IXMLNode> AppendChild(IXMLNode*) override { ReadOnly(); }
+  TIntfPtr<IXMLNode> CloneNode(bool) override { ReadOnly(); }
+
+  // ---- attributes ----
+  TIntfPtr<IXMLNodeList> AttributeNodes() override;
+  bool HasAttribute(const WideString& name) override { return FindAttr(name) != nullptr; }
+  bool HasAttributeNS(const WideString& localName, const WideString& namespaceURI) override {
+    return FindAttrNS(localName, namespaceURI) != nullptr;
+  }
+  WideString GetAttribute(const WideString& name) override { return ValueOf(FindAttr(name)); }
+  WideString GetAttributeNS(const WideString& localName, const WideString& namespaceURI) override {
+    return ValueOf(FindAttrNS(localName, namespaceURI));
+  }
+  bool AnyAttributeNS(std::initializer_list<std::u16string_view> localNames,
+                      std::initializer_list<std::u16string_view> namespaceURIs,
+                      const std::function<bool(const WideString& value)>& accept) override {
+    if (kind != kElement) return false;
+    for (TRNode* a = attrs; a; a = a->next) {
+      if (std::none_of(localNames.begin(), localNames.end(), [&](std::u16string_view l) { return SameW(l, a->local); }))
+        continue;
+      auto inNamespace = [&](std::u16string_view u) { return u.empty() ? Empty(a->uri) : SameW(u, a->uri); };
+      if (std::none_of(namespaceURIs.begin(), namespaceURIs.end(), inNamespace)) continue;
+      if (accept(ValueOf(a))) return true;
+    }
+    return false;
+  }
+  Variant Attributes(const WideString& name) override;
+  void SetAttribute(const WideString&, const WideString&) override { ReadOnly(); }
+  void SetAttributeNS(const WideString&, const WideString&, const WideString&) override { ReadOnly(); }
+  void RemoveAttribute(const WideString&) override { ReadOnly(); }
+
+  // ---- namespaces ----
+  void DeclareNamespace(const WideString&, const WideString&) override { ReadOnly(); }
+  WideString FindNamespaceURI(const WideString& prefixOrName) override {
+    std::string q = Utf16ToUtf8(prefixOrName);
+    std::string p = q.substr(0, q.find(':'));
+    if (p == "xml") return SXMLNamespaceURI;
+    if (p == "xmlns") return SXMLNSNamespaceURI;
+    if (TRNode* d = SearchByPrefix(ScopeElement(), p.c_str())) return W(d->uri);
+    return {};
+  }
+  TIntfPtr<IXMLNode> FindNamespaceDecl(const WideString& u) override {
+    TRNode* e = ScopeElement();
+    for (TRNode* a = e; a && a->kind == kElement; a = a->parent)
+      for (TRNode* d = a->decls; d; d = d->next)
+        if (d->uri && SameW(u, d->uri) && SearchByPrefix(e, d->prefix) == d) return Ptr(d);
+    return {};
+  }
+
+  // ---- for the document, the lists and the writer ----
+  TRNode* ScopeElement() {
+    if (kind == kElement) return this;
+    if (kind == kAttribute || kind == kNsDecl) return parent;
+    return parent && parent->kind == kElement ? parent : nullptr;
+  }
+  static TRNode* SearchByPrefix(TRNode* e, const char* p) {
+    for (; e && e->kind == kElement; e = e->parent)
+      for (TRNode* d = e->decls; d; d = d->next)
+        if (Same(d->prefix, p)) return d;
+    return nullptr;
+  }
+  TRNode* FindAttr(std::u16string_view q) {
+    if (kind != kElement) return nullptr;
+    if (q.substr(0, 5) == u"xmlns" && (q.size() == 5 || q[5] == u':')) {
+      std::string p = q.size() == 5 ? std::string() : Utf16ToUtf8(q.substr(6));
+      for (TRNode* d = decls; d; d = d->next)
+        if (Same(d->prefix, p.c_str())) return d;
+      return nullptr;
+    }
+    for (TRNode* a = attrs; a; a = a->next) {
+      std::u16string_view l = q;
+      if (!Empty(a->prefix)) {
+        size_t colon = q.find(u':');
+        if (colon == std::u16string_view::npos || !SameW(q.substr(0, colon), a->prefix)) continue;
+        l = q.substr(colon + 1);
+      }
+      if (SameW(l, a->local)) return a;
+    }
+    return nullptr;
+  }
+  TRNode* FindAttrNS(std::u16string_view l, std::u16string_view u) {
+    if (kind != kElement) return nullptr;
+    if (u == SXMLNSNamespaceURI) {
+      for (TRNode* d = decls; d; d = d->next)
+        if (d->prefix ? SameW(l, d->prefix) : l == u"xmlns") return d;
+      return nullptr;
+    }
+    for (TRNode* a = attrs; a; a = a->next)
+      if (SameW(l, a->local) && (u.empty() ? Empty(a->uri) : SameW(u, a->uri))) return a;
+    return nullptr;
+  }
+  static WideString ValueOf(TRNode* a) {
+    if (!a) return {};
+    if (a->kind == kNsDecl) return W(a->uri);
+    return Utf8ToUtf16(std::string_view(a->value, a->length));
+  }
+  static TIntfPtr<IXMLNode> Ptr(TRNode* n) { return n ? TIntfPtr<IXMLNode>(n) : TIntfPtr<IXMLNode>(); }
+  [[noreturn]] static void ReadOnly() { throw EXMLDocError(kReadOnly); }
+};
+
+// ---- the document ----
+
+class TReadDoc final : public IXMLDocument {
+ public:
+  explicit TReadDoc(size_t sourceSize) : arena(sourceSize * 4) {
+    root = New(kDocument);
+  }
+  ~TReadDoc() {
+    if (dict) xmlDictFree(dict);
+  }
+
+  TRNode* New(TKind k) { return new (arena.Alloc(sizeof(TRNode))) TRNode(this, k); }
+
+  HRESULT QueryInterface(const TGUID& iid, void** obj) override {
+    if (iid == IInterface::IID || iid == IXMLDocument::IID) {
+      *obj = static_cast<IXMLDocument*>(this);
+      _AddRef();
+      return S_OK;
+    }
+    *obj = nullptr;
+    return E_NOINTERFACE;
+  }
+  int32_t _AddRef() override { return ++refs; }
+  int32_t _Release() override {
+    int32_t r = --refs;
+    if (r == 0) delete this;
+    return r;
+  }
+
+  bool Active() override { return true; }
+  void SetActive(bool active) override {
+    if (!active) TRNode::ReadOnly();
+  }
+  TXMLDocOptions Options() override { return options; }
+  void SetOptions(TXMLDocOptions o) override { options = o; }
+  TParseOptions ParseOptions() override { return parseOptions; }
+  void SetParseOptions(TParseOptions o) override { parseOptions = o; }
+  WideString Version() override { return hasDecl ? version : WideString(); }
+  void SetVersion(const WideString&) override { TRNode::ReadOnly(); }
+  WideString Encoding() override { return hasDecl ? encoding : WideString(); }
+  void SetEncoding(const WideString&) override { TRNode::ReadOnly(); }
+  WideString StandAlone() override { return hasDecl ? standalone : WideString(); }
+  void SetStandAlone(const WideString&) override { TRNode::ReadOnly(); }
+  std::string FileName() override { return fileName; }
+  void SetFileName(const std::string& name) override { fileName = name; }
+
+  TIntfPtr<IXMLNode> Node() override { return TIntfPtr<IXMLNode>(root); }
+  TIntfPtr<IXMLNodeList> ChildNodes() override { return root->ChildNodes(); }
+  TIntfPtr<IXMLNode> DocumentElement() override {
+    for (TRNode* c = root->first; c; c = c->next)
+      if (c->kind == kElement) return TIntfPtr<IXMLNode>(c);
+    return {};
+  }
+  void SetDocumentElement(IXMLNode*) override { TRNode::ReadOnly(); }
+  TIntfPtr<IXMLNode> AddChild(const WideString&, const WideString&) override { TRNode::ReadOnly(); }
+  TIntfPtr<IXMLNode> CreateElement(const WideString&, const WideString&) override { TRNode::ReadOnly(); }
+  TIntfPtr<IXMLNode> CreateNode(const WideString&, TNodeType, const WideString&) override { TRNode::ReadOnly(); }
+  TIntfPtr<IXMLNode> ImportNode(IXMLNode*, bool) override { TRNode::ReadOnly(); }
+  WideString GeneratePrefix(IXMLNode*) override { TRNode::ReadOnly(); }
+
+  WideString SaveToXML() override { return Utf8ToUtf16(SaveUtf8()); }
+  std::string SaveToBytes() override;
+  void SaveToStream(std::ostream& out) override {
+    std::string bytes = SaveToBytes();
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out) throw EXMLDocError("Cannot write the XML document to the stream");
+  }
+  void SaveToStream(TStream& out) override { out.WriteString(SaveToBytes()); }
+  void SaveToFile(const std::string& name) override {
+    std::string bytes = SaveToBytes();
+    std::ofstream f(name, std::ios::binary | std::ios::trunc);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!f) throw EXMLDocError(Format("Cannot write the file \"%s\"", {name}));
+  }
+  void LoadFromBytes(std::string_view) override { TRNode::ReadOnly(); }
+  void LoadFromStream(std::istream&) override { TRNode::ReadOnly(); }
+  void LoadFromStream(TStream&) override { TRNode::ReadOnly(); }
+  void LoadFromXML(const WideString&) override { TRNode::ReadOnly(); }
+  void LoadFromFile(const std::string&) override { TRNode::ReadOnly(); }
+
+  std::string SaveUtf8();
+
+  std::atomic<int32_t> refs{0};
+  TArena arena;
+  xmlDictPtr dict = nullptr;
+  TRNode* root;
+  TXMLDocOptions options = kMessageDocOptions;
+  TParseOptions parseOptions;
+  bool hasDecl = false;
+  WideString version, encoding, standalone;
+  std::string fileName;
+};
+
+int32_t TRNode::_AddRef() { return doc->_AddRef(); }
+int32_t TRNode::_Release() { return doc->_Release(); }
+TIntfPtr<IXMLDocument> TRNode::OwnerDocument() { return TIntfPtr<IXMLDocument>(doc); }
+Variant TRNode::Attributes(const WideString& name) {
+  TRNode* a = FindAttr(name);
+  if (!a) return doc->options.Contains(doAttrNull) ? Variant::Null() : Variant(WideString());
+  return Variant(ValueOf(a));
+}
+
+// ---- lists: the tree does not change, so a snapshot is the live list ----
+
+class TReadList final : public IXMLNodeList {
+ public:
+  TReadList(TRNode* owner, bool attributes) : doc_(owner->doc) {
+    if (attributes) {
+      if (owner->kind == kElement) {
+        for (TRNode* d = owner->decls; d; d = d->next) items_.push_back(d);
+        for (TRNode* a = owner->attrs; a; a = a->next) items_.push_back(a);
+      }
+    } else if (owner->HasOwnChildren()) {
+      for (TRNode* c = owner->first; c; c = c->next) items_.push_back(c);
+    }
+  }
+  HRESULT QueryInterface(const TGUID& iid, void** obj) override {
+    if (iid == IInterface::IID || iid == IXMLNodeList::IID) {
+      *obj = static_cast<IXMLNodeList*>(this);
+      _AddRef();
+      return S_OK;
+    }
+    *obj = nullptr;
+    return E_NOINTERFACE;
+  }
+  int32_t _AddRef() override { return ++refs_; }
+  int32_t _Release() override {
+    int32_t r = --refs_;
+    if (r == 0) delete this;
+    return r;
+  }
+
+  int Count() override { return static_cast<int>(items_.size()); }
+  TIntfPtr<IXMLNode> Get(int index) override {
+    if (index < 0 || index >= Count()) throw EXMLDocError(Format("List index out of bounds (%d)", {index}));
+    return TIntfPtr<IXMLNode>(items_[static_cast<size_t>(index)]);
+  }
+  TIntfPtr<IXMLNode> Nodes(const WideString& name) override {
+    if (auto n = FindNode(name)) return n;
+    throw EXMLDocError(Format("Node \"%s\" not found", {name}));
+  }
+  TIntfPtr<IXMLNode> FindNode(const WideString& name) override {
+    int i = IndexOf(name);
+    return i < 0 ? TIntfPtr<IXMLNode>() : Get(i);
+  }
+  TIntfPtr<IXMLNode> FindNode(const WideString& localName, const WideString& namespaceURI) override {
+    for (TRNode* n : items_)
+      if (n->LocalNameIs(localName) && n->NamespaceURIIs(namespaceURI)) return TIntfPtr<IXMLNode>(n);
+    return {};
+  }
+  TIntfPtr<IXMLNode> First() override { return Count() ? Get(0) : TIntfPtr<IXMLNode>(); }
+  TIntfPtr<IXMLNode> Last() override { return Count() ? Get(Count() - 1) : TIntfPtr<IXMLNode>(); }
+  int IndexOf(IXMLNode* node) override {
+    for (size_t i = 0; i < items_.size(); ++i)
+      if (static_cast<IXMLNode*>(items_[i]) == node) return static_cast<int>(i);
+    return -1;
+  }
+  int IndexOf(const WideString& name) override {
+    for (size_t i = 0; i < items_.size(); ++i) {
+      TRNode* n = items_[i];
+      if (n->NodeName() == name || n->LocalName() == name) return static_cast<int>(i);
+    }
+    return -1;
+  }
+  int Add(IXMLNode*) override { TRNode::ReadOnly(); }
+  void Insert(int, IXMLNode*) override { TRNode::ReadOnly(); }
+  int Remove(IXMLNode*) override { TRNode::ReadOnly(); }
+  void Delete(int) override { TRNode::ReadOnly(); }
+  void Clear() override { TRNode::ReadOnly(); }
+
+ private:
+  std::atomic<int32_t> refs_{0};
+  TIntfPtr<IXMLDocument> doc_;  // keeps the nodes alive
+  std::vector<TRNode*> items_;
+};
+
+TIntfPtr<IXMLNodeList> TRNode::ChildNodes() { return TIntfPtr<IXMLNodeList>(new TReadList(this, false)); }
+TIntfPtr<IXMLNodeList> TRNode::AttributeNodes() { return TIntfPtr<IXMLNodeList>(new TReadList(this, true)); }
+
+// ---- writing, byte for byte as TXMLDocument writes the same tree ----
+
+// Text as libxml2 escapes it in content; in attribute values also quotes and white space.
+void AppendEscaped(std::string& out, std::string_view text, bool attribute) {
+  size_t run = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char* ref = nullptr;
+    switch (text[i]) {
+      case '<': ref = "&lt;"; break;
+      case '>': ref = "&gt;"; break;
+      case '&': ref = "&amp;"; break;
+      case '\r': ref = "&#13;"; break;
+      case '"': ref = attribute ? "&quot;" : nullptr; break;
+      case '\n': ref = attribute ? "&#10;" : nullptr; break;
+      case '\t': ref = attribute ? "&#9;" : nullptr; break;
+      default: break;
+    }
+    if (!ref) continue;
+    out.append(text.data() + run, i - run);
+    out += ref;
+    run = i + 1;
+  }
+  out.append(text.data() + run, text.size() - run);
+}
+
+// The declarations a copy of `top` needs beyond its own, in the order a copy into another
+// document adds them to its top element: every prefix used inside that is declared outside.
+class TWriter {
+ public:
+  explicit TWriter(std::string& out) : out_(out) {}
+
+  void WriteTop(TRNode* top) {
+    if (top->kind == kElement) Collect(top, top);
+    Write(top, true);
+  }
+  void Write(TRNode* n, bool isTop = false) {
+    switch (n->kind) {
+      case kText: AppendEscaped(out_, {n->value, n->length}, false); return;
+      case kCData: WriteCData(n); return;
+      case kComment:
+        out_ += "<!--";
+        out_.append(n->value, n->length);
+        out_ += "-->";
+        return;
+      case kPI:
+        out_ += "<?";
+        out_ += n->local;
+        if (n->value) {
+          out_ += ' ';
+          out_.append(n->value, n->length);
+        }
+        out_ += "?>";
+        return;
+      case kEntityRef:
+        out_ += '&';
+        out_ += n->local;
+        out_ += ';';
+        return;
+      case kDocType:
+        if (n->value) out_.append(n->value, n->length);
+        return;
+      case kElement: break;
+      default: return;
+    }
+    out_ += '<';
+    out_ += n->QName();
+    for (TRNode* d = n->decls; d; d = d->next) WriteDecl(d->prefix, d->uri);
+    if (isTop)
+      for (auto& [p, u] : extra_) WriteDecl(p, u);
+    for (TRNode* a = n->attrs; a; a = a->next) {
+      out_ += ' ';
+      out_ += a->QName();
+      out_ += "=\"";
+      if (a->first) out_.append(a->first->value, a->first->length);
+      else AppendEscaped(out_, {a->value, a->length}, true);
+      out_ += '"';
+    }
+    if (!n->first) {
+      out_ += "/>";
+      return;
+    }
+    out_ += '>';
+    for (TRNode* c = n->first; c; c = c->next) Write(c);
+    out_ += "</";
+    out_ += n->QName();
+    out_ += '>';
+  }
+
+ private:
+  void WriteDecl(const char* prefix, const char* u) {
+    if (prefix && std::strcmp(prefix, "xml") == 0) return;
+    out_ += " xmlns";
+    if (prefix) {
+      out_ += ':';
+      out_ += prefix;
+    }
+    std::string_view href(u ? u : "");
+    char quote = href.find('"') == std::string_view::npos ? '"' : '\'';
+    out_ += '=';
+    out_ += quote;
+    out_.append(href);
+    out_ += quote;
+  }
+  void WriteCData(TRNode* n) {
+    std::string_view s(n->value ? n->value : "", n->length);
+    if (s.empty()) {
+      out_ += "<![CDATA[]]>";
+      return;
+    }
+    size_t start = 0;
+    for (size_t at; (at = s.find("]]>", start)) != std::string_view::npos; start = at + 2) {
+      out_ += "<![CDATA[";
+      out_.append(s.substr(start, at + 2 - start));
+      out_ += "]]>";
+    }
+    if (start < s.size()) {
+      out_ += "<![CDATA[";
+      out_.append(s.substr(start));
+      out_ += "]]>";
+    }
+  }
+  // Whether `prefix` is bound inside the copy: on `e` up to `top`, or among the extras.
+  bool BoundInCopy(TRNode* e, TRNode* top, const char* prefix) {
+    if (prefix && std::strcmp(prefix, "xml") == 0) return true;
+    for (TRNode* a = e; a; a = a->parent) {
+      for (TRNode* d = a->decls; d; d = d->next)
+        if (Same(d->prefix, prefix)) return true;
+      if (a == top) break;
+    }
+    for (auto& x : extra_)
+      if (Same(x.first, prefix)) return true;
+    return false;
+  }
+  void Need(TRNode* e, TRNode* top, const char* prefix, const char* u) {
+    if (Empty(u) || BoundInCopy(e, top, prefix)) return;
+    if (TRNode* d = TRNode::SearchByPrefix(e, prefix)) extra_.emplace_back(d->prefix, d->uri);
+  }
+  void Collect(TRNode* e, TRNode* top) {
+    Need(e, top, e->prefix, e->uri);
+    for (TRNode* a = e->attrs; a; a = a->next)
+      if (!Empty(a->prefix)) Need(e, top, a->prefix, a->uri);
+    for (TRNode* c = e->first; c; c = c->next)
+      if (c->kind == kElement) Collect(c, top);
+  }
+
+  std::string& out_;
+  std::vector<std::pair<const char*, const char*>> extra_;
+};
+
+WideString TRNode::XML() {
+  std::string out;
+  switch (kind) {
+    case kDocument: return doc->SaveToXML();
+    case kNsDecl: {
+      out = prefix ? std::string("xmlns:") + prefix : std::string("xmlns");
+      out += "=\"";
+      AppendEscaped(out, uri ? uri : "", true);
+      out += '"';
+      break;
+    }
+    case kAttribute:
+      out = QName() + "=\"" + std::string(value, length) + "\"";
+      break;
+    default: TWriter(out).WriteTop(this);
+  }
+  return Utf8ToUtf16(out);
+}
+
+std::string TReadDoc::SaveUtf8() {
+  std::string out;
+  if (hasDecl) {
+    out = "<?xml version=\"" + Utf16ToUtf8(version.empty() ? WideString(u"1.0") : version) + "\"";
+    if (!encoding.empty()) out += " encoding=\"" + Utf16ToUtf8(encoding) + "\"";
+    if (!standalone.empty()) out += " standalone=\"" + Utf16ToUtf8(standalone) + "\"";
+    out += "?>";
+  }
+  for (TRNode* c = root->first; c; c = c->next) TWriter(out).WriteTop(c);
+  return out;
+}
+
+int WriteToString(void* context, const char* buffer, int len) {
+  static_cast<std::string*>(context)->append(buffer, static_cast<size_t>(len));
+  return len;
+}
+
+std::string TReadDoc::SaveToBytes() {
+  std::string text = SaveUtf8();
+  std::string enc = Utf16ToUtf8(encoding);
+  if (!hasDecl || enc.empty() || SameText(enc, "UTF-8") || SameText(enc, "UTF8")) return text;
+  xmlCharEncodingHandlerPtr handler = xmlFindCharEncodingHandler(enc.c_str());
+  if (!handler) throw EXMLDocError(Format("Unsupported encoding \"%s\"", {enc}));
+  // Characters the encoding lacks become character references on the way.
+  std::string out;
+  xmlOutputBufferPtr buf = xmlOutputBufferCreateIO(WriteToString, nullptr, &out, handler);
+  if (!buf) throw EXMLDocError("Out of memory");
+  xmlOutputBufferWrite(buf, static_cast<int>(text.size()), text.data());
+  xmlOutputBufferClose(buf);
+  return out;
+}
+
+// ---- building ----
+
+struct TBuilder {
+  TReadDoc* doc;
+  xmlParserCtxtPtr ctxt;
+  std::vector<TRNode*> open;  // the document node, then the open elements
+  std::vector<TRNode*> last;  // the last child of each
+  // Whether text was kept in each: libxml2 then marks the element as holding text (space
+  // state -2), which it does here for dropped white space too, not knowing it was dropped.
+  std::vector<bool> keptText;
+  std::string text;           // text not yet made a node
+  bool pending = false;
+  bool sawRoot = false;
+
+  TRNode* Parent() const { return open.back(); }
+  void Append(TRNode* n) {
+    TRNode* p = open.back();
+    TRNode*& l = last.back();
+    n->parent = p;
+    n->prev = l;
+    if (l) l->next = n;
+    else p->first = n;
+    l = n;
+  }
+  void Flush() {
+    if (!pending) return;
+    TRNode* t = doc->New(kText);
+    t->value = doc->arena.Copy(text.data(), text.size());
+    t->length = static_cast<uint32_t>(text.size());
+    text.clear();
+    pending = false;
+    Append(t);
+  }
+  void SetValue(TRNode* a, const xmlChar* begin, const xmlChar* end);
+  // libxml2 drops white space between elements when it cannot be content: the same test.
+  bool DropsBlanks(const xmlChar* ch, int len) const {
+    if (ctxt->keepBlanks) return false;
+    if (!ctxt->space) return false;
+    int space = *ctxt->space == -2 && !keptText.back() ? -1 : *ctxt->space;
+    if (space == 1 || space == -2) return false;
+    for (int i = 0; i < len; ++i)
+      if (ch[i] != ' ' && ch[i] != '\t' && ch[i] != '\n' && ch[i] != '\r') return false;
+    TRNode* e = open.back();
+    if (e->kind != kElement) return false;
+    if (ctxt->myDoc && ctxt->myDoc->intSubset) {
+      int mixed = xmlIsMixedElement(ctxt->myDoc, BAD_CAST e->local);
+      if (mixed == 0) return true;
+      if (mixed == 1) return false;
+    }
+    const xmlChar* raw = ctxt->input ? ctxt->input->cur : nullptr;
+    if (!raw || (raw[0] != '<' && raw[0] != 0xD)) return false;
+    bool hasChildren = e->first || pending;
+    if (!hasChildren) return !(raw[0] == '<' && raw[1] == '/');
+    if (pending || last.back()->kind == kText) return false;
+    return e->first->kind != kText;
+  }
+};
+
+// Entity content is parsed in a context of its own: it goes to libxml2's tree builder.
+TBuilder* Main(void* ctx) {
+  auto* ctxt = static_cast<xmlParserCtxtPtr>(ctx);
+  auto* pc = static_cast<xmlparse::TParseContext*>(ctxt->_private);
+  return pc && pc->main == ctxt ? static_cast<TBuilder*>(pc->reader) : nullptr;
+}
+
+// An attribute value as the parser hands it over without substituting entities: "&#38;" for
+// '&', and references to declared entities, which take their replacement text.
+// `serial` (at the top level) gets the value as the DOM writes it: escaped text, and the
+// references to declared entities as they stand.
+void AppendDecoded(TBuilder* b, std::string& out, std::string* serial, std::string_view v, int depth) {
+  for (size_t i = 0; i < v.size();) {
+    size_t amp = v.find('&', i);
+    if (amp == std::string_view::npos) amp = v.size();
+    out.append(v.substr(i, amp - i));
+    if (serial) AppendEscaped(*serial, v.substr(i, amp - i), true);
+    if (amp == v.size()) break;
+    size_t semi = v.find(';', amp);
+    if (semi == std::string_view::npos) {
+      out.append(v.substr(amp));
+      if (serial) AppendEscaped(*serial, v.substr(amp), true);
+      break;
+    }
+    std::string name(v.substr(amp + 1, semi - amp - 1));
+    i = semi + 1;
+    if (!name.empty() && name[0] == '#') {
+      bool hex = name.size() > 1 && (name[1] == 'x' || name[1] == 'X');
+      unsigned long code = std::strtoul(name.c_str() + (hex ? 2 : 1), nullptr, hex ? 16 : 10);
+      xmlChar buf[8];
+      int n = xmlCopyCharMultiByte(buf, static_cast<int>(code));
+      std::string_view c(reinterpret_cast<char*>(buf), static_cast<size_t>(std::max(n, 0)));
+      out.append(c);
+      if (serial) AppendEscaped(*serial, c, true);
+      continue;
+    }
+    if (serial) *serial += "&" + name + ";";
+    xmlEntityPtr ent = b->ctxt->myDoc ? xmlGetDocEntity(b->ctxt->myDoc, BAD_CAST name.c_str()) : nullptr;
+    if (!ent) ent = xmlGetPredefinedEntity(BAD_CAST name.c_str());
+    // Nested references are followed a few levels deep and within the size of the answer.
+    if (ent && ent->content && depth < 8 && out.size() < (size_t{1} << 20)) {
+      AppendDecoded(b, out, nullptr, C(ent->content), depth + 1);
+    } else {
+      out += '&';
+      out += name;
+      out += ';';
+    }
+  }
+}
+
+void TBuilder::SetValue(TRNode* a, const xmlChar* begin, const xmlChar* end) {
+  std::string_view v(C(begin), static_cast<size_t>(end - begin));
+  if (ctxt->replaceEntities || v.find('&') == std::string_view::npos) {
+    a->length = static_cast<uint32_t>(v.size());
+    a->value = doc->arena.Copy(v.data(), v.size());
+    return;
+  }
+  std::string out, serial;
+  AppendDecoded(this, out, &serial, v, 0);
+  a->length = static_cast<uint32_t>(out.size());
+  a->value = doc->arena.Copy(out.data(), out.size());
+  // An attribute's child, which it has no other use for, holds its written form.
+  TRNode* written = doc->New(kText);
+  written->value = doc->arena.Copy(serial.data(), serial.size());
+  written->length = static_cast<uint32_t>(serial.size());
+  a->first = written;
+}
+
+// A prefix that no declaration binds makes part of the name, as in libxml2's tree.
+const char* Qualified(TBuilder* b, const xmlChar* prefix, const xmlChar* local) {
+  const xmlChar* q = xmlDictQLookup(b->ctxt->dict, prefix, local);
+  return C(q ? q : local);
+}
+
+void OnStartElement(void* ctx, const xmlChar* localname, const xmlChar* prefix, const xmlChar* URI,
+                    int nbNamespaces, const xmlChar** namespaces, int nbAttributes, int nbDefaulted,
+                    const xmlChar** attributes) {
+  TBuilder* b = Main(ctx);
+  if (!b) {
+    xmlSAX2StartElementNs(ctx, localname, prefix, URI, nbNamespaces, namespaces, nbAttributes, nbDefaulted,
+                          attributes);
+    return;
+  }
+  b->Flush();
+  TRNode* e = b->doc->New(kElement);
+  if (prefix && !URI) {
+    e->local = Qualified(b, prefix, localname);
+  } else {
+    e->local = C(localname);
+    e->prefix = C(prefix);
+    e->uri = C(URI);
+  }
+  TRNode* tail = nullptr;
+  for (int i = 0; i < nbNamespaces; ++i) {
+    TRNode* d = b->doc->New(kNsDecl);
+    d->prefix = C(namespaces[2 * i]);
+    d->uri = C(namespaces[2 * i + 1]);
+    d->parent = e;
+    d->prev = tail;
+    (tail ? tail->next : e->decls) = d;
+    tail = d;
+  }
+  // Defaults from the DTD are not completed, as in libxml2's tree.
+  if (nbDefaulted && !(b->ctxt->loadsubset & XML_COMPLETE_ATTRS)) nbAttributes -= nbDefaulted;
+  tail = nullptr;
+  for (int i = 0; i < nbAttributes; ++i) {
+    const xmlChar** at = attributes + 5 * i;
+    TRNode* a = b->doc->New(kAttribute);
+    if (at[1] && !at[2]) {
+      a->local = Qualified(b, at[1], at[0]);
+    } else {
+      a->local = C(at[0]);
+      a->prefix = C(at[1]);
+      a->uri = C(at[2]);
+    }
+    b->SetValue(a, at[3], at[4]);
+    a->parent = e;
+    a->prev = tail;
+    (tail ? tail->next : e->attrs) = a;
+    tail = a;
+  }
+  b->Append(e);
+  if (b->open.size() == 1) b->sawRoot = true;
+  b->open.push_back(e);
+  b->last.push_back(nullptr);
+  b->keptText.push_back(false);
+}
+
+void OnEndElement(void* ctx, const xmlChar* localname, const xmlChar* prefix, const xmlChar* URI) {
+  TBuilder* b = Main(ctx);
+  if (!b) {
+    xmlSAX2EndElementNs(ctx, localname, prefix, URI);
+    return;
+  }
+  b->Flush();
+  if (b->open.size() > 1) {
+    b->open.pop_back();
+    b->last.pop_back();
+    b->keptText.pop_back();
+  }
+}
+
+void OnCharacters(void* ctx, const xmlChar* ch, int len) {
+  TBuilder* b = Main(ctx);
+  if (!b) {
+    xmlSAX2Characters(ctx, ch, len);
+    return;
+  }
+  if (b->open.size() < 2 || b->DropsBlanks(ch, len)) return;
+  b->text.append(C(ch), static_cast<size_t>(len));
+  b->pending = true;
+  b->keptText.back() = true;
+}
+
+void OnCData(void* ctx, const xmlChar* value, int len) {
+  TBuilder* b = Main(ctx);
+  if (!b) {
+    xmlSAX2CDataBlock(ctx, value, len);
+    return;
+  }
+  b->Flush();
+  TRNode* n = b->doc->New(kCData);
+  n->value = b->doc->arena.Copy(C(value), static_cast<size_t>(len));
+  n->length = static_cast<uint32_t>(len);
+  b->Append(n);
+}
+
+void OnComment(void* ctx, const xmlChar* value) {
+  TBuilder* b = Main(ctx);
+  if (!b) {
+    xmlSAX2Comment(ctx, value);
+    return;
+  }
+  b->Flush();
+  TRNode* n = b->doc->New(kComment);
+  size_t len = value ? std::strlen(C(value)) : 0;
+  n->value = b->doc->arena.Copy(value ? C(value) : "", len);
+  n->length = static_cast<uint32_t>(len);
+  b->Append(n);
+}
+
+void OnPI(void* ctx, const xmlChar* target, const xmlChar* data) {
+  TBuilder* b = Main(ctx);
+  if (!b) {
+    xmlSAX2ProcessingInstruction(ctx, target, data);
+    return;
+  }
+  b->Flush();
+  TRNode* n = b->doc->New(kPI);
+  n->local = b->doc->arena.Copy(C(target), std::strlen(C(target)));
+  if (data) {
+    size_t len = std::strlen(C(data));
+    n->value = b->doc->arena.Copy(C(data), len);
+    n->length = static_cast<uint32_t>(len);
+  }
+  b->Append(n);
+}
+
+void OnReference(void* ctx, const xmlChar* name) {
+  TBuilder* b = Main(ctx);
+  if (!b) {
+    xmlSAX2Reference(ctx, name);
+    return;
+  }
+  b->Flush();
+  TRNode* n = b->doc->New(kEntityRef);
+  n->local = b->doc->arena.Copy(C(name), std::strlen(C(name)));
+  b->Append(n);
+}
+
+void OnInternalSubset(void* ctx, const xmlChar* name, const xmlChar* externalID, const xmlChar* systemID) {
+  xmlSAX2InternalSubset(ctx, name, externalID, systemID);
+  TBuilder* b = Main(ctx);
+  if (!b || b->open.size() != 1) return;
+  TRNode* n = b->doc->New(kDocType);
+  n->local = b->doc->arena.Copy(C(name), name ? std::strlen(C(name)) : 0);
+  b->Append(n);
+}
+
+// The document type's markup, once its declarations are all read.
+void KeepDocType(TBuilder& b) {
+  xmlDocPtr doc = b.ctxt->myDoc;
+  if (!doc || !doc->intSubset) return;
+  for (TRNode* c = b.doc->root->first; c; c = c->next) {
+    if (c->kind != kDocType) continue;
+    xmlBufferPtr buf = xmlBufferCreate();
+    if (!buf) return;
+    xmlNodeDump(buf, doc, reinterpret_cast<xmlNodePtr>(doc->intSubset), 0, 0);
+    c->value = b.doc->arena.Copy(C(xmlBufferContent(buf)), static_cast<size_t>(xmlBufferLength(buf)));
+    c->length = static_cast<uint32_t>(xmlBufferLength(buf));
+    xmlBufferFree(buf);
+  }
+}
+
+struct TCtxtFree {
+  void operator()(xmlParserCtxtPtr c) const {
+    if (c->myDoc) xmlFreeDoc(c->myDoc);
+    c->myDoc = nullptr;
+    xmlFreeParserCtxt(c);
+  }
+};
+
+}  // namespace
+
+TIntfPtr<IXMLDocument> LoadXMLReadOnly(std::string_view bytes, TParseOptions parseOptions) {
+  xmlparse::InitLibXml();
+  if (bytes.size() > static_cast<size_t>(INT32_MAX)) throw EXMLDocError("Document too large");
+  if (bytes.empty()) throw xmlparse::MakeParseError(nullptr, xmlparse::TParseContext(), bytes, false);
+  std::unique_ptr<xmlParserCtxt, TCtxtFree> ctxt(
+      xmlCreateMemoryParserCtxt(bytes.data(), static_cast<int>(bytes.size())));
+  if (!ctxt) throw EXMLDocError("Out of memory");
+  TIntfPtr<IXMLDocument> result(static_cast<IXMLDocument*>(new TReadDoc(bytes.size())));
+  auto* doc = static_cast<TReadDoc*>(result.Get());
+  doc->parseOptions = parseOptions;
+
+  TBuilder builder{doc, ctxt.get(), {doc->root}, {nullptr}, {false}, {}, false, false};
+  xmlparse::TParseContext pc;
+  pc.reader = &builder;
+  pc.main = ctxt.get();
+  ctxt->_private = &pc;
+  xmlCtxtUseOptions(ctxt.get(), xmlparse::ParserOptions(parseOptions));
+  xmlSAXHandlerPtr sax = ctxt->sax;
+  sax->serror = xmlparse::RecordError;
+  sax->startElementNs = OnStartElement;
+  sax->endElementNs = OnEndElement;
+  sax->characters = OnCharacters;
+  if (ctxt->keepBlanks) sax->ignorableWhitespace = OnCharacters;
+  sax->cdataBlock = OnCData;
+  sax->comment = OnComment;
+  sax->processingInstruction = OnPI;
+  sax->reference = OnReference;
+  sax->internalSubset = OnInternalSubset;
+  {
+    xmlparse::TRefuseExternal refuse;
+    xmlParseDocument(ctxt.get());
+  }
+  if (!ctxt->wellFormed || !builder.sawRoot)
+    throw xmlparse::MakeParseError(ctxt.get(), pc, bytes, false);
+  KeepDocType(builder);
+
+  doc->dict = ctxt->dict;
+  xmlDictReference(doc->dict);
+  doc->hasDecl = xmlparse::SniffDeclaration(bytes, false);
+  if (xmlDocPtr d = ctxt->myDoc; d && doc->hasDecl) {
+    doc->version = W(C(d->version));
+    doc->encoding = W(C(d->encoding));
+    doc->standalone = d->standalone == 1 ? u"yes" : d->standalone == 0 ? u"no" : u"";
+  }
+  return result;
+}
+
+bool IsReadOnlyXMLDocument(IXMLDocument* doc) { return dynamic_cast<TReadDoc*>(doc) != nullptr; }
+bool IsReadOnlyXMLNode(IXMLNode* node) { return dynamic_cast<TRNode*>(node) != nullptr; }
+
+bool xmlread::ForEachElementWithAttribute(IXMLDocument* doc, const WideString& name,
+                                          const std::function<void(IXMLNode*, const WideString&)>& visit) {
+  auto* d = dynamic_cast<TReadDoc*>(doc);
+  if (!d) return false;
+  TIntfPtr<IXMLDocument> keep(doc);
+  // Depth first in document order, without recursion: answers may nest deeply.
+  TRNode* n = d->root->first;
+  while (n) {
+    if (n->kind == kElement)
+      if (TRNode* a = n->FindAttr(name)) visit(n, TRNode::ValueOf(a));
+    if (n->HasOwnChildren() && n->first) {
+      n = n->first;
+      continue;
+    }
+    while (n && !n->next) {
+      n = n->parent;
+      if (n == d->root) n = nullptr;
+    }
+    if (n) n = n->next;
+  }
+  return true;
+}

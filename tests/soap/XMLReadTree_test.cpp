@@ -1,0 +1,208 @@
+#include "soap/XMLReadTree.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string U8(const WideString& w) { return Utf16ToUtf8(w); }
+
+TIntfPtr<IXMLDocument> LoadDom(const std::string& bytes, TParseOptions options = {}) {
+  TIntfPtr<IXMLDocument> doc(static_cast<IXMLDocument*>(new TXMLDocument()));
+  doc->SetParseOptions(options);
+  doc->LoadFromBytes(bytes);
+  return doc;
+}
+
+// What a reader can see of one node, written out so that two trees compare as text.
+std::string Describe(IXMLNode* n) {
+  std::string s = std::string(NodeTypeName(n->NodeType())) + " name=" + U8(n->NodeName()) +
+                  " local=" + U8(n->LocalName()) + " uri=" + U8(n->NamespaceURI()) + " prefix=" + U8(n->Prefix()) +
+                  " value=" + U8(n->NodeValue()) + " xml=" + U8(n->XML());
+  if (n->NodeType() == ntElement) {
+    s += n->IsTextElement() ? " text=" + U8(n->Text()) : std::string(" mixed");
+    for (const char16_t* p : {u"", u"p", u"q", u"xsi", u"xml", u"xmlns"}) s += " ns(" + U8(p) + ")=" + U8(n->FindNamespaceURI(p));
+    for (const char16_t* u : {u"urn:a", u"urn:b"})
+      if (TIntfPtr<IXMLNode> d = n->FindNamespaceDecl(u)) s += " decl(" + U8(u) + ")=" + U8(d->NodeName());
+    TIntfPtr<IXMLNodeList> attrs = n->AttributeNodes();
+    for (int i = 0; i < attrs->Count(); ++i) {
+      TIntfPtr<IXMLNode> a = attrs->Get(i);
+      s += "\n  @" + Describe(a.Get());
+      s += " get=" + U8(n->GetAttribute(a->NodeName())) + " getNS=" + U8(n->GetAttributeNS(a->LocalName(), a->NamespaceURI()));
+      EXPECT_EQ(a->ParentNode().Get(), n);
+    }
+  }
+  s += "\n";
+  for (TIntfPtr<IXMLNode> c = n->FirstChild(); c; c = c->NextSibling()) {
+    EXPECT_EQ(c->ParentNode().Get(), n);
+    s += Describe(c.Get());
+  }
+  return s;
+}
+
+std::string DescribeDoc(IXMLDocument* doc) {
+  return "version=" + U8(doc->Version()) + " encoding=" + U8(doc->Encoding()) + " standalone=" +
+         U8(doc->StandAlone()) + "\n" + Describe(doc->Node().Get()) + "saved=" + U8(doc->SaveToXML());
+}
+
+struct Sample {
+  const char* name;
+  std::string text;
+  TParseOptions options;
+};
+
+std::string Utf16Le(const std::u16string& text) {
+  std::string bytes("\xFF\xFE", 2);
+  for (char16_t c : text) {
+    bytes += static_cast<char>(c & 0xFF);
+    bytes += static_cast<char>(c >> 8);
+  }
+  return bytes;
+}
+
+// Every reading operation gives on the read-only tree what it gives on the DOM.
+TEST(XMLReadTreeTest, ReadsAsTheDocumentComponentDoes) {
+  const std::string soap =
+      "<?xml version=\"1.0\" encoding=\"utf-8\"?><soapenv:Envelope "
+      "xmlns:soapenv=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+      "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"><soapenv:Body><ns1:r xmlns:ns1=\"urn:a\">"
+      "<v xsi:type=\"xsd:int\">1</v><s href=\"#id0\"/></ns1:r><multiRef id=\"id0\">x</multiRef></soapenv:Body>"
+      "</soapenv:Envelope>";
+  const Sample samples[] = {
+      {"a SOAP answer", soap, {}},
+      {"namespaces declared, redeclared and defaulted",
+       "<p:r xmlns:p=\"urn:a\" xmlns=\"urn:b\" xmlns:q='urn:\"q\"'><a p:x=\"1\" q:y=\"2\" z=\"3\"><p:b xmlns:p=\"urn:b\">"
+       "<c xmlns=\"\"/></p:b></a><u:v w:x=\"1\"/></p:r>",
+       {}},
+      {"white space between elements and in them",
+       "<r>\n <a> </a>\n <b>x <c/> </b> <d><e/> <f/></d><g xml:space=\"preserve\"> <h/> </g>\t</r>", {}},
+      {"white space kept", "<r>\n <a> </a>\n <b>x <c/> </b>\n</r>", {poPreserveWhiteSpace}},
+      {"text, references, CDATA, comments and instructions",
+       "<?xml version=\"1.0\" standalone=\"yes\"?><!--top--><?pi top?><r a=\"x &amp; &lt;&#65;&quot;\t\n\">a&amp;b&#x20AC;"
+       "<![CDATA[<x>]]>]]&gt;<![CDATA[]]><!--c--><?t d?><?e?>\r\n</r><!--end-->",
+       {}},
+      {"a DTD, entities and defaults",
+       "<!DOCTYPE r [<!ENTITY e \"ent<i>x</i>\"><!ENTITY v \"val\"><!ATTLIST r d CDATA \"def\">]>"
+       "<r a=\"&v;-&amp;\">x&e;y&e;<m>&v;</m></r>",
+       {}},
+      {"UTF-16 with a byte-order mark",
+       Utf16Le(u"<?xml version=\"1.0\" encoding=\"UTF-16\"?><r a=\"\u00e9\"><t>\u4e2d\u00fc</t></r>"), {}},
+      {"ISO-8859-1", "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><r>caf\xE9</r>", {}},
+      {"long text in pieces", "<r><t>" + std::string(70000, 'x') + "&amp;" + std::string(700, ' ') + "</t>" +
+                                  std::string(900, ' ') + "<u/></r>",
+       {}},
+  };
+  for (const Sample& s : samples) {
+    SCOPED_TRACE(s.name);
+    TIntfPtr<IXMLDocument> dom = LoadDom(s.text, s.options);
+    TIntfPtr<IXMLDocument> read = LoadXMLReadOnly(s.text, s.options);
+    EXPECT_TRUE(IsReadOnlyXMLDocument(read.Get()));
+    EXPECT_EQ(DescribeDoc(read.Get()), DescribeDoc(dom.Get()));
+    EXPECT_EQ(read->SaveToBytes(), dom->SaveToBytes());
+  }
+}
+
+// Malformed and hostile documents fail as on the DOM, with the same text.
+TEST(XMLReadTreeTest, RefusesWhatTheDocumentComponentRefuses) {
+  auto repeat = [](const std::string& piece, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += piece;
+    return out;
+  };
+  std::string laughs = "<!DOCTYPE r [<!ENTITY l0 \"lol\">";
+  for (int i = 1; i < 12; ++i)
+    laughs += "<!ENTITY l" + std::to_string(i) + " \"" + repeat("&l" + std::to_string(i - 1) + ";", 10) + "\">";
+  const Sample samples[] = {
+      {"mismatched tags", "<?xml version=\"1.0\"?>\n<a>\n  <b></a>", {}},
+      {"a repeated attribute", "<r>\n<x a=\"1\" a=\"2\"/></r>", {}},
+      {"nothing", "", {}},
+      {"no element", "<?xml version=\"1.0\"?><!--c-->", {}},
+      {"cut short", "<r>0123456789012345678901234567890123456789TAIL", {}},
+      {"too deep", repeat("<a>", 300) + repeat("</a>", 300), {}},
+      {"entity expansion", laughs + "]><r>&l11;</r>", {}},
+      {"entity expansion in an attribute", laughs + "]><r a=\"&l11;\"/>", {}},
+      {"an undeclared entity", "<r>&nope;</r>", {}},
+      {"an external entity", "<!DOCTYPE r [<!ENTITY x SYSTEM \"file:///etc/passwd\">]><r>&x;</r>", {}},
+  };
+  for (const Sample& s : samples) {
+    SCOPED_TRACE(s.name);
+    std::string dom, read;
+    try {
+      dom = DescribeDoc(LoadDom(s.text).Get());
+    } catch (const EDOMParseError& e) {
+      dom = "error: " + e.Message();
+    }
+    try {
+      read = DescribeDoc(LoadXMLReadOnly(s.text).Get());
+    } catch (const EDOMParseError& e) {
+      read = "error: " + e.Message();
+    }
+    EXPECT_EQ(read, dom);
+    // Only the external entity loads, as an unresolved reference.
+    EXPECT_EQ(read.rfind("error: ", 0) == 0, std::string(s.name) != "an external entity") << read;
+    EXPECT_EQ(read.find("root:"), std::string::npos);
+  }
+}
+
+TEST(XMLReadTreeTest, ChangesAreRefused) {
+  TIntfPtr<IXMLDocument> doc = LoadXMLReadOnly("<r a=\"1\"><c/></r>");
+  TIntfPtr<IXMLNode> r = doc->DocumentElement();
+  TIntfPtr<IXMLNode> c = r->FirstChild();
+  struct Case {
+    const char* name;
+    std::function<void()> change;
+  } cases[] = {
+      {"AddChild", [&] { r->AddChild(u"x"); }},
+      {"AppendChild", [&] { r->AppendChild(c.Get()); }},
+      {"SetText", [&] { c->SetText(u"t"); }},
+      {"SetAttribute", [&] { r->SetAttribute(u"a", u"2"); }},
+      {"RemoveAttribute", [&] { r->RemoveAttribute(u"a"); }},
+      {"DeclareNamespace", [&] { r->DeclareNamespace(u"p", u"urn:p"); }},
+      {"CloneNode", [&] { r->CloneNode(true); }},
+      {"list Delete", [&] { r->ChildNodes()->Delete(0); }},
+      {"CreateElement", [&] { doc->CreateElement(u"x", u""); }},
+      {"LoadFromBytes", [&] { doc->LoadFromBytes("<r/>"); }},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    try {
+      k.change();
+      ADD_FAILURE() << "no exception";
+    } catch (const EXMLDocError& e) {
+      EXPECT_EQ(e.Message(), "The document is read-only");
+    }
+  }
+  EXPECT_EQ(U8(doc->SaveToXML()), "<r a=\"1\"><c/></r>");
+}
+
+// Nodes keep their document alive; an ordinary document imports them, namespaces included.
+TEST(XMLReadTreeTest, NodesOutliveTheDocumentAndImportIntoTheDom) {
+  const std::string text =
+      "<p:r xmlns:p=\"urn:a\" xmlns:x=\"urn:x\"><p:item x:k=\"v\" n=\"1\">t<!--c--><![CDATA[d]]><q/></p:item></p:r>";
+  TIntfPtr<IXMLNode> item = LoadXMLReadOnly(text)->DocumentElement()->FirstChild();
+  EXPECT_EQ(U8(item->XML()),
+            "<p:item xmlns:p=\"urn:a\" xmlns:x=\"urn:x\" x:k=\"v\" n=\"1\">t<!--c--><![CDATA[d]]><q/></p:item>");
+  EXPECT_EQ(U8(item->OwnerDocument()->DocumentElement()->NodeName()), "p:r");
+
+  TIntfPtr<IXMLDocument> dom = NewXMLDocument();
+  TIntfPtr<IXMLNode> copy = dom->ImportNode(item.Get(), true);
+  EXPECT_FALSE(IsReadOnlyXMLNode(copy.Get()));
+  dom->SetDocumentElement(copy.Get());
+  EXPECT_EQ(U8(copy->XML()), U8(LoadDom(text)->DocumentElement()->FirstChild()->XML()));
+  copy->SetAttribute(u"n", u"2");
+  EXPECT_EQ(U8(copy->GetAttribute(u"n")), "2");
+  EXPECT_EQ(U8(item->GetAttribute(u"n")), "1");
+}
+
+TEST(XMLReadTreeTest, IdsAreFoundInDocumentOrder) {
+  TIntfPtr<IXMLDocument> doc = LoadXMLReadOnly("<r id=\"0\"><a><b id=\"1\"/></a><c id=\"2\"><d/></c>x<e p:id=\"3\" xmlns:p=\"u\"/></r>");
+  std::vector<std::string> seen;
+  ForEachElementWithAttribute(doc.Get(), u"id", [&](IXMLNode* n, const WideString& id) {
+    seen.push_back(U8(n->NodeName()) + "=" + U8(id));
+  });
+  EXPECT_EQ(seen, (std::vector<std::string>{"r=0", "b=1", "c=2"}));
+}
+
+}  // namespace
