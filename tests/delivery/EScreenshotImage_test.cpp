@@ -36,12 +36,13 @@ std::vector<TReductionCase> ReductionCases() {
   with257.push_back(Rgb(2, 2, 131));
   std::vector<TRgb> fewWithBlack = {Rgb(0, 0, 0), Rgb(255, 255, 255), Rgb(1, 2, 3), Rgb(200, 100, 50)};
   std::vector<TRgb> three = {Rgb(10, 20, 30), Rgb(40, 50, 60), Rgb(250, 240, 230)};
-  // Five pixels of each: the merged entry is the integer mean.
-  const TRgb mergedTo = Rgb(2, 2, (130 * 5 + 131 * 5) / 10);
+  // A width of 260 leaves no padding; 1300 pixels: six of the first colour, five of the extra
+  // one, and the merged entry is the integer mean.
+  const TRgb mergedTo = Rgb(2, 2, (130 * 6 + 131 * 5) / 11);
   return {
       {"256 colours kept exactly", 32, 32, all256, 256, {}},
       {"few colours, odd width, black among them", 7, 5, fewWithBlack, 4, {}},
-      {"257 colours: the last reducible pair merges", 257, 5, with257, 256,
+      {"257 colours: the last reducible pair merges", 260, 5, with257, 256,
        {{Rgb(2, 2, 130), mergedTo}, {Rgb(2, 2, 131), mergedTo}}},
       // Row length 4: the three padding pixels of each row are black and take an entry.
       {"1 pixel wide", 1, 6, three, 4, {}},
