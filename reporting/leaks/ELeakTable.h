@@ -6,6 +6,7 @@
 // or a full stack store turns new tracking off (TableFull); it never fails an allocation.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -58,8 +59,9 @@ TLeakStack StackOf(uint32_t id);
 // False when the block's share is full (tracking then stops).
 bool Insert(const TLeakEntry& entry);
 // Looks a released pointer up; a tracked one leaves the table and joins its share's recent list,
-// except while the exit report runs (`markOnly`), when it is only marked.
-TLeakLookup Release(uint64_t base, bool markOnly, TLeakEntry* entry);
+// except while the exit report runs (`markOnly` set), when it is only marked. The switch is read
+// under the share's lock, so no release that Snapshot missed frees a block it copied.
+TLeakLookup Release(uint64_t base, const std::atomic<bool>& markOnly, TLeakEntry* entry);
 // Forgets a pointer from the recent lists (the allocator handed the address out again).
 void ForgetRecent(uint64_t base);
 

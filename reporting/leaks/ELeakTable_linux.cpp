@@ -182,7 +182,7 @@ bool Insert(const TLeakEntry& entry) {
   return true;
 }
 
-TLeakLookup Release(uint64_t base, bool markOnly, TLeakEntry* entry) {
+TLeakLookup Release(uint64_t base, const std::atomic<bool>& markOnly, TLeakEntry* entry) {
   TShare& s = ShareOf(base);
   pthread_mutex_lock(&s.Lock);
   size_t i = HomeOf(base);
@@ -192,7 +192,7 @@ TLeakLookup Release(uint64_t base, bool markOnly, TLeakEntry* entry) {
     *entry = s.Slots[i];
     if (s.Slots[i].State == lsReleased) {
       result = TLeakLookup::RecentlyFreed;
-    } else if (markOnly) {
+    } else if (markOnly.load(std::memory_order_relaxed)) {
       s.Slots[i].State = lsReleased;
       result = TLeakLookup::MarkedAtExit;
     } else {
