@@ -11,6 +11,7 @@
 #include "reporting/bridge/EQtGrabs.h"
 #include "reporting/bridge/EQtPump.h"
 #include "reporting/bridge/EQtThreads.h"
+#include "reporting/bridge/EQtWindows.h"
 #include "reporting/flow/EFlow.h"
 #include "reporting/interception/ExceptionLog.h"
 #include "reporting/options/EProgramKind.h"
@@ -33,6 +34,7 @@ void InstallQtBridge(QApplication& app) {
   StartDisplayTracking();
   StartFreezeProbe(&RefreshDisplaySnapshot);
   StartQThreadNaming();
+  StartWindowTracking();
   if (ExceptionLogInstalled()) HookApplicationNotify(app);
   RememberX11Connection();
   TGuiBridgeHooks hooks;
@@ -40,6 +42,7 @@ void InstallQtBridge(QApplication& app) {
   hooks.ProbeFreeze = &ProbeFreeze;
   hooks.IsGuiThread = &IsGuiThread;
   hooks.ReleaseGrabs = &ReleaseX11Grabs;
+  hooks.ListWindows = &ReadWindowList;
   SetGuiBridgeHooks(hooks);  // marks the program as a GUI program
   // The flow's watch counts the silence itself; the probe only says whether to count this round.
   SetFreezeProbe([](int waitMs) { return ProbeFreeze(waitMs, std::numeric_limits<int>::max()) != fpWaiting; });
@@ -53,6 +56,7 @@ void UninstallQtBridge() {
   SetFreezeProbe(nullptr);
   UnhookApplicationNotify();
   StopFreezeProbe();
+  StopWindowTracking();
   StopDisplayTracking();
   QObject::disconnect(g_destroyed);
   g_app = nullptr;

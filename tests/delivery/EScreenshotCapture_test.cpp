@@ -408,3 +408,56 @@ TEST(ScreenshotWithoutX, NoFileOneWarning) {
 }
 
 }  // namespace
+
+namespace {
+
+#ifdef SCREENSHOT_QT_CHILD
+// The bridge's list on a real Qt program: its two windows bound the picture, the desktop
+// between them is black, the focused line edit is framed.
+TEST(ScreenshotQtBridge, ProgramWindowsAndFocusFrame) {
+  TXvfbServer server("1024x768x24");
+  if (!server.Running()) GTEST_SKIP() << "Xvfb is not installed";
+  TScratchFolder folder;
+  const std::string file = folder.Path() + "/Screenshot.png";
+  std::string output;
+  const std::string command =
+      "DISPLAY=" + server.Display() + " QT_QPA_PLATFORM=xcb timeout 60 " SCREENSHOT_QT_CHILD " " + file + " 2>&1";
+  if (FILE* child = ::popen(command.c_str(), "r")) {
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, child)) output += buffer;
+    ::pclose(child);
+  }
+  ASSERT_NE(output.find("DONE"), std::string::npos) << output;
+  EXPECT_EQ(output.find("WARNING"), std::string::npos) << output;
+  auto rect = [&](const char* name) {
+    TPictureRect r;
+    const size_t at = output.find(std::string(name) + " ");
+    if (at == std::string::npos) return r;
+    int x = 0, y = 0, w = 0, h = 0;
+    std::sscanf(output.c_str() + at + std::strlen(name), "%d %d %d %d", &x, &y, &w, &h);
+    return TPictureRect{x, y, x + w, y + h};
+  };
+  const TPictureRect first = rect("FIRST"), second = rect("SECOND"), focus = rect("FOCUS");
+  const TPictureRect bounds{std::min(first.Left, second.Left), std::min(first.Top, second.Top),
+                            std::max(first.Right, second.Right), std::max(first.Bottom, second.Bottom)};
+  const TDecodedPng png = DecodePng(folder.Path(), file);
+  ASSERT_EQ(png.Width, bounds.Width()) << output << png.Report;
+  ASSERT_EQ(png.Height, bounds.Height());
+  auto at = [&](int x, int y) { return png.At(x - bounds.Left, y - bounds.Top); };
+  EXPECT_EQ(at(first.Left + 5, first.Bottom - 5), Rgb(30, 160, 90));
+  EXPECT_EQ(at(second.Left + 50, second.Top + 40), Rgb(200, 60, 160));
+  EXPECT_EQ(at(second.Left - 20, first.Bottom + 20), TRgb{});  // the desktop between them
+  for (int ring = 0; ring < 2; ++ring) {
+    SCOPED_TRACE("ring " + std::to_string(ring));
+    EXPECT_EQ(at(focus.Left + ring, focus.Top + 10), kRed);
+    EXPECT_EQ(at(focus.Right - 1 - ring, focus.Top + 10), kRed);
+    EXPECT_EQ(at(focus.Left + 40, focus.Top + ring), kRed);
+    EXPECT_EQ(at(focus.Left + 40, focus.Bottom - 1 - ring), kRed);
+  }
+  EXPECT_NE(at(focus.Left - 1, focus.Top + 10), kRed);
+  EXPECT_NE(at(focus.Left + 2, focus.Top + 10), kRed);
+}
+
+#endif
+
+}  // namespace
