@@ -41,10 +41,12 @@ unsigned char TZipCrypto::Stream() const {
   return static_cast<unsigned char>((t * (t ^ 1)) >> 8);
 }
 
-// The zip writer would make these ten bytes with srand/rand, which reseeds and advances the
-// host program's rand() sequence; glibc offers no way to save and restore that state safely
-// across threads. So the header is ours, from the kernel's generator, and the writer only sees
-// finished (raw) entry data.
+// minizip makes these ten bytes itself when it is handed the password: it calls srand() on its
+// first use and rand() for every header, which reseeds and advances the host program's rand()
+// sequence. Its knobs (NOCRYPT, ZCR_SEED2) are compile-time ones of the library, and the state
+// of rand() cannot be saved and restored safely while other threads may call it. So minizip
+// gets no password: the header comes from getrandom(), the entry is encrypted here and handed
+// over as raw data with the encryption flag set.
 bool TZipCrypto::MakeHeader(uint32_t crc, unsigned char header[kHeaderSize]) {
   if (!RandomBytes(header, kHeaderSize - 2)) return false;
   header[kHeaderSize - 2] = static_cast<unsigned char>(crc >> 16);

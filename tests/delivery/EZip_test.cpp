@@ -231,6 +231,8 @@ struct TRoundTripCase {
   std::string Password;
 };
 
+void PrintTo(const TRoundTripCase& c, std::ostream* os) { *os << c.Label; }
+
 class ZipRoundTrip : public testing::TestWithParam<TRoundTripCase> {};
 
 TEST_P(ZipRoundTrip, EntriesReadBackByMinizipAndPython) {
