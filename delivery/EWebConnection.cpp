@@ -241,6 +241,7 @@ bool THTTPConnectionBase::Execute(THTTPResponse& response, bool reportProgress) 
     THttpExchange x;
     TBodySource body;
     x.MaxResponseBytes = settings.MaxResponseBytes;
+    x.IdleSeconds = settings.IdleTimeoutSeconds;
     x.PieceSize = 4096;
     if (method_ == rmGet) {
       for (const auto& [name, value] : fields_)

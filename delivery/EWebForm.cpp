@@ -51,6 +51,7 @@ int UploadHttp(const TUploadRequest& request, std::string& errorText) {
   x.Body = &body;
   x.PieceSize = 1024;
   x.MaxResponseBytes = settings.MaxResponseBytes;
+  x.IdleSeconds = settings.IdleTimeoutSeconds;
   x.Headers.push_back("Content-Type: multipart/form-data; boundary=" + boundary);
   if (!request.User.empty() || !request.Password.empty())
     x.Headers.push_back("Authorization: Basic " + WebBase64(request.User + ":" + request.Password));

@@ -73,6 +73,12 @@ int UploadFtp(const TUploadRequest& request, std::string& errorText) {
   curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, Trace);
   curl_easy_setopt(h, CURLOPT_DEBUGDATA, &t);
   curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
+  const int idleSeconds = WebSettings().IdleTimeoutSeconds;
+  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION,
+                   +[](void* user, curl_off_t, curl_off_t dlNow, curl_off_t, curl_off_t ulNow) -> int {
+                     return static_cast<TIdleWatch*>(user)->Alive(dlNow, ulNow) ? 0 : 1;
+                   });
 
   std::string folder = request.Path;
   if (!folder.empty() && folder.back() != '/') folder += '/';
@@ -89,6 +95,8 @@ int UploadFtp(const TUploadRequest& request, std::string& errorText) {
     t.Body.AddFile(request.Files[i], size);
     curl_easy_setopt(h, CURLOPT_URL, url.c_str());
     curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
+    TIdleWatch idle(idleSeconds);
+    curl_easy_setopt(h, CURLOPT_XFERINFODATA, &idle);
     CURLcode rc = curl_easy_perform(h);
     if (rc != CURLE_OK) {
       int code = WebErrorCode(easy.Failure(rc));

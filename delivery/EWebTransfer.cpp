@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 
@@ -76,6 +77,26 @@ size_t BodyPiece(char* data, size_t size, size_t count, void* user) {
 }
 
 }  // namespace
+
+namespace {
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+}  // namespace
+
+TIdleWatch::TIdleWatch(int seconds) : limitMs_(int64_t{seconds} * 1000), lastMs_(NowMs()) {}
+
+bool TIdleWatch::Alive(int64_t received, int64_t sent) {
+  int64_t now = NowMs();
+  if (received != received_ || sent != sent_) {
+    received_ = received;
+    sent_ = sent;
+    lastMs_ = now;
+    return true;
+  }
+  return limitMs_ <= 0 || now - lastMs_ <= limitMs_;
+}
 
 TBodySource::~TBodySource() { CloseFile(); }
 
@@ -207,8 +228,6 @@ void TCurlEasy::Configure(const TWebSettings& settings, const std::string& host,
   curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https,ftp");
   curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT, static_cast<long>(settings.ConnectTimeoutSeconds));
-  curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_TIME, static_cast<long>(settings.IdleTimeoutSeconds));
   curl_easy_setopt(easy_, CURLOPT_TIMEOUT, static_cast<long>(settings.TotalTimeoutSeconds));
   // Certificates are always checked; a tracker with its own authority names its CA file.
   curl_easy_setopt(easy_, CURLOPT_SSL_VERIFYPEER, 1L);
@@ -278,18 +297,18 @@ CURLcode PerformHttp(TCurlEasy& easy, THttpExchange& x) {
   } else {
     curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
   }
-  if (x.OnReceived) {
-    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION,
-                     +[](void* user, curl_off_t dlTotal, curl_off_t dlNow, curl_off_t, curl_off_t) -> int {
-                       auto& ex = *static_cast<THttpExchange*>(user);
-                       if (dlNow > 0) ex.OnReceived(dlNow, dlTotal);
-                       return 0;
-                     });
-    curl_easy_setopt(h, CURLOPT_XFERINFODATA, &x);
-    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
-  } else {
-    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 1L);
-  }
+  struct TWatch {
+    THttpExchange* Exchange;
+    TIdleWatch Idle;
+  } watch{&x, TIdleWatch(x.IdleSeconds)};
+  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION,
+                   +[](void* user, curl_off_t dlTotal, curl_off_t dlNow, curl_off_t, curl_off_t ulNow) -> int {
+                     auto& w = *static_cast<TWatch*>(user);
+                     if (dlNow > 0 && w.Exchange->OnReceived) w.Exchange->OnReceived(dlNow, dlTotal);
+                     return w.Idle.Alive(dlNow, ulNow) ? 0 : 1;
+                   });
+  curl_easy_setopt(h, CURLOPT_XFERINFODATA, &watch);
+  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
   CURLcode rc = curl_easy_perform(h);
   curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &x.Status);
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);

@@ -62,6 +62,20 @@ std::string BuildMultipartBody(const std::vector<std::pair<std::string, std::str
 // The size of a regular file, -1 when there is none.
 int64_t WebFileSize(const std::string& path);
 
+// Silence longer than the idle limit ends a transfer: libcurl's low-speed check averages over
+// seconds, so it would notice a stalled server late.
+class TIdleWatch {
+ public:
+  explicit TIdleWatch(int seconds);
+  // False once nothing moved for longer than the limit.
+  bool Alive(int64_t received, int64_t sent);
+
+ private:
+  int64_t limitMs_;
+  int64_t lastMs_;
+  int64_t received_ = -1, sent_ = -1;
+};
+
 class TCurlEasy {
  public:
   TCurlEasy();  // EWebError when libcurl cannot give a handle
@@ -99,6 +113,7 @@ struct THttpExchange {
   std::string RawHeaders;  // status line and headers, CR LF after each
   std::string ResponseBody;
   bool TooLarge = false;
+  int IdleSeconds = 60;
 
   // The first value of a header of the answer; empty when absent.
   std::string Header(std::string_view name) const;

@@ -24,7 +24,9 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
+#include <openssl/pem.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 #endif
 
 namespace {
@@ -42,8 +44,9 @@ std::string_view TrimBlanks(std::string_view s) {
 }
 
 #ifdef ZELK_TEST_TLS
-// A server context with a fresh self-signed certificate for "localhost": no client trusts it.
-SSL_CTX* SelfSignedContext() {
+// A server context with a fresh self-signed certificate for "localhost" and 127.0.0.1: no client
+// trusts it unless given it as its CA file (`pem` receives it).
+SSL_CTX* SelfSignedContext(std::string& pem) {
   EVP_PKEY* key = EVP_EC_gen("P-256");
   X509* cert = X509_new();
   SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
@@ -58,8 +61,21 @@ SSL_CTX* SelfSignedContext() {
     X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("localhost"), -1,
                                -1, 0);
     X509_set_issuer_name(cert, name);
-    ok = X509_sign(cert, key, EVP_sha256()) > 0 && SSL_CTX_use_certificate(ctx, cert) == 1 &&
+    X509V3_CTX v3;
+    X509V3_set_ctx_nodb(&v3);
+    X509V3_set_ctx(&v3, cert, cert, nullptr, nullptr, 0);
+    X509_EXTENSION* san = X509V3_EXT_conf_nid(nullptr, &v3, NID_subject_alt_name, "DNS:localhost,IP:127.0.0.1");
+    ok = san && X509_add_ext(cert, san, -1) == 1;
+    X509_EXTENSION_free(san);
+    ok = ok && X509_sign(cert, key, EVP_sha256()) > 0 && SSL_CTX_use_certificate(ctx, cert) == 1 &&
          SSL_CTX_use_PrivateKey(ctx, key) == 1;
+    BIO* bio = BIO_new(BIO_s_mem());
+    if (ok && bio && PEM_write_bio_X509(bio, cert) == 1) {
+      char* data = nullptr;
+      long size = BIO_get_mem_data(bio, &data);
+      pem.assign(data, static_cast<size_t>(size));
+    }
+    BIO_free(bio);
   }
   X509_free(cert);
   EVP_PKEY_free(key);
@@ -212,6 +228,7 @@ HttpResponse HttpResponse::NotFound() { return With(404, "Not Found", "text/html
 struct HttpTestServer::State {
   bool ipv6 = false;
   SSL_CTX* tls = nullptr;
+  std::string certificatePem;
   int listenFd = -1;
   int wakePipe[2] = {-1, -1};
   int port = 0;
@@ -400,7 +417,7 @@ HttpTestServer::HttpTestServer(const HttpTestServerOptions& options) : state_(st
   s.ipv6 = ipv6;
   if (options.Tls) {
 #ifdef ZELK_TEST_TLS
-    s.tls = SelfSignedContext();
+    s.tls = SelfSignedContext(s.certificatePem);
 #else
     throw std::runtime_error("HttpTestServer: built without TLS");
 #endif
@@ -464,6 +481,8 @@ bool HttpTestServer::TlsAvailable() {
 }
 
 int HttpTestServer::Port() const { return state_->port; }
+
+std::string HttpTestServer::CertificatePem() const { return state_->certificatePem; }
 
 std::string HttpTestServer::HostPort() const {
   return (state_->ipv6 ? "[::1]:" : "127.0.0.1:") + std::to_string(state_->port);

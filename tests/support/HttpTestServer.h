@@ -96,6 +96,9 @@ class HttpTestServer {
   static bool TlsAvailable();
 
   int Port() const;
+  // The server's certificate in PEM (empty without TLS): a client that takes it as its CA file
+  // trusts the server under "localhost" and 127.0.0.1.
+  std::string CertificatePem() const;
   // "http://127.0.0.1:PORT" + path ("https://" with TLS, "[::1]" with IPv6).
   std::string Url(std::string_view path = "/") const;
   // "127.0.0.1:PORT", for proxy settings.

@@ -1,0 +1,1 @@
+list(APPEND ZELK_TEST_SUPPORT_SOURCES WebTestServer.cpp)
