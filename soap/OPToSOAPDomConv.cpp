@@ -232,7 +232,6 @@ struct TRestoreGuard {
 struct TOPToSoapDomConvert::TReadState {
   // Objects created while decoding, and objects whose members were set.
   std::vector<TObject*> created;
-  std::unordered_set<TObject*> createdSet;
   std::vector<TObject*> filled;
   // Results and out parameters as they were before this answer touched them.
   struct TSaved {
@@ -247,7 +246,6 @@ struct TOPToSoapDomConvert::TReadState {
 
   void Clear() {
     created.clear();
-    createdSet.clear();
     filled.clear();
     saved.clear();
     depth = 0;
@@ -1030,7 +1028,6 @@ TObject* TOPToSoapDomConvert::CreateObject(TClass cls) {
   if (!cls->Create) return nullptr;
   TObject* obj = cls->Create();
   read_->created.push_back(obj);
-  read_->createdSet.insert(obj);
   return obj;
 }
 
@@ -1439,7 +1436,6 @@ void TOPToSoapDomConvert::RaiseFault(IXMLNode* fault) {
   }
   // Whatever the fault's properties created now belongs to the fault.
   read_->created.clear();
-  read_->createdSet.clear();
 
   ERemotableException plain(message);
   ERemotableException& e = registered ? static_cast<ERemotableException&>(*registered) : plain;
@@ -1513,19 +1509,20 @@ void TOPToSoapDomConvert::DiscardDecodedObjects() {
   for (auto it = st.saved.rbegin(); it != st.saved.rend(); ++it) it->info->Ops.Copy(it->address, it->value->Get());
   st.saved.clear();
   // Objects own their members, so each created object is cut loose before it is destroyed
-  // once: nothing is freed twice and nothing survives pointing at freed memory.
+  // once: nothing is freed twice and nothing survives pointing at freed memory. The set is
+  // made here, on the failure path, rather than for every object decoded.
+  const std::unordered_set<TObject*> createdSet(st.created.begin(), st.created.end());
   for (TObject* obj : st.filled)
     for (const TPropInfo& prop : obj->ClassType().Properties) {
       PTypeInfo t = prop.PropType;
       if (t->Kind != tkClass && t->Kind != tkDynArray) continue;
       TPropValue value(prop, obj);
-      if (t->Kind == tkClass && st.createdSet.count(ObjectCell(value.Get()))) ObjectCell(value.Get()) = nullptr;
-      else if (t->Kind == tkDynArray) UnlinkArray(t, value.Get(), st.createdSet);
+      if (t->Kind == tkClass && createdSet.count(ObjectCell(value.Get()))) ObjectCell(value.Get()) = nullptr;
+      else if (t->Kind == tkDynArray) UnlinkArray(t, value.Get(), createdSet);
       value.Commit();
     }
   std::vector<TObject*> created;
   created.swap(st.created);
-  st.createdSet.clear();
   st.filled.clear();
   for (TObject* obj : created) delete obj;
 }

@@ -34,8 +34,6 @@
 namespace {
 
 const char* const kReadOnly = "The document is read-only";
-const char* const kXmlnsUri = "http://www.w3.org/2000/xmlns/";
-const char* const kXmlUri = "http://www.w3.org/XML/1998/namespace";
 
 const char* C(const xmlChar* s) { return reinterpret_cast<const char*>(s); }
 WideString W(const char* s) { return s ? Utf8ToUtf16(s) : WideString(); }
@@ -45,10 +43,17 @@ bool Same(const char* a, const char* b) {
   if (Empty(a)) return Empty(b);
   return b && std::strcmp(a, b) == 0;
 }
+// Names are compared on every value read: ASCII in place, anything else through the
+// general comparison.
 bool SameW(std::u16string_view w, const char* s) {
   if (!s) return w.empty();
-  if (!w.empty() && w[0] < 0x80 && static_cast<unsigned char>(*s) != w[0]) return false;
-  return SameUtf16Utf8(w, s);
+  for (size_t i = 0; i < w.size(); ++i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c == 0) return false;
+    if (c >= 0x80 || w[i] >= 0x80) return SameUtf16Utf8(w, s);
+    if (c != w[i]) return false;
+  }
+  return s[w.size()] == '\0';
 }
 
 // ---- the arena ----
