@@ -1,13 +1,18 @@
 // Runs one scenario a given number of times, for instruction counts under callgrind (run it
 // with two counts and take the difference) and for allocation figures per operation.
 //
-//   soap_count encode|decodeN|inlineN|loopback|sameproxy ITERATIONS
+//   soap_count encode|decodeN|inlineN|loopback|sameproxy|callinline ITERATIONS
+//
+// callinline is the CallInline benchmark: one proxy asking for /inline/2 of the responder
+// whose base URL is in ZELK_BENCH_URL (run bench_responder apart, so that only the client is
+// counted), else of one started here.
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
 #include <string>
 
+#include "bench/AnswerServer.h"
 #include "bench/BenchScenarios.h"
 #include "tests/support/HttpTestServer.h"
 
@@ -42,7 +47,7 @@ void operator delete[](void* p, std::size_t) noexcept { operator delete(p); }
 int main(int argc, char** argv) {
   using namespace bench;
   if (argc != 3) {
-    std::fprintf(stderr, "usage: %s encode|decodeN|inlineN|loopback|sameproxy ITERATIONS\n", argv[0]);
+    std::fprintf(stderr, "usage: %s encode|decodeN|inlineN|loopback|sameproxy|callinline ITERATIONS\n", argv[0]);
     return 2;
   }
   const std::string what = argv[1];
@@ -63,6 +68,12 @@ int main(int argc, char** argv) {
     url = server->Url("/ZelkSystem/services/ZelkDistanceVersion3");
     if (what == "sameproxy") proxy = GetZelkDistance(false, url);
   }
+  std::unique_ptr<AnswerServer> answers;
+  if (what == "callinline") {
+    const char* base = std::getenv("ZELK_BENCH_URL");
+    if (!base || !*base) answers = std::make_unique<AnswerServer>();
+    proxy = GetZelkDistance(false, (answers ? answers->Url() : std::string(base)) + "/inline/2");
+  }
   const long long allocs0 = gAllocs, bytes0 = gBytes, live0 = gLive;
   gPeak = live0;
   for (long i = 0; i < n; ++i) {
@@ -73,7 +84,7 @@ int main(int argc, char** argv) {
     } else if (what == "loopback") {
       TIntfPtr<ZelkDistance> p = GetZelkDistance(false, url);
       std::unique_ptr<GetDistReturn> r(p->getDistance(u"QXVJ", u"QXVJ", ports, u"001"));
-    } else if (what == "sameproxy") {
+    } else if (what == "sameproxy" || what == "callinline") {
       std::unique_ptr<GetDistReturn> r(proxy->getDistance(u"QXVJ", u"QXVJ", ports, u"001"));
     } else {
       std::fprintf(stderr, "unknown scenario %s\n", what.c_str());

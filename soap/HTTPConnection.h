@@ -28,6 +28,8 @@ struct THTTPRequest {
   std::string URL;
   std::vector<std::string> Headers;  // "Name: value" lines, in order; an empty value is sent empty
   bool IgnoreInvalidCerts = false;
+  // THTTPExchange::BeforeSend may change the client's options; they do not outlive the request.
+  bool BeforeSendHook = false;
   THTTPTimeouts Timeouts;
   int IdleFallback = 0;  // the idle limit for a send or receive time-out of 0; 0: none
   // POST body: sent from `SingleBody` in one piece, or, when `Streamed`, `StreamedSize`

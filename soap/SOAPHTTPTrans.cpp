@@ -232,6 +232,7 @@ void THTTPReqResp::Post(TStream& request, TStream& response) {
     THTTPRequest req;
     req.URL = requestURL_;
     req.IgnoreInvalidCerts = invokeOptions_.Contains(soIgnoreInvalidCerts);
+    req.BeforeSendHook = static_cast<bool>(OnBeforePost);
     req.Timeouts = ApplyTimeouts();
     req.IdleFallback = ClientIdleTimeout();
 
@@ -311,6 +312,7 @@ void THTTPReqResp::GetDocument(TStream& stream) {
     req.Get = true;
     req.URL = requestURL_;
     req.IgnoreInvalidCerts = invokeOptions_.Contains(soIgnoreInvalidCerts);
+    req.BeforeSendHook = static_cast<bool>(OnBeforePost);
     req.Timeouts = ApplyTimeouts();
     req.IdleFallback = ClientIdleTimeout();
     req.Headers.push_back("Accept: */*");

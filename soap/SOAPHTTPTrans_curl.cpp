@@ -105,7 +105,7 @@ struct Transfer {
 };
 
 size_t OnHeader(char* data, size_t size, size_t count, void* user) {
-  auto& t = *static_cast<Transfer*>(user);
+  auto& t = **static_cast<Transfer**>(user);
   size_t total = size * count;
   std::string_view line(data, total);
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
@@ -145,7 +145,7 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
 }
 
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
-  auto& t = *static_cast<Transfer*>(user);
+  auto& t = **static_cast<Transfer**>(user);
   t.lastActivity = Clock::now();
   try {
     t.exchange.BodyReceived(data, size * count);
@@ -157,7 +157,7 @@ size_t OnBody(char* data, size_t size, size_t count, void* user) {
 }
 
 size_t OnReadBody(char* buffer, size_t size, size_t count, void* user) {
-  auto& t = *static_cast<Transfer*>(user);
+  auto& t = **static_cast<Transfer**>(user);
   t.lastActivity = Clock::now();
   try {
     return t.exchange.ReadBody(buffer, std::min(size * count, t.request.PieceSize));
@@ -168,7 +168,7 @@ size_t OnReadBody(char* buffer, size_t size, size_t count, void* user) {
 }
 
 int OnRequestStart(void* user, char*, char*, int, int) {
-  auto& t = *static_cast<Transfer*>(user);
+  auto& t = **static_cast<Transfer**>(user);
   t.started = true;
   t.lastActivity = Clock::now();
   return CURL_PREREQFUNC_OK;
@@ -205,16 +205,21 @@ class CurlConnection final : public THTTPConnection {
 
   void Perform(const THTTPRequest& request, THTTPExchange& exchange) override {
     Transfer t{request, exchange};
-    curl_slist* headers = nullptr;
+    current_ = &t;
+    struct Done {
+      CurlConnection& c;
+      ~Done() { c.current_ = nullptr; }
+    } done{*this};
     try {
-      headers = Configure(request, t);
+      Configure(request);
       exchange.BeforeSend(easy_);
+      // Options a hook set stay on the handle: the next request starts from a reset one.
+      if (request.BeforeSendHook) configured_.clear();
       Run(t);
     } catch (...) {
-      curl_slist_free_all(headers);
+      configured_.clear();
       throw;
     }
-    curl_slist_free_all(headers);
   }
 
  private:
@@ -222,9 +227,11 @@ class CurlConnection final : public THTTPConnection {
     if (multi_) curl_multi_cleanup(multi_);
     if (easy_) curl_easy_cleanup(easy_);
     curl_slist_free_all(proxyHeaders_);
+    curl_slist_free_all(headers_);
     multi_ = nullptr;
     easy_ = nullptr;
     proxyHeaders_ = nullptr;
+    headers_ = nullptr;
   }
 
   template <class T>
@@ -233,10 +240,52 @@ class CurlConnection final : public THTTPConnection {
     if (rc != CURLE_OK) throw EHTTPClientError(curl_easy_strerror(rc));
   }
 
-  curl_slist* Configure(const THTTPRequest& r, Transfer& t) {
-    // A reset keeps the cached connection; every option is set afresh for this request.
-    curl_easy_reset(easy_);
+  // What decides a request's options besides its body: the same key as the last request
+  // keeps the handle as it is (libcurl keeps options between transfers), so a call on a kept
+  // connection sets only its body.
+  static std::string ConfigKey(const THTTPRequest& r) {
+    std::string key;
+    key.reserve(256);
+    key += r.Get ? 'G' : r.Streamed ? 'S' : 'P';
+    key += r.IgnoreInvalidCerts ? 'I' : 'V';
+    key += std::to_string(r.Timeouts.Connect);
+    key += ':';
+    key += std::to_string(r.PieceSize);
+    key += '\n';
+    key += r.URL;
+    for (const char* name : {"SSL_CERT_FILE", "SSL_CERT_DIR"}) {
+      key += '\n';
+      if (const char* v = std::getenv(name)) key += v;
+    }
+    for (const std::string& line : r.Headers) {
+      key += '\n';
+      key += line;
+    }
+    return key;
+  }
+
+  void Configure(const THTTPRequest& r) {
+    std::string key = ConfigKey(r);
+    if (key != configured_) {
+      configured_.clear();
+      ConfigureAll(r);
+      configured_ = std::move(key);
+    }
     errorText_[0] = '\0';
+    if (r.Streamed) {
+      Set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(r.StreamedSize));
+    } else if (!r.Get) {
+      static const char kEmpty[] = "";
+      Set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(r.SingleBody ? r.SingleBody->size() : 0));
+      Set(CURLOPT_POSTFIELDS, r.SingleBody ? r.SingleBody->data() : kEmpty);
+    }
+  }
+
+  void ConfigureAll(const THTTPRequest& r) {
+    // A reset keeps the cached connection; every option is set afresh.
+    curl_easy_reset(easy_);
+    curl_slist_free_all(headers_);
+    headers_ = nullptr;
     Set(CURLOPT_ERRORBUFFER, errorText_);
     Set(CURLOPT_NOSIGNAL, 1L);
     Set(CURLOPT_URL, r.URL.c_str());
@@ -254,37 +303,28 @@ class CurlConnection final : public THTTPConnection {
     if (r.Timeouts.Connect > 0) Set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(r.Timeouts.Connect));
 
     Set(CURLOPT_HEADERFUNCTION, &OnHeader);
-    Set(CURLOPT_HEADERDATA, &t);
+    Set(CURLOPT_HEADERDATA, &current_);
     Set(CURLOPT_WRITEFUNCTION, &OnBody);
-    Set(CURLOPT_WRITEDATA, &t);
+    Set(CURLOPT_WRITEDATA, &current_);
     Set(CURLOPT_PREREQFUNCTION, &OnRequestStart);
-    Set(CURLOPT_PREREQDATA, &t);
+    Set(CURLOPT_PREREQDATA, &current_);
     if (r.Get) {
       Set(CURLOPT_HTTPGET, 1L);
     } else if (r.Streamed) {
       Set(CURLOPT_POST, 1L);
-      Set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(r.StreamedSize));
       Set(CURLOPT_UPLOAD_BUFFERSIZE, static_cast<long>(r.PieceSize));
       Set(CURLOPT_READFUNCTION, &OnReadBody);
-      Set(CURLOPT_READDATA, &t);
-    } else {
-      static const char kEmpty[] = "";
-      Set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(r.SingleBody ? r.SingleBody->size() : 0));
-      Set(CURLOPT_POSTFIELDS, r.SingleBody ? r.SingleBody->data() : kEmpty);
+      Set(CURLOPT_READDATA, &current_);
     }
 
     // Only the headers the transport names go out, besides Host, User-Agent and
     // Content-Length (and Authorization with credentials): libcurl's own Accept and
     // "Expect: 100-continue" are removed.
-    curl_slist* list = nullptr;
     bool ownAccept = false;
     auto append = [&](const std::string& line) {
-      curl_slist* next = curl_slist_append(list, line.c_str());
-      if (!next) {
-        curl_slist_free_all(list);
-        throw std::bad_alloc();
-      }
-      list = next;
+      curl_slist* next = curl_slist_append(headers_, line.c_str());
+      if (!next) throw std::bad_alloc();
+      headers_ = next;
     };
     for (const std::string& line : r.Headers) {
       ownAccept = ownAccept || StartsWithAccept(line);
@@ -292,13 +332,7 @@ class CurlConnection final : public THTTPConnection {
     }
     if (!ownAccept) append("Accept:");
     append("Expect:");
-    try {
-      Set(CURLOPT_HTTPHEADER, list);
-    } catch (...) {
-      curl_slist_free_all(list);
-      throw;
-    }
-    return list;
+    Set(CURLOPT_HTTPHEADER, headers_);
   }
 
   // The peer and its host name are checked against the system's trust store, or against the
@@ -400,6 +434,9 @@ class CurlConnection final : public THTTPConnection {
   CURL* easy_ = nullptr;
   CURLM* multi_ = nullptr;
   curl_slist* proxyHeaders_ = nullptr;  // removes libcurl's own Proxy-Connection
+  curl_slist* headers_ = nullptr;       // the request headers of the configured options
+  std::string configured_;              // ConfigKey of the options on the handle; empty: none
+  Transfer* current_ = nullptr;         // the transfer under way, for the callbacks
   char errorText_[CURL_ERROR_SIZE] = {};
 };
 

@@ -553,30 +553,32 @@ TEST_F(HTTPTransportTest, Ipv6Loopback) {
   EXPECT_EQ(v6.Request(0).Target, "/six");
 }
 
-// The server's certificate is self-signed for "localhost". Nothing of the request may reach a
-// server whose certificate was refused.
+// The servers' certificates are self-signed for "localhost" and 127.0.0.1, not ::1. Nothing
+// of the request may reach a server whose certificate was refused.
 TEST_F(HTTPTransportTest, Certificates) {
   if (!HttpTestServer::TlsAvailable()) GTEST_SKIP() << "test support built without TLS";
   ScopedIgnoreSigPipe refusals;
-  HttpTestServer tls({.Tls = true});
-  TempTextFile trusted(ServerCertificatePem(tls.Port()));
-  const std::string byName = "https://localhost:" + std::to_string(tls.Port()) + "/secure";
-  const std::string byAddress = tls.Url("/secure");  // a name the certificate does not carry
+  HttpTestServer v4({.Tls = true});
+  HttpTestServer v6({.Ipv6 = true, .Tls = true});
+  TempTextFile trusted(v4.CertificatePem() + v6.CertificatePem());
+  const std::string byName = "https://localhost:" + std::to_string(v4.Port()) + "/secure";
+  const std::string otherName = v6.Url("/secure");  // a name the certificate does not carry
   struct Case {
     const char* name;
+    HttpTestServer& server;
     std::string url;
     const char* certFile;  // SSL_CERT_FILE; nullptr: unset
     TSOAPInvokeOptions options;
     const char* failure;  // libcurl's message the exception starts with; nullptr: the call works
   } cases[] = {
-      {"defaults, unknown authority", byName, nullptr, THTTPReqResp::kDefaultInvokeOptions,
+      {"defaults, unknown authority", v4, byName, nullptr, THTTPReqResp::kDefaultInvokeOptions,
        "SSL certificate problem: self-signed certificate"},
-      {"trusted through SSL_CERT_FILE", byName, trusted.Path().c_str(), THTTPReqResp::kDefaultInvokeOptions,
+      {"trusted through SSL_CERT_FILE", v4, byName, trusted.Path().c_str(), THTTPReqResp::kDefaultInvokeOptions,
        nullptr},
-      {"soIgnoreInvalidCerts", byName, nullptr, {soIgnoreInvalidCerts}, nullptr},
-      {"trusted, for another host name", byAddress, trusted.Path().c_str(), THTTPReqResp::kDefaultInvokeOptions,
-       "SSL: certificate subject name 'localhost' does not match target host name '127.0.0.1'"},
-      {"another host name, ignored", byAddress, nullptr, {soIgnoreInvalidCerts}, nullptr},
+      {"soIgnoreInvalidCerts", v4, byName, nullptr, {soIgnoreInvalidCerts}, nullptr},
+      {"trusted, for another host name", v6, otherName, trusted.Path().c_str(),
+       THTTPReqResp::kDefaultInvokeOptions, "SSL: no alternative certificate subject name matches target host name '::1'"},
+      {"another host name, ignored", v6, otherName, nullptr, {soIgnoreInvalidCerts}, nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -585,13 +587,13 @@ TEST_F(HTTPTransportTest, Certificates) {
     THTTPReqResp t(&owner);
     t.SetInvokeOptions(c.options);
     t.SetURL(c.url);
-    const size_t before = tls.RequestCount();
+    const size_t before = c.server.RequestCount();
     if (!c.failure) {
       EXPECT_EQ(Post("<x/>", &t), "<ok/>");
       TMemoryStream doc;
       t.GetDocument(doc);
       EXPECT_EQ(doc.DataString(), "<ok/>");
-      EXPECT_EQ(tls.RequestCount(), before + 2);
+      EXPECT_EQ(c.server.RequestCount(), before + 2);
       continue;
     }
     for (bool get : {false, true}) {
@@ -603,7 +605,7 @@ TEST_F(HTTPTransportTest, Certificates) {
       EXPECT_EQ(e.StatusCode(), 0);
       EXPECT_EQ(e.Message(), std::string(c.failure) + " - URL:" + c.url + " - SOAPAction:\"\"");
     }
-    EXPECT_EQ(tls.RequestCount(), before);
+    EXPECT_EQ(c.server.RequestCount(), before);
   }
 }
 

@@ -1,12 +1,8 @@
-// The certificate a loopback TLS test server shows, for tests that trust it on purpose.
+// Helpers for tests that trust a loopback TLS server's certificate on purpose.
 #pragma once
 
 #include <csignal>
 #include <string>
-
-// Shakes hands with the TLS server on 127.0.0.1:`port` without checking anything and returns
-// the certificate it presented, in PEM. Raises std::runtime_error when that fails.
-std::string ServerCertificatePem(int port);
 
 // A private temporary folder holding one file with the given text; both go with the object.
 class TempTextFile {
