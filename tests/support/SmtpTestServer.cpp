@@ -282,6 +282,7 @@ class Connection {
       std::string_view got(chunk, static_cast<size_t>(n));
       buffer_.append(got);
       bool clear = ssl_ == nullptr;
+      if (!s_.Options.KeepMessages && inData_) return true;
       s_.Update(index_, [&](SmtpSessionRecord& r) {
         r.Raw.append(got);
         if (clear) r.ClearBytes.append(got);
@@ -303,9 +304,20 @@ class Connection {
   // Reads the message up to its "." line (or until `limit` bytes when not 0); true when whole.
   bool ReadData(size_t limit) {
     std::string data;
+    inData_ = true;
+    struct Reset {
+      bool& Flag;
+      ~Reset() { Flag = false; }
+    } reset{inData_};
+    bool cut = false;
     for (;;) {
+      // Without keeping, only the tail that may hold the "." line is kept.
+      if (!s_.Options.KeepMessages && data.size() > 8) {
+        data.erase(0, data.size() - 8);
+        cut = true;
+      }
       size_t end = data.find("\r\n.\r\n");
-      if (data.rfind(".\r\n", 0) == 0) end = 0;
+      if (!cut && data.rfind(".\r\n", 0) == 0) end = 0;
       else if (end != std::string::npos) end += 2;
       if (end != std::string::npos) {
         buffer_ = data.substr(end + 3) + buffer_;
@@ -321,11 +333,12 @@ class Connection {
       buffer_.clear();
     }
     bool whole = data.size() >= 3 && data.compare(data.size() - 3, 3, ".\r\n") == 0 &&
-                 (data.size() == 3 || data.compare(data.size() - 5, 2, "\r\n") == 0);
-    s_.Update(index_, [&](SmtpSessionRecord& r) {
-      r.Data = data;
-      if (whole) r.Message = UndoDotRule(data);
-    });
+                 ((data.size() == 3 && !cut) || (data.size() >= 5 && data.compare(data.size() - 5, 2, "\r\n") == 0));
+    if (s_.Options.KeepMessages)
+      s_.Update(index_, [&](SmtpSessionRecord& r) {
+        r.Data = data;
+        if (whole) r.Message = UndoDotRule(data);
+      });
     return whole && limit == 0;
   }
 
@@ -360,6 +373,7 @@ class Connection {
   int index_;
   SSL* ssl_ = nullptr;
   std::string buffer_;
+  bool inData_ = false;
 };
 
 }  // namespace

@@ -52,6 +52,9 @@ struct SmtpServerOptions {
   bool OfferAuth = true;     // "AUTH LOGIN" among the EHLO extensions
   // The names the certificate is good for (OpenSSL's subjectAltName syntax).
   std::string CertificateNames = "DNS:localhost,IP:127.0.0.1,IP:::1";
+  // Off: the message bytes are read and dropped (Raw and the message fields stay empty), for
+  // large deliveries in benchmarks.
+  bool KeepMessages = true;
   std::string Greeting = "220 smtp.test ESMTP ready\r\n";
 };
 
