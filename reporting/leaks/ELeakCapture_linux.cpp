@@ -64,9 +64,9 @@ inline bool Skipped(uintptr_t pc) {
   return false;
 }
 
-// Frames above the tracker's: operator new, the hook's helper, this capture, and libstdc++'s
-// frames in between (std::string's _M_create and what calls it, allocator layers).
-constexpr size_t kSkipAllowance = 12;
+// Frames walked beyond the depth kept: this capture, the hook's helper, operator new, and
+// libstdc++'s frames in between (std::string's _M_create and what calls it).
+constexpr size_t kSkipAllowance = 8;
 
 }  // namespace
 

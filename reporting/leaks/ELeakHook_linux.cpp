@@ -50,14 +50,16 @@ ZELK_LEAK_HOOK_CODE void* TrackedAllocate(size_t size, size_t align) {
   entry.StackId = CaptureAllocationStack();
   entry.FrontShift = static_cast<uint8_t>(shift);
   if (!leak_table::Insert(entry)) {
-    // Out of room: tracking has stopped; this block goes untracked like every later one.
+    // Out of room: tracking stops; this block goes untracked like every later one.
+    StopLeakTracking();
     std::free(raw);
     return PlainAllocate(size, align);
   }
   return bytes + front;
 }
 
-ZELK_LEAK_HOOK_CODE void* Allocate(size_t size, size_t align) {
+// Inlined into operator new: fewer frames of the tracker's own for the stack walk to pass.
+__attribute__((always_inline)) inline void* Allocate(size_t size, size_t align) {
   void* p;
   if (gTracking.load(std::memory_order_relaxed) && !tGuard) {
     p = TrackedAllocate(size, align);
@@ -70,7 +72,7 @@ ZELK_LEAK_HOOK_CODE void* Allocate(size_t size, size_t align) {
   return p;
 }
 
-ZELK_LEAK_HOOK_CODE void* AllocateOrThrow(size_t size, size_t align) {
+__attribute__((always_inline)) inline void* AllocateOrThrow(size_t size, size_t align) {
   for (;;) {
     if (void* p = Allocate(size, align)) return p;
     std::new_handler handler = std::get_new_handler();
@@ -79,7 +81,7 @@ ZELK_LEAK_HOOK_CODE void* AllocateOrThrow(size_t size, size_t align) {
   }
 }
 
-void* AllocateNoThrow(size_t size, size_t align) noexcept {
+ZELK_LEAK_HOOK_CODE void* AllocateNoThrow(size_t size, size_t align) noexcept {
   try {
     return AllocateOrThrow(size, align);
   } catch (...) {

@@ -247,13 +247,16 @@ size_t StackCount() { return gStoredStacks.load(); }
 void ResetForTests() {
   if (!Initialized()) return;
   LockAll();
+  // Dropping the pages zeroes them without touching (and so committing) the whole mapping.
+  ::madvise(gShares[0].Slots, kShares * kSlots * sizeof(TLeakEntry), MADV_DONTNEED);
   for (TShare& s : gShares) {
-    std::memset(static_cast<void*>(s.Slots), 0, kSlots * sizeof(TLeakEntry));
     s.Count = 0;
+    s.RecentNext = 0;
     std::memset(s.Recent, 0, sizeof s.Recent);
   }
   UnlockAll();
-  std::memset(static_cast<void*>(gBuckets), 0, kBuckets * sizeof(uint32_t));
+  ::madvise(static_cast<void*>(gBuckets), kBuckets * sizeof(uint32_t), MADV_DONTNEED);
+  ::madvise(static_cast<void*>(gStacks), kStackCapacity * sizeof(TStackRecord), MADV_DONTNEED);
   gNextStack.store(1);
   gStoredStacks.store(0);
   gFull.store(false);
