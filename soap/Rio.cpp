@@ -228,7 +228,7 @@ void TRIO::Generic(int methodIndex, void* const* args, void* result) {
 
   // 2. The method and the context's slots.
   if (methodIndex < 0 || methodIndex >= static_cast<int>(intfMD_.MDA.size())) throw Exception("Method has no RTTI");
-  const TIntfMethEntry me = intfMD_.MDA[static_cast<size_t>(methodIndex)];
+  const TIntfMethEntry& me = intfMD_.MDA[static_cast<size_t>(methodIndex)];
   if (!me.HasRTTI) throw Exception("Method has no RTTI");
   context_->SetMethodInfo(me);
 

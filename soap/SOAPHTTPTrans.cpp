@@ -248,9 +248,14 @@ void THTTPReqResp::Post(TStream& request, TStream& response) {
     int64_t size = request.Size();
     std::string single;
     if (size <= kMaxSinglePostSize) {
-      single.resize(static_cast<size_t>(size));
-      request.ReadBuffer(single.data(), single.size());
-      req.SingleBody = &single;
+      // A memory stream is sent from its own buffer; any other is read into one.
+      if (auto* memory = dynamic_cast<TMemoryStream*>(&request)) {
+        req.SingleBody = &memory->DataString();
+      } else {
+        single.resize(static_cast<size_t>(size));
+        request.ReadBuffer(single.data(), single.size());
+        req.SingleBody = &single;
+      }
     } else {
       req.Streamed = true;
       req.StreamedSize = size;
