@@ -20,8 +20,9 @@ namespace {
 std::atomic<long long> gAllocs{0}, gBytes{0}, gLive{0}, gPeak{0};
 }  // namespace
 
-// Counts every allocation; the size is kept in front of the block to account frees.
-void* operator new(std::size_t n) {
+// Counts every allocation; the size is kept in front of the block to account frees. Not
+// inlined, so that the compiler does not pair the library's new with our free.
+[[gnu::noinline]] void* operator new(std::size_t n) {
   void* p = std::malloc(n + 16);
   if (!p) throw std::bad_alloc();
   *static_cast<std::size_t*>(p) = n;
@@ -33,7 +34,7 @@ void* operator new(std::size_t n) {
   }
   return static_cast<char*>(p) + 16;
 }
-void operator delete(void* p) noexcept {
+[[gnu::noinline]] void operator delete(void* p) noexcept {
   if (!p) return;
   char* b = static_cast<char*>(p) - 16;
   gLive.fetch_sub(static_cast<long long>(*reinterpret_cast<std::size_t*>(b)), std::memory_order_relaxed);
