@@ -176,32 +176,33 @@ void RunSession(const TSmtpMail& mail, const std::string& host, uint16_t port, b
   smtp.Disconnect();  // no closing command, as the original dialogue
 }
 
-std::string DateDigits(const TTarvexModuleOptions&) {
+// When the exception happened, in the zone it carries; the time of the call without a report.
+TReportTime ReportExceptionTime() {
+  if (const IReportSnapshot* snapshot = CurrentReportSnapshot()) return snapshot->ExceptionTime();
   TReportTime when{static_cast<int64_t>(time(nullptr)), 0};
-  if (const IReportSnapshot* snapshot = CurrentReportSnapshot()) {
-    when = snapshot->ExceptionTime();
-  } else {
-    struct tm local {};
-    time_t now = static_cast<time_t>(when.UnixSeconds);
-    localtime_r(&now, &local);
-    when.UtcOffsetSeconds = static_cast<int32_t>(local.tm_gmtoff);
-  }
-  time_t shifted = static_cast<time_t>(when.UnixSeconds + when.UtcOffsetSeconds);
-  struct tm t {};
-  gmtime_r(&shifted, &t);
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
-                t.tm_hour, t.tm_min, t.tm_sec);
-  return text;
+  struct tm local {};
+  time_t now = static_cast<time_t>(when.UnixSeconds);
+  localtime_r(&now, &local);
+  when.UtcOffsetSeconds = static_cast<int32_t>(local.tm_gmtoff);
+  return when;
 }
 
 // The name the recipient sees: decorated like a kept archive.
-std::string AttachmentDisplayName(const std::string& path, const TTarvexModuleOptions& options) {
+std::string AttachmentDisplayName(const std::string& path, const TTarvexModuleOptions& options,
+                                  const TReportTime& when) {
   std::string name = ExtractFileName(path);
   std::string ext = ExtractFileExt(name);
   std::string out = name.substr(0, name.size() - ext.size());
   if (options.SendFlags().Contains(sfComputerInFileNames)) out += "__" + ComputerName();
-  if (options.SendFlags().Contains(sfDateInFileNames)) out += "__" + DateDigits(options);
+  if (options.SendFlags().Contains(sfDateInFileNames)) {
+    time_t shifted = static_cast<time_t>(when.UnixSeconds + when.UtcOffsetSeconds);
+    struct tm t {};
+    gmtime_r(&shifted, &t);
+    char digits[32];
+    std::snprintf(digits, sizeof digits, "%04d%02d%02d%02d%02d%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+                  t.tm_hour, t.tm_min, t.tm_sec);
+    out += "__" + std::string(digits);
+  }
   return out + ext;
 }
 
@@ -400,8 +401,9 @@ bool SendEmailReport(TDeliveryContext& context) {
         mail.Subject = ExpandTextVariables(o.EmailSubjectText());
         mail.Body = ExpandTextVariables(o.EmailBodyText());
         if (o.EmailReportInBody()) mail.Body += lineBreaks + context.ReportText;
+        const TReportTime when = ReportExceptionTime();
         for (const std::string& path : context.Attachments)
-          mail.Attachments.push_back({path, AttachmentDisplayName(path, o)});
+          mail.Attachments.push_back({path, AttachmentDisplayName(path, o, when)});
         mail.Texts = &o;
         sent = SendSmtpMail(mail);
       } catch (const std::exception&) {

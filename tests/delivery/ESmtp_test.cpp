@@ -504,6 +504,7 @@ TEST_F(SmtpTest, EmailReportBySmtpClient) {
   options.SetEmailReportInBody(true);
   TSendFlags flags;
   flags.Include(sfComputerInFileNames);
+  flags.Include(sfDateInFileNames);
   options.SetSendFlags(flags);
   TDeliveryContext context;
   context.Options = &options;
@@ -517,7 +518,12 @@ TEST_F(SmtpTest, EmailReportBySmtpClient) {
   EXPECT_NE(message.find("\r\nSubject: Crash: Boom\r\n"), std::string::npos);
   EXPECT_NE(message.find("\r\nFrom: \"Reports\" <reports@example.com>\r\n"), std::string::npos);
   EXPECT_NE(message.find("\r\n\r\nHello from app\r\n\r\n\r\nReport with %_ExceptMsg% kept\r\n"), std::string::npos);
-  EXPECT_NE(message.find("filename=\"BugReport__" + ComputerName() + ".zip\""), std::string::npos);
+  const std::string named = "filename=\"BugReport__" + ComputerName() + "__";
+  size_t at = message.find(named);
+  ASSERT_NE(at, std::string::npos);
+  std::string date = message.substr(at + named.size(), 14);
+  EXPECT_EQ(date.find_first_not_of("0123456789"), std::string::npos) << date;
+  EXPECT_EQ(message.substr(at + named.size() + 14, 5), ".zip\"");
   std::vector<std::string> events = ui_->Events();
   ASSERT_GE(events.size(), 2u);
   EXPECT_EQ(events.front(), "show modal");
