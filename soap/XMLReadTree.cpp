@@ -119,9 +119,18 @@ class TRNode final : public IXMLNode {
   const char* local = nullptr;   // element, attribute, PI target, entity or DTD name
   const char* prefix = nullptr;  // element, attribute, declaration
   const char* uri = nullptr;     // element, attribute, declaration
-  const char* value = nullptr;   // attribute value, text, data; the DTD's markup
-  uint32_t length = 0;
+  const char* value = nullptr;   // attribute value, text, data; the DTD's markup; an
+  uint32_t length = 0;           // element's text while it is held in place (below)
   TKind kind;
+  // An element whose only child is text holds that text itself: most elements of an answer
+  // are such values, and the text node is made only when someone asks for the children.
+  bool inlineText = false;
+
+  TRNode* Kids() {
+    if (inlineText) Materialize();
+    return first;
+  }
+  void Materialize();
 
   bool IsElement() const { return kind == kElement; }
   bool IsNamed() const { return kind == kElement || kind == kAttribute; }
@@ -206,6 +215,7 @@ class TRNode final : public IXMLNode {
   // ---- content ----
   WideString Text() override {
     if (kind == kElement) {
+      if (inlineText) return Utf8ToUtf16(std::string_view(value, length));
       if (!first) return {};
       if (first->next || (first->kind != kText && first->kind != kCData))
         throw EXMLDocError("Element does not contain a single text node");
@@ -215,7 +225,8 @@ class TRNode final : public IXMLNode {
   }
   void SetText(const WideString&) override { ReadOnly(); }
   bool IsTextElement() override {
-    return kind == kElement && first && !first->next && (first->kind == kText || first->kind == kCData);
+    return kind == kElement &&
+           (inlineText || (first && !first->next && (first->kind == kText || first->kind == kCData)));
   }
   WideString NodeValue() override {
     switch (kind) {
@@ -230,8 +241,8 @@ class TRNode final : public IXMLNode {
 
   // ---- children ----
   TIntfPtr<IXMLNodeList> ChildNodes() override;
-  bool HasChildNodes() override { return HasOwnChildren() && first; }
-  TIntfPtr<IXMLNode> FirstChild() override { return HasOwnChildren() ? Ptr(first) : TIntfPtr<IXMLNode>(); }
+  bool HasChildNodes() override { return HasOwnChildren() && (first || inlineText); }
+  TIntfPtr<IXMLNode> FirstChild() override { return HasOwnChildren() ? Ptr(Kids()) : TIntfPtr<IXMLNode>(); }
   TIntfPtr<IXMLNode> AddChild(const WideString&, int) override { ReadOnly(); }
   TIntfPtr<IXMLNode> AddChild(const WideString&, const WideString&, bool, int) override { ReadOnly(); }
   TIntfPtr<IXMLNode> AppendChild(IXMLNode*) override { ReadOnly(); }
@@ -427,6 +438,17 @@ class TReadDoc final : public IXMLDocument {
   std::string fileName;
 };
 
+void TRNode::Materialize() {
+  TRNode* t = doc->New(kText);
+  t->value = value;
+  t->length = length;
+  t->parent = this;
+  first = t;
+  value = nullptr;
+  length = 0;
+  inlineText = false;
+}
+
 int32_t TRNode::_AddRef() { return doc->_AddRef(); }
 int32_t TRNode::_Release() { return doc->_Release(); }
 TIntfPtr<IXMLDocument> TRNode::OwnerDocument() { return TIntfPtr<IXMLDocument>(doc); }
@@ -447,7 +469,7 @@ class TReadList final : public IXMLNodeList {
         for (TRNode* a = owner->attrs; a; a = a->next) items_.push_back(a);
       }
     } else if (owner->HasOwnChildren()) {
-      for (TRNode* c = owner->first; c; c = c->next) items_.push_back(c);
+      for (TRNode* c = owner->Kids(); c; c = c->next) items_.push_back(c);
     }
   }
   HRESULT QueryInterface(const TGUID& iid, void** obj) override {
@@ -590,11 +612,12 @@ class TWriter {
       else AppendEscaped(out_, {a->value, a->length}, true);
       out_ += '"';
     }
-    if (!n->first) {
+    if (!n->first && !n->inlineText) {
       out_ += "/>";
       return;
     }
     out_ += '>';
+    if (n->inlineText) AppendEscaped(out_, {n->value, n->length}, false);
     for (TRNode* c = n->first; c; c = c->next) Write(c);
     out_ += "</";
     out_ += n->QName();
@@ -905,6 +928,14 @@ void OnEndElement(void* ctx, const xmlChar* localname, const xmlChar* prefix, co
     xmlSAX2EndElementNs(ctx, localname, prefix, URI);
     return;
   }
+  TRNode* e = b->open.back();
+  if (b->pending && !e->first && e->kind == kElement) {
+    e->value = b->doc->arena.Copy(b->text.data(), b->text.size());
+    e->length = static_cast<uint32_t>(b->text.size());
+    e->inlineText = true;
+    b->text.clear();
+    b->pending = false;
+  }
   b->Flush();
   if (b->open.size() > 1) {
     b->open.pop_back();
@@ -1027,6 +1058,8 @@ TIntfPtr<IXMLDocument> LoadXMLReadOnly(std::string_view bytes, TParseOptions par
   doc->parseOptions = parseOptions;
 
   TBuilder builder{doc, ctxt.get(), {doc->root}, {nullptr}, {false}, {}, false, false};
+  builder.open.reserve(32);
+  builder.last.reserve(32);
   xmlparse::TParseContext pc;
   pc.reader = &builder;
   pc.main = ctxt.get();
