@@ -109,6 +109,7 @@ int WebErrorCode(const TTransferFailure& failure) {
     case CURLE_URL_MALFORMAT:
       return 12005;
     case CURLE_GOT_NOTHING:
+    case CURLE_SEND_FAIL_REWIND:  // a kept connection closed without an answer: a POST is not sent again
     case CURLE_WEIRD_SERVER_REPLY:
       return 12152;
     case CURLE_PARTIAL_FILE:

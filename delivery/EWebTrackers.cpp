@@ -133,7 +133,7 @@ bool SendTrackerReport(TDeliveryContext& context, TSendProgress& progress) {
   const bool shown = progress.Shown();
   progress.Close();
   if (result == trBugClosed && shown) {
-    if (std::shared_ptr<IExceptionUi> ui = ExceptionUi()) ui->ShowMessageBox(o.GetText(0), o.GetText(146));
+    if (std::shared_ptr<IExceptionUi> ui = ExceptionUi()) ui->ShowMessageBox(o.GetText(0), o.GetText(146), IExceptionUi::mbInformation);
     context.TrackerSaidClosed = true;
   }
   if (result == trDelivered || result == trBugClosed) return true;

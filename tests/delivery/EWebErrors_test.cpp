@@ -33,6 +33,7 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"Cancelled", F(CURLE_ABORTED_BY_CALLBACK), 12002},
         ErrorCase{"MalformedUrl", F(CURLE_URL_MALFORMAT), 12005},
         ErrorCase{"EmptyReply", F(CURLE_GOT_NOTHING), 12152},
+        ErrorCase{"NoAnswerOnKeptConnection", F(CURLE_SEND_FAIL_REWIND), 12152},
         ErrorCase{"WeirdReply", F(CURLE_WEIRD_SERVER_REPLY), 12152},
         ErrorCase{"Partial", F(CURLE_PARTIAL_FILE), 12030},
         ErrorCase{"SendFailed", F(CURLE_SEND_ERROR), 12030},
