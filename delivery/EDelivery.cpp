@@ -24,6 +24,7 @@ void TDelivery::BeginDelivery(const TTarvexModuleOptions& options, const std::st
   Context.Options = &options;
   Context.ReportText = reportText;
   Context.Folder = tarvex_flow::TemporaryFolder(true);
+  Context.ExceptionTime = CurrentExceptionTime();
   EmailArchiveReady = false;
   try {
     PrepareTextFiles(Context);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "reporting/flow/EFlow.h"
+#include "reporting/report/EReportSnapshot.h"
 
 struct TDeliveryContext {
   const TTarvexModuleOptions* Options = nullptr;
@@ -13,6 +14,8 @@ struct TDeliveryContext {
   std::string ReportText;
   // The exception's private temporary folder, where every prepared file is written.
   std::string Folder;
+  // When the exception happened: the date in kept archives' names.
+  TReportTime ExceptionTime;
   // After PrepareAttachments: the archive's path alone, or nothing when there was nothing to pack.
   std::vector<std::string> Attachments;
   // Set by the tracker route when it has already told the user that the bug is closed; the

@@ -151,7 +151,9 @@ std::string KeptArchiveName(const TTarvexModuleOptions& options, const TReportTi
   return name + ".zip";
 }
 
-bool KeepArchive(TDeliveryContext& context) { return KeepArchive(context, LocalNow()); }
+bool KeepArchive(TDeliveryContext& context) {
+  return KeepArchive(context, context.ExceptionTime.UnixSeconds != 0 ? context.ExceptionTime : LocalNow());
+}
 
 bool KeepArchive(TDeliveryContext& context, const TReportTime& exceptionTime) {
   if (!context.Options || context.Folder.empty()) return false;
@@ -192,7 +194,8 @@ void AfterDelivery(TDeliveryContext& context, bool success) {
     }
     try {
       if (o.SendFlags().Contains(sfReportSendResult) && !context.TrackerSaidClosed && ui)
-        ui->ShowMessageBox(o.GetText(0), o.GetText(success ? 144 : 145));
+        ui->ShowMessageBox(o.GetText(0), o.GetText(success ? 144 : 145),
+                           success ? IExceptionUi::mbInformation : IExceptionUi::mbError);
     } catch (...) {
     }
   }

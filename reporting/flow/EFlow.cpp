@@ -515,6 +515,7 @@ bool ProcessException(const TExceptNotifyParams& p) {
   try {
     st.StepCode = 1;
     const TReportTime exceptionTime = NowReportTime();
+    st.ExceptionTime = exceptionTime;
     st.Record = {};
     st.Identifier.clear();
     st.Duplicate = false;
@@ -1091,6 +1092,7 @@ bool RaiseExceptionAction(int32_t action) {
 const TBugReport* CurrentBugReport() { return State().Report; }
 const IReportSnapshot* CurrentReportSnapshot() { return State().Snapshot; }
 bool CurrentReportIsDuplicate() { return State().Report && State().Duplicate; }
+TReportTime CurrentExceptionTime() { return State().ExceptionTime; }
 std::string ShownErrorMessage() {
   const TFlowState& st = State();
   return st.CustomErrorMessage.empty() ? st.LastExceptionMessage : st.CustomErrorMessage;

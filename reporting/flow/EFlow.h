@@ -102,9 +102,12 @@ bool RaiseExceptionAction(int32_t action);  // the done flag, true on entry
 // false otherwise).
 struct TBugReport;
 class IReportSnapshot;
+struct TReportTime;
 const TBugReport* CurrentBugReport();
 const IReportSnapshot* CurrentReportSnapshot();
 bool CurrentReportIsDuplicate();
+// When the exception being processed, or delivered in the send thread, happened.
+TReportTime CurrentExceptionTime();
 // The custom error message when a filter set one, else the last exception message.
 std::string ShownErrorMessage();
 
@@ -159,9 +162,10 @@ class IExceptionUi {
   }
   virtual void SetSendDialogPosition(int percent) { (void)percent; }
   virtual void CloseSendDialog() {}
-  // False when nothing could be shown or copied.
-  virtual bool ShowMessageBox(const std::string& caption, const std::string& text) {
-    (void)caption, (void)text;
+  // False when nothing could be shown or copied. The box is modal and stays in front.
+  enum TMessageBoxIcon { mbError, mbInformation };
+  virtual bool ShowMessageBox(const std::string& caption, const std::string& text, TMessageBoxIcon icon) {
+    (void)caption, (void)text, (void)icon;
     return false;
   }
   virtual bool CopyToClipboard(const std::string& text) {

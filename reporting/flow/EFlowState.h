@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "reporting/flow/EFlow.h"
+#include "reporting/report/EReportSnapshot.h"
 #include "runtime/FileHandle_linux.h"
 
 namespace tarvex_flow {
@@ -36,6 +37,7 @@ struct TFlowState {
   bool Duplicate = false;  // the log holds a report with the same identifier
   bool TerminatePending = false;
   std::deque<int64_t> AutoCrashTimes;  // monotonic milliseconds, oldest first
+  TReportTime ExceptionTime;           // of the exception being processed or delivered
   std::unique_ptr<TTarvexModuleOptions> Options;  // the current option set
 };
 

@@ -69,7 +69,7 @@ enum : uint16_t {
 };
 enum : uint16_t { rpStyle = 1, rpAutoClose, rpCaption, rpLabel, rpButton, rpText };
 enum : uint16_t { poStyle = 1, poModal, poCaption };
-enum : uint16_t { mbCaption = 1, mbText, mbBeep };
+enum : uint16_t { mbCaption = 1, mbText, mbBeep, mbInformation };
 
 TFieldWriter GeometryFields(const TDialogGeometry& g) {
   TFieldWriter w;
@@ -429,6 +429,7 @@ std::string TMessageBoxRequest::Encode() const {
   w.Text(mbCaption, Caption);
   w.Text(mbText, Text);
   w.Bool(mbBeep, Beep);
+  w.Bool(mbInformation, Information);
   return EncodeFrame(mkMessageBox, w);
 }
 
@@ -437,6 +438,7 @@ TMessageBoxRequest TMessageBoxRequest::Decode(const TFieldReader& r) {
   q.Caption = r.Text(mbCaption);
   q.Text = r.Text(mbText);
   q.Beep = r.Bool(mbBeep);
+  q.Information = r.Has(mbInformation) && r.Bool(mbInformation);
   return q;
 }
 

@@ -248,6 +248,7 @@ struct TProgressOpen {
 struct TMessageBoxRequest {
   std::string Caption, Text;
   bool Beep = false;
+  bool Information = false;  // the information icon instead of the error icon
 
   std::string Encode() const;
   static TMessageBoxRequest Decode(const TFieldReader& fields);

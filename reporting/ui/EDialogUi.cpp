@@ -216,11 +216,13 @@ TDialogUi::TShowResult TDialogUi::RunDialog(const TTarvexExceptionRecord& record
   }
 }
 
-TDialogUi::TShowResult TDialogUi::RunMessageBox(const std::string& caption, const std::string& text, bool beep) {
+TDialogUi::TShowResult TDialogUi::RunMessageBox(const std::string& caption, const std::string& text, bool beep,
+                                                bool information) {
   TMessageBoxRequest request;
   request.Caption = caption;
   request.Text = text;
   request.Beep = beep;
+  request.Information = information;
   std::unique_ptr<TDialogHelper> helper = Open(request.Encode());
   if (!helper) return srNotShown;
   onScreen_ = true;
@@ -373,8 +375,8 @@ bool TDialogUi::SendDialogOpen() const {
 
 // ---- Message box and clipboard -----------------------------------------------------------------
 
-bool TDialogUi::ShowMessageBox(const std::string& caption, const std::string& text) {
-  return RunMessageBox(caption, text, true) == srShown;
+bool TDialogUi::ShowMessageBox(const std::string& caption, const std::string& text, TMessageBoxIcon icon) {
+  return RunMessageBox(caption, text, true, icon == mbInformation) == srShown;
 }
 
 bool TDialogUi::CopyToClipboard(const std::string& text) {

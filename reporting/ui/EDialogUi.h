@@ -57,7 +57,7 @@ class TDialogUi final : public IExceptionUi {
   bool SendDialogOpen() const;
 
   // A message box (error icon); returns when it was closed, false when none could be shown.
-  bool ShowMessageBox(const std::string& caption, const std::string& text) override;
+  bool ShowMessageBox(const std::string& caption, const std::string& text, TMessageBoxIcon icon) override;
   // The text placed on the clipboard as plain text; false when that could not be done.
   bool CopyToClipboard(const std::string& text) override;
 
@@ -71,7 +71,7 @@ class TDialogUi final : public IExceptionUi {
   enum TShowResult { srShown, srNotShown };
   TShowResult RunDialog(const TTarvexExceptionRecord& record, TDialogKind kind, bool beep, bool forcedDetailed,
                         TDialogState& state);
-  TShowResult RunMessageBox(const std::string& caption, const std::string& text, bool beep);
+  TShowResult RunMessageBox(const std::string& caption, const std::string& text, bool beep, bool information = false);
   // Starts a helper, sends the request and waits for "shown"; null when not shown.
   std::unique_ptr<TDialogHelper> Open(const std::string& request);
   void Fail(const std::string& why);

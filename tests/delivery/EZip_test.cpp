@@ -725,8 +725,8 @@ class TRecordingUi final : public IExceptionUi {
   void ShowExceptionDialog(const TTarvexExceptionRecord&, TDialogKind, bool, bool, TDialogState&) override {}
   void ShowReproduceRequest(TTarvexModuleOptions&) override {}
   bool DialogOnScreen() const override { return false; }
-  bool ShowMessageBox(const std::string& caption, const std::string& text) override {
-    Boxes.push_back(caption + "|" + text);
+  bool ShowMessageBox(const std::string& caption, const std::string& text, TMessageBoxIcon icon) override {
+    Boxes.push_back(caption + "|" + text + (icon == mbInformation ? "|information" : "|error"));
     return true;
   }
   bool CopyToClipboard(const std::string& text) override {
@@ -745,8 +745,8 @@ TEST_F(ZipDelivery, AfterDelivery) {
     bool Clipboard, Kept;
     std::string Box;
   };
-  const std::string ok = "Information.|The message was sent successfully.";
-  const std::string failed = "Information.|Sorry, sending the message didn't work.";
+  const std::string ok = "Information.|The message was sent successfully.|information";
+  const std::string failed = "Information.|Sorry, sending the message didn't work.|error";
   const TCase cases[] = {
       {"success, result shown", true, {bfClipboardOnSendFailure, bfKeepZipOnSendFailure}, true, false, false, false, ok},
       {"failure, everything", false, {bfClipboardOnSendFailure, bfKeepZipOnSendFailure}, true, false, true, true, failed},

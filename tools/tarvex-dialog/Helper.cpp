@@ -165,7 +165,8 @@ void THelper::Handle(const TMessage& message) {
     case mkMessageBox: {
       if (Window()) return;
       const TMessageBoxRequest q = TMessageBoxRequest::Decode(r);
-      box_ = new QMessageBox(QMessageBox::Critical, Q(q.Caption), Q(q.Text), QMessageBox::Ok);
+      box_ = new QMessageBox(q.Information ? QMessageBox::Information : QMessageBox::Critical, Q(q.Caption), Q(q.Text),
+                             QMessageBox::Ok);
       box_->setObjectName("messageBox");
       box_->setWindowFlag(Qt::WindowStaysOnTopHint);
       if (q.Beep) QApplication::beep();

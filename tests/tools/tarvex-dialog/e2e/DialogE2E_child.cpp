@@ -4,6 +4,7 @@
 //   --auto-close N   AutoCloseSeconds
 //   --own-look       dfOwnLook
 //   --detailed       the detailed dialog instead of the classic one
+//   --progress       the delivery shows the send progress window for a few seconds
 #include <unistd.h>
 
 #include <cstdlib>
@@ -50,7 +51,10 @@ class TRecordingUi final : public IExceptionUi {
         " terminate=" + std::to_string(state.TerminateRequested) + " failed=" + std::to_string(inner_->DialogFailed()) +
         " email=" + state.UserEmail);
   }
-  void ShowReproduceRequest(TTarvexModuleOptions& options) override { inner_->ShowReproduceRequest(options); }
+  void ShowReproduceRequest(TTarvexModuleOptions& options) override {
+    inner_->ShowReproduceRequest(options);
+    Say("REPRODUCE " + options.ReproduceText());
+  }
   bool DialogOnScreen() const override { return inner_->DialogOnScreen(); }
   void ShowSendDialog(const TTarvexModuleOptions& options, bool modal) override { inner_->ShowSendDialog(options, modal); }
   void SetSendDialogStep(const std::string& text) override { inner_->SetSendDialogStep(text); }
@@ -59,8 +63,8 @@ class TRecordingUi final : public IExceptionUi {
   }
   void SetSendDialogPosition(int percent) override { inner_->SetSendDialogPosition(percent); }
   void CloseSendDialog() override { inner_->CloseSendDialog(); }
-  bool ShowMessageBox(const std::string& caption, const std::string& text) override {
-    return inner_->ShowMessageBox(caption, text);
+  bool ShowMessageBox(const std::string& caption, const std::string& text, TMessageBoxIcon icon) override {
+    return inner_->ShowMessageBox(caption, text, icon);
   }
   bool CopyToClipboard(const std::string& text) override { return inner_->CopyToClipboard(text); }
 
@@ -68,17 +72,32 @@ class TRecordingUi final : public IExceptionUi {
   std::shared_ptr<TDialogUi> inner_;
 };
 
-// Delivery goes nowhere: it only says what it was given.
+// Delivery goes nowhere: it only says what it was given, and shows its progress when asked to.
 class TPrintingDelivery final : public IDelivery {
  public:
+  explicit TPrintingDelivery(bool progress) : progress_(progress) {}
   bool SendEmail(const TTarvexModuleOptions& options, const std::string& reportText) override {
-    Say("SENDEMAIL to=" + options.EmailRecipients() + " report=" + std::to_string(!reportText.empty()));
+    Say("SENDEMAIL to=" + options.EmailRecipients() + " report=" + std::to_string(!reportText.empty()) +
+        " reproduce=" + std::to_string(reportText.find(options.ReproduceText()) != std::string::npos));
+    if (progress_) {
+      IExceptionUi& ui = *ExceptionUi();
+      ui.ShowSendDialog(options, false);
+      ui.SetSendDialogMessageStep(options.GetText(114), 1, 1);
+      for (int percent = 0; percent <= 100; percent += 10) {
+        ui.SetSendDialogPosition(percent);
+        ::usleep(300000);
+      }
+      ui.CloseSendDialog();
+    }
     return true;
   }
   bool SendWeb(const TTarvexModuleOptions&, const std::string&) override {
     Say("SENDWEB");
     return true;
   }
+
+ private:
+  bool progress_;
 };
 
 struct RouteError : std::runtime_error {
@@ -90,12 +109,13 @@ struct RouteError : std::runtime_error {
 int main(int argc, char** argv) {
   ::alarm(120);
   int autoClose = -1;
-  bool ownLook = false, detailed = false;
+  bool ownLook = false, detailed = false, progress = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--auto-close" && i + 1 < argc) autoClose = std::atoi(argv[++i]);
     else if (a == "--own-look") ownLook = true;
     else if (a == "--detailed") detailed = true;
+    else if (a == "--progress") progress = true;
     else return 2;
   }
   SetGuiProgram(true);
@@ -110,7 +130,7 @@ int main(int argc, char** argv) {
   link.EmailAccepted = [](const std::string& email) { Say("EMAIL " + email); };
   InstallDialogUi(link);
   SetExceptionUi(std::make_shared<TRecordingUi>(InstalledDialogUi()));
-  SetDelivery(std::make_shared<TPrintingDelivery>());
+  SetDelivery(std::make_shared<TPrintingDelivery>(progress));
 
   RouteError e("Route not found");
   const bool result = ExceptionManager(&e, &typeid(e), __builtin_return_address(0), 0, 0);

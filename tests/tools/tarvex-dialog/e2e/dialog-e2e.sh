@@ -405,6 +405,29 @@ case_fold_and_columns() {
   expect_clean_end
 }
 
+# The detailed dialog shown first asks, after OK with sending, how to reproduce the error; the
+# text typed goes into the report that is sent, and the send progress window shows the
+# delivery. Both windows are photographed.
+case_reproduce_and_progress() {
+  start_child "$WORK/config-reproduce" --detailed --progress
+  wait_window "$CLASSIC" && wait_dump "$CLASSIC" || return
+  click_box c3000
+  rm -f "$TARVEX_DIALOG_GEOMETRY"
+  click c102
+  wait_window "Request" && wait_dump "Request" || return
+  click c101 && type_text "Clicked Get Distance twice"
+  screenshot reproduce-request "$WINDOW"
+  click c2
+  wait_window "Send\\." || return
+  sleep 0.5
+  screenshot send-progress "$WINDOW"
+  finish_child
+  expect_clean_end
+  expect_line '^DIALOG detailed next=none send=1 cancelled=0 '
+  expect_line '^REPRODUCE Clicked Get Distance twice$'
+  expect_line '^SENDEMAIL .* reproduce=1$'
+}
+
 # The distance client as installed: its helper beside it, no service to reach. A click fails,
 # the dialog shows the failure, and after Don't Send the window goes on working: a second
 # click brings the dialog again. The report is in the log beside the program.
@@ -449,7 +472,7 @@ case_distance_click() {
 
 CASES=("$@")
 [ ${#CASES[@]} -gt 0 ] || CASES=(send dont_send escape auto_close invalid_email own_look detailed_own_look details fold_and_columns
-                                 distance_click)
+                                 reproduce_and_progress distance_click)
 for c in "${CASES[@]}"; do
   CASE=$c
   before=$FAILURES
