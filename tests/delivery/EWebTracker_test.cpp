@@ -654,6 +654,53 @@ TEST(TrackerTransport, HttpsThroughTheProxyTunnels) {
   SetWebSettings({});
 }
 
+struct RedirectCase {
+  const char* Name;
+  std::function<HttpResponse(int port, int call)> Answer;  // call counts from 0
+  size_t MaxResponseBytes;
+  size_t Requests;
+  int ErrorCode;
+};
+
+class TrackerLimits : public ::testing::TestWithParam<RedirectCase> {};
+
+TEST_P(TrackerLimits, EndTheLogin) {
+  const RedirectCase& c = GetParam();
+  SetWebSettings({5, 5, 20, "", c.MaxResponseBytes});
+  HttpTestServer server;
+  int calls = 0;
+  const int port = server.Port();
+  server.SetHandler([&](const HttpRequestRecord&) { return c.Answer(port, calls++); });
+  TTrackerReport report;
+  report.Endpoint.WebAddress = ComposeTrackerAddress("http://127.0.0.1", static_cast<uint32_t>(server.Port()));
+  THTTPMantisSendReport sender;
+  THTTPResponse response;
+  EXPECT_EQ(sender.SendReport(report, response), 3);
+  EXPECT_EQ(response.ErrorCode, c.ErrorCode);
+  EXPECT_EQ(server.RequestCount(), c.Requests);
+  SetWebSettings({});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Limits, TrackerLimits,
+    ::testing::Values(
+        RedirectCase{"RedirectLoopStopsAfterTen", [](int, int) { return Redirect(302, "loop.php"); },
+                     8u << 20, 11, 0},
+        RedirectCase{"OtherHostIsNotFollowed",
+                     [](int port, int) { return Redirect(302, "http://localhost:" + std::to_string(port) + "/x.php"); },
+                     8u << 20, 1, 12160},
+        RedirectCase{"OtherSchemeIsNotFollowed",
+                     [](int port, int) { return Redirect(302, "https://127.0.0.1:" + std::to_string(port) + "/x.php"); },
+                     8u << 20, 1, 12039},
+        RedirectCase{"SamePlaceAbsoluteIsFollowed",
+                     [](int port, int call) {
+                       return call > 0 ? Html("") : Redirect(302, "http://127.0.0.1:" + std::to_string(port) + "/y.php");
+                     },
+                     8u << 20, 2, 0},
+        RedirectCase{"BodyOverTheCap", [](int, int) { return Html(std::string(4096, 'x')); }, 1024, 1,
+                     12004}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
 // ---- The whole route ----
 
 class RecordingUi : public IExceptionUi {
