@@ -1,6 +1,9 @@
 #include "app/_fmMain.h"
 
 #include <QRadioButton>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
 
 #include "app/DistanceReport.h"
 #include "ui_fmMain.h"
@@ -41,5 +44,24 @@ void TfmMain::Button1Click() {
   // goes on to the application's handler.
   std::unique_ptr<GetDistReturn> result = QueryDistance(ItemIndex());
   if (!result) throw Exception("The distance service returned no result");
+  QTextDocument* doc = moMsg->document();
+  const int firstLine = doc->isEmpty() ? 0 : doc->blockCount();
+  // Shown even when a line fails part-way: the lines written so far stay.
+  struct ShowStart {
+    QPlainTextEdit* box;
+    int line;
+    ~ShowStart() { ShowLine(box, line); }
+  } show{moMsg, firstLine};
   WriteReport(*result, [this](const std::string& line) { moMsg->appendPlainText(QString::fromStdString(line)); });
+}
+
+void TfmMain::ShowLine(QPlainTextEdit* box, int line) {
+  QTextBlock block = box->document()->findBlockByNumber(line);
+  if (!block.isValid()) return;
+  // To the end first, then back: a line above the view becomes its top line, so the new
+  // report starts at the top however far up the user had scrolled.
+  box->moveCursor(QTextCursor::End);
+  box->ensureCursorVisible();
+  box->setTextCursor(QTextCursor(block));
+  box->ensureCursorVisible();
 }

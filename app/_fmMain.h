@@ -33,6 +33,10 @@ class TfmMain : public QWidget {
   void Button1Click();
 
  private:
+  // Scrolls the text box so that line `line` (a block number) is its first visible line, as
+  // far as the text below allows.
+  static void ShowLine(QPlainTextEdit* box, int line);
+
   std::unique_ptr<Ui::TfmMain> ui_;
   QButtonGroup* items_;
 };

@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QScrollBar>
 #include <QTest>
+#include <QTextBlock>
+#include <fstream>
+#include <iterator>
 
 #include "app/Units.h"
 #include "binding/ZelkDistance1.h"
@@ -127,6 +131,41 @@ TEST_F(MainWindowTest, FaultsAndHttpErrorsLeaveTheTextBoxAlone) {
   }
   EXPECT_EQ(form.moMsg->toPlainText(), "before");
   EXPECT_TRUE(form.isVisible());
+  EXPECT_EQ(server.RequestCount(), 2u);
+}
+
+// After a click the box shows the start of the report just added, wherever the user had
+// scrolled to, for the first report and for one added below an earlier one.
+TEST_F(MainWindowTest, ClickShowsTheStartOfTheNewReport) {
+  std::ifstream answer(ZELK_SAMPLES "/answer-001.xml", std::ios::binary);
+  std::string body((std::istreambuf_iterator<char>(answer)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(body.empty());
+  HttpTestServer server;
+  server.SetDefault(HttpResponse::Xml(body));
+  ScopedEnv url("ZELK_DISTANCE_URL", server.Url("/ZelkSystem/services/ZelkDistanceVersion3").c_str());
+
+  TfmMain form;
+  form.show();
+  QStringList earlier;
+  for (int i = 0; i < 200; ++i) earlier << QString("earlier line %1").arg(i);
+  form.moMsg->setPlainText(earlier.join('\n'));
+  QApplication::processEvents();
+  auto firstVisibleLine = [&] {
+    QApplication::processEvents();
+    return form.moMsg->cursorForPosition(QPoint(4, 4)).block();
+  };
+
+  int reportStart = 200;
+  for (int click = 1; click <= 2; ++click) {
+    SCOPED_TRACE(click);
+    form.moMsg->verticalScrollBar()->setValue(0);  // the user reads the top
+    ASSERT_EQ(firstVisibleLine().blockNumber(), 0);
+    QTest::mouseClick(form.Button1, Qt::LeftButton);
+    QTextBlock top = firstVisibleLine();
+    EXPECT_EQ(top.blockNumber(), reportStart);
+    EXPECT_EQ(top.text(), "Return Code : 0");
+    reportStart = form.moMsg->document()->blockCount();
+  }
   EXPECT_EQ(server.RequestCount(), 2u);
 }
 
