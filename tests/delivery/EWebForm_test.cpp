@@ -102,7 +102,7 @@ class FormUpload : public ::testing::Test {
 
 TEST_F(FormUpload, BodyIsTheDesignedBytes) {
   HttpTestServer server;
-  std::string zip("PK\x03\x04\0\r\n--binary", 17);
+  std::string zip("PK\x03\x04\0\r\n--binary", 15);
   TUploadRequest r = Request(server, {folder.Write("BugReport.zip", zip), folder.Write("Screenshot.png", "png")});
   r.Fields = {"Product=Zelk", "Quote\"Name=two\r\nlines", "Empty="};
   r.User = "joe";
