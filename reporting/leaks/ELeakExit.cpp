@@ -277,14 +277,16 @@ size_t RunLeakExitSequence() {
         const TFrameInfo& f = frames.Get(leak.Stack.Frames[i]);
         // Blocks the layer allocates for itself live as long as the process, on purpose.
         if (f.Own) break;
+        if ((flags & kLeakIgnoreKnown) &&
+            IsKnownLeak(ModuleName(f.Entry.Module), f.Entry.UnitName, f.Entry.ProcedureName)) {
+          leak.Origin = -1;
+          break;
+        }
         if (!f.Kept) continue;
         // A leak made by code without line information is not reported.
         if (f.HasLine) leak.Origin = static_cast<int>(i);
         break;
       }
-      if (leak.Origin < 0) continue;
-      const TTarvexStackEntry& e = frames.Get(leak.Stack.Frames[leak.Origin]).Entry;
-      if ((flags & kLeakIgnoreKnown) && IsKnownLeak(ModuleName(e.Module), e.ClassName, e.ProcedureName)) leak.Dropped = true;
     }
     for (TLeak& leak : leaks) leak.Dropped |= leak.Origin < 0;
     if (flags & kLeakGroupChildren) FoldChildren(leaks, frames);

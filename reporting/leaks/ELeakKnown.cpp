@@ -4,7 +4,7 @@ namespace {
 
 struct TKnownLeak {
   std::string_view ModulePrefix;  // file name of the origin's module; empty: any
-  std::string_view ClassName;     // empty: any
+  std::string_view UnitName;      // empty: any
   std::string_view Procedure;     // its beginning; empty: any
 };
 
@@ -13,12 +13,25 @@ constexpr TKnownLeak kKnownLeaks[] = {
     // resolve): static constructors of modules without line information allocate there.
     {"libc.so.6", "", ""},
     {"ld-linux-x86-64.so.2", "", ""},
-    // The runtime's type records (enumeration names and the like): function-local statics made
-    // while the layer starts, destroyed after the report.
-    {"", "", "TypeInfo<"},
-    // Qt keeps its singletons (application globals, meta-type and resource registries,
-    // platform plugin state) until its own libraries unload, after the report.
+    // Qt keeps what it allocates itself (application globals, meta-type and resource
+    // registries, platform plugin state) until its own libraries unload, after the report.
     {"libQt6", "", ""},
+    // Objects at namespace scope of the executable: made before the layer starts, destroyed
+    // after the report.
+    {"", "", "__static_initialization_and_destruction_0"},
+    // The runtime's type records (enumeration names, interface and method records): statics made
+    // on first use, mostly while the program starts, destroyed after the report.
+    {"", "", "TypeInfo<"},
+    {"", "", "StaticTypeInfo"},
+    {"", "", "TIntfMethodInfo"},
+    {"", "", "MakeInterfaceInfo"},
+    // Delivery registers its log store and routes with the flow once; the flow keeps them for
+    // the process's life.
+    {"", "ELogStore.cpp", ""},
+    {"", "EScreenshot_linux.cpp", ""},
+    {"", "EScreenshotPolicy.cpp", ""},
+    // The runtime's cache of readable class names.
+    {"", "ClassNames.cpp", ""},
 };
 
 bool Matches(std::string_view pattern, std::string_view value, bool prefix) {
@@ -28,9 +41,9 @@ bool Matches(std::string_view pattern, std::string_view value, bool prefix) {
 
 }  // namespace
 
-bool IsKnownLeak(std::string_view moduleName, std::string_view className, std::string_view procedureName) {
+bool IsKnownLeak(std::string_view moduleName, std::string_view unitName, std::string_view procedureName) {
   for (const TKnownLeak& k : kKnownLeaks)
-    if (Matches(k.ModulePrefix, moduleName, true) && Matches(k.ClassName, className, false) &&
+    if (Matches(k.ModulePrefix, moduleName, true) && Matches(k.UnitName, unitName, false) &&
         Matches(k.Procedure, procedureName, true))
       return true;
   return false;

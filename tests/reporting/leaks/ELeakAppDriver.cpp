@@ -20,10 +20,10 @@ int main(int argc, char** argv) {
     application.setWindowIcon(QIcon(":/zelk-distance.png"));
     TfmMain fmMain;
     fmMain.show();
-    QTimer::singleShot(0, &fmMain, [&fmMain] {
-      for (int i = 0; i < 3; ++i) fmMain.Button1->click();
-      fmMain.close();
-    });
+    // Each click an event of its own: its failure leaves the event through the application's
+    // handler, as a user's click would.
+    for (int i = 0; i < 3; ++i) QTimer::singleShot(0, fmMain.Button1, &QPushButton::click);
+    QTimer::singleShot(0, &fmMain, &QWidget::close);
     rc = application.exec();
   }
   FinalizeUnits();
