@@ -9,6 +9,9 @@ endif()
 include(CMakePackageConfigHelpers)
 
 set(TARVEX_INSTALL_CMAKEDIR lib/cmake/Tarvex)
+# Package components: the programs a user runs, and what developers build with.
+set(TARVEX_RUNTIME_COMPONENT zelk)
+set(TARVEX_DEV_COMPONENT zelk-tarvex-dev)
 
 # What a program links: the layer and, once it is built, the log file's delivery part, which
 # joins through its own anchor.
@@ -69,16 +72,17 @@ _tarvex_build_includes(${_tarvex_targets})
 
 install(TARGETS ${_tarvex_targets} tarvex-options
   EXPORT TarvexTargets
-  ARCHIVE DESTINATION lib
-  LIBRARY DESTINATION lib
-  RUNTIME DESTINATION bin
+  ARCHIVE DESTINATION lib COMPONENT ${TARVEX_DEV_COMPONENT}
+  LIBRARY DESTINATION lib COMPONENT ${TARVEX_DEV_COMPONENT}
+  RUNTIME DESTINATION bin COMPONENT ${TARVEX_RUNTIME_COMPONENT}
   INCLUDES DESTINATION include/tarvex)
-install(EXPORT TarvexTargets NAMESPACE Tarvex:: DESTINATION ${TARVEX_INSTALL_CMAKEDIR})
+install(EXPORT TarvexTargets NAMESPACE Tarvex:: DESTINATION ${TARVEX_INSTALL_CMAKEDIR}
+  COMPONENT ${TARVEX_DEV_COMPONENT})
 
 # The dialogs' helper program, where the layer of an installed program (<prefix>/bin) looks
 # for it.
 if(TARGET tarvex-dialog)
-  install(TARGETS tarvex-dialog RUNTIME DESTINATION libexec/tarvex)
+  install(TARGETS tarvex-dialog RUNTIME DESTINATION libexec/tarvex COMPONENT ${TARVEX_RUNTIME_COMPONENT})
 endif()
 
 # Headers: those of the layer, the runtime and delivery, except the Qt ones (the bridge's come
@@ -96,10 +100,10 @@ foreach(_dir IN LISTS _tarvex_header_dirs)
       continue()
     endif()
     get_filename_component(_sub ${_h} DIRECTORY)
-    install(FILES ${PROJECT_SOURCE_DIR}/${_h} DESTINATION include/tarvex/${_sub})
+    install(FILES ${PROJECT_SOURCE_DIR}/${_h} DESTINATION include/tarvex/${_sub} COMPONENT ${TARVEX_DEV_COMPONENT})
   endforeach()
 endforeach()
-install(FILES ${PROJECT_SOURCE_DIR}/reporting/Tarvex.h DESTINATION include/tarvex)
+install(FILES ${PROJECT_SOURCE_DIR}/reporting/Tarvex.h DESTINATION include/tarvex COMPONENT ${TARVEX_DEV_COMPONENT})
 
 # The Qt bridge, for Qt programs: the component QtBridge (Tarvex::QtBridge), in an export set of
 # its own so that the package needs Qt only when it is asked for.
@@ -116,13 +120,14 @@ if(TARGET zelk_reporting_bridge)
   _tarvex_build_includes(${_tarvex_bridge_targets})
   install(TARGETS ${_tarvex_bridge_targets}
     EXPORT TarvexQtBridgeTargets
-    ARCHIVE DESTINATION lib
+    ARCHIVE DESTINATION lib COMPONENT ${TARVEX_DEV_COMPONENT}
     INCLUDES DESTINATION include/tarvex)
-  install(EXPORT TarvexQtBridgeTargets NAMESPACE Tarvex:: DESTINATION ${TARVEX_INSTALL_CMAKEDIR})
+  install(EXPORT TarvexQtBridgeTargets NAMESPACE Tarvex:: DESTINATION ${TARVEX_INSTALL_CMAKEDIR}
+    COMPONENT ${TARVEX_DEV_COMPONENT})
   file(GLOB _headers RELATIVE ${PROJECT_SOURCE_DIR} CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/reporting/bridge/*.h)
   foreach(_h IN LISTS _headers ITEMS runtime/Application.h)
     get_filename_component(_sub ${_h} DIRECTORY)
-    install(FILES ${PROJECT_SOURCE_DIR}/${_h} DESTINATION include/tarvex/${_sub})
+    install(FILES ${PROJECT_SOURCE_DIR}/${_h} DESTINATION include/tarvex/${_sub} COMPONENT ${TARVEX_DEV_COMPONENT})
   endforeach()
 endif()
 
@@ -185,4 +190,4 @@ install(FILES
   ${PROJECT_BINARY_DIR}/TarvexConfig.cmake
   ${PROJECT_BINARY_DIR}/TarvexConfigVersion.cmake
   ${PROJECT_SOURCE_DIR}/cmake/TarvexOptions.cmake
-  DESTINATION ${TARVEX_INSTALL_CMAKEDIR})
+  DESTINATION ${TARVEX_INSTALL_CMAKEDIR} COMPONENT ${TARVEX_DEV_COMPONENT})

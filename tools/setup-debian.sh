@@ -13,6 +13,7 @@ PACKAGES=(
   libxcb-xfixes0-dev libxcb-randr0-dev openssl python3 python3-pyftpdlib
   libgtest-dev libgmock-dev libbenchmark-dev
   locales xvfb xauth xdotool x11-apps
+  dpkg-dev lintian desktop-file-utils
   default-jdk-headless libaxis-java
 )
 
