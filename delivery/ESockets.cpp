@@ -177,7 +177,8 @@ void RunSession(const TSmtpMail& mail, const std::string& host, uint16_t port, b
 }
 
 // When the exception happened, in the zone it carries; the time of the call without a report.
-TReportTime ReportExceptionTime() {
+TReportTime ReportExceptionTime(const TDeliveryContext& context) {
+  if (context.ExceptionTime.UnixSeconds != 0) return context.ExceptionTime;
   if (const IReportSnapshot* snapshot = CurrentReportSnapshot()) return snapshot->ExceptionTime();
   TReportTime when{static_cast<int64_t>(time(nullptr)), 0};
   struct tm local {};
@@ -401,7 +402,7 @@ bool SendEmailReport(TDeliveryContext& context) {
         mail.Subject = ExpandTextVariables(o.EmailSubjectText());
         mail.Body = ExpandTextVariables(o.EmailBodyText());
         if (o.EmailReportInBody()) mail.Body += lineBreaks + context.ReportText;
-        const TReportTime when = ReportExceptionTime();
+        const TReportTime when = ReportExceptionTime(context);
         for (const std::string& path : context.Attachments)
           mail.Attachments.push_back({path, AttachmentDisplayName(path, o, when)});
         mail.Texts = &o;

@@ -1,6 +1,6 @@
 // Programs the log's tests start: writers that share one log, a writer killed in the middle of
-// its save, and a program whose uncaught exception the processing flow logs. Named by the first
-// argument.
+// its save, and a program whose uncaught exception the processing flow logs, or logs and sends.
+// Named by the first argument.
 #include <signal.h>
 #include <unistd.h>
 
@@ -53,6 +53,26 @@ int main(int argc, char** argv) {
     options.SetLogOutputPath(argv[2]);
     options.SetLogFlags(options.LogFlags() + TLogFlags{lfSkipDuplicates});
     options.SetWriteLogFile(true);
+    if (!InstallExceptionLog()) return 4;
+    FindRoute();
+    return 0;
+  }
+  if (mode == "deliver" && argc == 5) {
+    // deliver LOGDIR PORT KEEP: an uncaught exception reported by e-mail through the SMTP server
+    // on loopback PORT, with the XML copy attached; KEEP=1 keeps the archive when sending fails.
+    TTarvexModuleOptions& options = CurrentTarvexLogOptions();
+    options.SetLogOutputPath(argv[2]);
+    options.SetWriteLogFile(true);
+    options.SetDialogKind(dkNone);
+    options.SetEmailMode(emSmtpClient);
+    options.SetSmtpServer("127.0.0.1");
+    options.SetSmtpServerPort(static_cast<uint16_t>(std::atoi(argv[3])));
+    options.SetSmtpSender("program@example.com");
+    options.SetEmailRecipients("support@example.com");
+    options.SetEmailSubjectText("Route failure");
+    options.SetSendFlags(TSendFlags{sfAttachXmlCopy});
+    options.SetBehaviourFlags(options.BehaviourFlags() - TBehaviourFlags{bfClipboardOnSendFailure} +
+                              (std::string(argv[4]) == "1" ? TBehaviourFlags{bfKeepZipOnSendFailure} : TBehaviourFlags{}));
     if (!InstallExceptionLog()) return 4;
     FindRoute();
     return 0;
