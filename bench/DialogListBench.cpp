@@ -7,34 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "bench/DialogBenchRows.h"
 #include "tests/support/XvfbServer.h"
 #include "tools/tarvex-dialog/ReportList.h"
 
 namespace {
 
 using namespace tarvex_dialog;
-
-// Groups of `perGroup` rows, each group ended by an empty row, like the call stack of a program
-// with many threads.
-std::vector<TListRow> StackRows(size_t groups, size_t perGroup) {
-  std::vector<TListRow> rows;
-  for (size_t g = 0; g < groups; ++g) {
-    TListRow group;
-    group.Group = true;
-    group.Header = "Running Thread: ID=" + std::to_string(1000 + g) + "; Priority=0";
-    group.ColourClass = g == 0 ? 3 : 1;
-    rows.push_back(group);
-    for (size_t i = 0; i < perGroup; ++i) {
-      TListRow row;
-      row.Cells = {"00007F0000" + std::to_string(100000 + i), "libbench.so", "Bench.cpp", "TBench",
-                   "Procedure" + std::to_string(i), std::to_string(i + 1) + "[0]"};
-      row.Image = riSource;
-      rows.push_back(row);
-    }
-    rows.push_back({{"", "", "", "", "", ""}, {}, false, 0, riNone, -1});
-  }
-  return rows;
-}
+using dialog_bench::StackRows;
 
 // Folding the first group of a list hides almost every row; unfolding shows them again. The
 // repaint that follows is part of it.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "reporting/ui/EDialogHelper.h"
+#include "bench/DialogBenchRows.h"
 #include "reporting/ui/EDialogProtocol.h"
 #include "tests/support/XvfbServer.h"
 
@@ -16,28 +17,7 @@ namespace {
 
 using namespace tarvex_dialog;
 using Clock = std::chrono::steady_clock;
-
-// Groups of `perGroup` rows, each group ended by an empty row, like the call stack of a program
-// with many threads.
-std::vector<TListRow> StackRows(size_t groups, size_t perGroup) {
-  std::vector<TListRow> rows;
-  for (size_t g = 0; g < groups; ++g) {
-    TListRow group;
-    group.Group = true;
-    group.Header = "Running Thread: ID=" + std::to_string(1000 + g) + "; Priority=0";
-    group.ColourClass = g == 0 ? 3 : 1;
-    rows.push_back(group);
-    for (size_t i = 0; i < perGroup; ++i) {
-      TListRow row;
-      row.Cells = {"00007F0000" + std::to_string(100000 + i), "libbench.so", "Bench.cpp", "TBench",
-                   "Procedure" + std::to_string(i), std::to_string(i + 1) + "[0]"};
-      row.Image = riSource;
-      rows.push_back(row);
-    }
-    rows.push_back({{"", "", "", "", "", ""}, {}, false, 0, riNone, -1});
-  }
-  return rows;
-}
+using dialog_bench::StackRows;
 
 TDialogRequest Request(int kind, size_t stackRows) {
   TDialogRequest q;

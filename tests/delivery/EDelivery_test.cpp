@@ -3,42 +3,24 @@
 // on loopback accepts or refuses; the archive that arrives is opened by Python's zipfile.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
-
-#include <fcntl.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
-#include "tests/support/SmtpTestServer.h"
 #include "tests/delivery/LogSamples.h"
-
-extern char** environ;
+#include "tests/support/SmtpTestServer.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// The child's exit status; it ends itself by an alarm.
+// The child's wait status; it ends itself by an alarm.
 int RunChild(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(DELIVERY_LOG_CHILD));
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return -1;
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return status;
+  const pid_t pid = StartLogChild(args);
+  return pid < 0 ? -1 : WaitChild(pid);
 }
 
 // What Python finds in the message: the attachment's name, then the archive's entries.

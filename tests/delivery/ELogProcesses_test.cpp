@@ -1,9 +1,7 @@
 // The log shared by processes: writers at once, a writer killed in its save, and the processing
 // flow logging an uncaught exception twice.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,32 +11,10 @@
 #include "delivery/ELogManager.h"
 #include "tests/delivery/LogSamples.h"
 
-extern char** environ;
-
 namespace {
 
-pid_t Start(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(DELIVERY_LOG_CHILD));
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  // The flow writes its console report to standard output; the test does not need it.
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, DELIVERY_LOG_CHILD, &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  return rc == 0 ? pid : -1;
-}
-
-int Wait(pid_t pid) {
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return status;
-}
+pid_t Start(const std::vector<std::string>& args) { return StartLogChild(args); }
+int Wait(pid_t pid) { return WaitChild(pid); }
 
 }  // namespace
 

@@ -1,6 +1,12 @@
 #include "tests/delivery/LogSamples.h"
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdlib>
 #include <filesystem>
@@ -8,6 +14,8 @@
 #include <sstream>
 
 #include "reporting/report/ELogItem.h"
+
+extern char** environ;
 
 std::string SampleTail() {
   static const std::string tail = [] {
@@ -65,4 +73,27 @@ std::string ReadWholeFile(const std::string& name) {
 
 void WriteWholeFile(const std::string& name, const std::string& bytes) {
   std::ofstream(name, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+pid_t StartLogChild(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(DELIVERY_LOG_CHILD));
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  // The flow writes its console report to standard output; the tests do not need it.
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, DELIVERY_LOG_CHILD, &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return rc == 0 ? pid : -1;
+}
+
+int WaitChild(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return status;
 }

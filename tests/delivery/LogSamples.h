@@ -2,7 +2,10 @@
 // its benchmark.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
+#include <vector>
 
 // The call stack, modules, processes, assembler and CPU parts of a real report (the file
 // report-tail.txt beside this one), with CR LF line ends.
@@ -27,4 +30,9 @@ class TLogTestFolder {
 };
 
 std::string ReadWholeFile(const std::string& name);
+
+// The log's child program (ELogChild.cpp) started with these arguments, its standard output
+// and error on /dev/null; -1 when it could not start. WaitChild gives its wait status.
+pid_t StartLogChild(const std::vector<std::string>& args);
+int WaitChild(pid_t pid);
 void WriteWholeFile(const std::string& name, const std::string& bytes);

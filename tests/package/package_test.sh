@@ -10,18 +10,8 @@ set -uo pipefail
 build=$1 project=$2 work=$3 cxx=$4 config=$5 generator=$6 make=$7 source=$8
 [ -n "$config" ] || config=RelWithDebInfo
 
-fail() {
-  echo "FAILED: $*"
-  exit 1
-}
-run_logged() {  # name command...: runs quietly, shows the log on failure
-  local name=$1
-  shift
-  "$@" >"$work/$name.log" 2>&1 || {
-    cat "$work/$name.log"
-    fail "$name"
-  }
-}
+# shellcheck source=common.sh
+source "$(dirname "$0")/common.sh"
 
 rm -rf "$work"
 mkdir -p "$work"
