@@ -324,7 +324,11 @@ std::string SmtpEnvelopeSender(std::string_view fromValue) {
 }
 
 void CancelEmailSending(bool cancel) { g_cancel = cancel; }
-bool EmailSendingCancelled() { return g_cancel.load(std::memory_order_relaxed); }
+bool EmailSendingCancelled() {
+  if (g_cancel.load(std::memory_order_relaxed)) return true;
+  const std::shared_ptr<IExceptionUi> ui = ExceptionUi();
+  return ui && ui->SendDialogCancelled();
+}
 
 void SetSmtpTimeouts(int stepMs, int sessionMs) {
   g_stepMs = stepMs > 0 ? stepMs : kDefaultStepMs;

@@ -88,6 +88,8 @@ int64_t NowMs() {
 TIdleWatch::TIdleWatch(int seconds) : limitMs_(int64_t{seconds} * 1000), lastMs_(NowMs()) {}
 
 bool TIdleWatch::Alive(int64_t received, int64_t sent) {
+  // The user closed the progress window: the transfer ends as a time-out does.
+  if (const std::shared_ptr<IExceptionUi> ui = ExceptionUi(); ui && ui->SendDialogCancelled()) return false;
   int64_t now = NowMs();
   if (received != received_ || sent != sent_) {
     received_ = received;

@@ -67,7 +67,7 @@ int64_t WebFileSize(const std::string& path);
 class TIdleWatch {
  public:
   explicit TIdleWatch(int seconds);
-  // False once nothing moved for longer than the limit.
+  // False once nothing moved for longer than the limit, or the user stopped the delivery.
   bool Alive(int64_t received, int64_t sent);
 
  private:

@@ -162,6 +162,8 @@ class IExceptionUi {
   }
   virtual void SetSendDialogPosition(int percent) { (void)percent; }
   virtual void CloseSendDialog() {}
+  // The user closed the progress window to stop the delivery (until the next ShowSendDialog).
+  virtual bool SendDialogCancelled() { return false; }
   // False when nothing could be shown or copied. The box is modal and stays in front.
   enum TMessageBoxIcon { mbError, mbInformation };
   virtual bool ShowMessageBox(const std::string& caption, const std::string& text, TMessageBoxIcon icon) {

@@ -54,7 +54,8 @@ class TDialogHelper {
   // message must come within the silence deadline.
   TWait ReceiveWhileAlive(tarvex_dialog::TMessage& message);
   // Reads and drops what has arrived, without waiting (the progress window's signs of life).
-  void Drain();
+  // True when a cancel request of the progress window was among them.
+  bool Drain();
   pid_t Pid() const { return pid_; }
 
  private:

@@ -243,8 +243,10 @@ TDialogHelper::TWait TDialogHelper::ReceiveWhileAlive(TMessage& message) {
   }
 }
 
-void TDialogHelper::Drain() {
+bool TDialogHelper::Drain() {
   TMessage message;
-  while (Receive(message, 0) == wtMessage) {
-  }
+  bool cancel = false;
+  while (Receive(message, 0) == wtMessage)
+    if (message.Kind == mkProgressCancel) cancel = true;
+  return cancel;
 }

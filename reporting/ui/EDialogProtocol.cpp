@@ -452,6 +452,7 @@ std::string EncodeCustomPressed() { return EncodeFrame(mkCustomPressed, TFieldWr
 std::string EncodeDone() { return EncodeFrame(mkDone, TFieldWriter{}); }
 std::string EncodeAlive() { return EncodeFrame(mkAlive, TFieldWriter{}); }
 std::string EncodeProgressClose() { return EncodeFrame(mkProgressClose, TFieldWriter{}); }
+std::string EncodeProgressCancel() { return EncodeFrame(mkProgressCancel, TFieldWriter{}); }
 
 std::string EncodeCustomAnswer(bool close) {
   TFieldWriter w;

@@ -59,6 +59,7 @@ enum TMessageKind : uint16_t {
   mkReproduceResult = 105,
   mkDone = 106,  // a message box was closed, the clipboard was filled, the progress window closed
   mkAlive = 107,
+  mkProgressCancel = 108,  // the user closed the send progress window: stop the delivery
 };
 
 // ---- Field writer and reader ---------------------------------------------------------------------
@@ -266,6 +267,7 @@ std::string EncodeAlive();
 std::string EncodeProgressStep(const std::string& text);
 std::string EncodeProgressPosition(int32_t percent);
 std::string EncodeProgressClose();
+std::string EncodeProgressCancel();
 std::string EncodeClipboard(const std::string& text);
 
 // Field ids of the one-field messages.

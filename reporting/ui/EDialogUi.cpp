@@ -310,6 +310,7 @@ void TDialogUi::ShowSendDialog(const TTarvexModuleOptions& o, bool modal) {
   CloseSendDialog();
   std::lock_guard lock(mutex_);
   progressPosition_ = 0;
+  progressCancelled_ = false;
   progressPrefix_ = o.GetText(111);
   if (!o.SendFlags().Contains(sfShowSendProgress) || (o.EmailMode() == emNone && o.WebMode() == wmNone) || failed_)
     return;
@@ -335,7 +336,7 @@ void TDialogUi::ShowSendDialog(const TTarvexModuleOptions& o, bool modal) {
 void TDialogUi::SetSendDialogStep(const std::string& text) {
   std::lock_guard lock(mutex_);
   if (!progress_) return;
-  progress_->Drain();
+  if (progress_->Drain()) progressCancelled_ = true;
   progress_->Send(EncodeProgressStep(text));
 }
 
@@ -353,7 +354,7 @@ void TDialogUi::SetSendDialogPosition(int percent) {
   percent = std::clamp(percent, 0, 100);
   if (!progress_ || percent <= progressPosition_) return;
   progressPosition_ = percent;
-  progress_->Drain();
+  if (progress_->Drain()) progressCancelled_ = true;
   progress_->Send(EncodeProgressPosition(percent));
 }
 
@@ -366,6 +367,12 @@ void TDialogUi::CloseSendDialog() {
   if (!helper) return;
   helper->Drain();
   if (helper->Send(EncodeProgressClose())) WaitFor(*helper, mkDone, DialogDeadlines().WriteMs);
+}
+
+bool TDialogUi::SendDialogCancelled() {
+  std::lock_guard lock(mutex_);
+  if (progress_ && progress_->Drain()) progressCancelled_ = true;
+  return progressCancelled_;
 }
 
 bool TDialogUi::SendDialogOpen() const {

@@ -55,6 +55,7 @@ class TDialogUi final : public IExceptionUi {
   void SetSendDialogPosition(int percent) override;  // 0 to 100, never backwards
   void CloseSendDialog() override;
   bool SendDialogOpen() const;
+  bool SendDialogCancelled() override;
 
   // A message box (error icon); returns when it was closed, false when none could be shown.
   bool ShowMessageBox(const std::string& caption, const std::string& text, TMessageBoxIcon icon) override;
@@ -85,6 +86,7 @@ class TDialogUi final : public IExceptionUi {
   std::string lastFailure_;
   std::unique_ptr<TDialogHelper> progress_;
   int progressPosition_ = 0;
+  bool progressCancelled_ = false;
   std::string progressPrefix_;
 };
 

@@ -6,9 +6,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -40,6 +42,8 @@ class RecordingUi final : public IExceptionUi {
     positions_.push_back(percent);
   }
   void CloseSendDialog() override { Add("close"); }
+  bool SendDialogCancelled() override { return WindowClosed; }
+  std::atomic<bool> WindowClosed{false};  // the user closed the progress window
 
   std::vector<std::string> Events() const {
     std::lock_guard lock(mutex_);
@@ -390,21 +394,32 @@ TEST_F(SmtpTest, TlsCertificateIsChecked) {
   }
 }
 
+// Stopped by the program, or by the user closing the progress window.
 TEST_F(SmtpTest, CancelStopsAWaitingSession) {
   SetSmtpTimeouts(20000, 60000);
-  SmtpTestServer server;
-  server.AddRule("MAIL", SmtpReply::Stall());
-  TSmtpMail mail = Mail(server);
-  mail.Recipients = "a@example.com;b@example.com";
-  std::thread canceller([&] {
-    while (server.SessionCount() == 0 || server.Session(0).Commands.size() < 3)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    CancelEmailSending();
-  });
-  EXPECT_FALSE(SendSmtpMail(mail));
-  canceller.join();
-  EXPECT_EQ(LastWarningCode(), eeNone) << LastWarningText();
-  EXPECT_EQ(server.SessionCount(), 1u);
+  const std::pair<const char*, std::function<void()>> ways[] = {
+      {"program", [] { CancelEmailSending(); }},
+      {"progress window", [this] { ui_->WindowClosed = true; }},
+  };
+  for (const auto& [label, cancel] : ways) {
+    SCOPED_TRACE(label);
+    CancelEmailSending(false);
+    ui_->WindowClosed = false;
+    ClearWarning();
+    SmtpTestServer server;
+    server.AddRule("MAIL", SmtpReply::Stall());
+    TSmtpMail mail = Mail(server);
+    mail.Recipients = "a@example.com;b@example.com";
+    std::thread canceller([&] {
+      while (server.SessionCount() == 0 || server.Session(0).Commands.size() < 3)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      cancel();
+    });
+    EXPECT_FALSE(SendSmtpMail(mail));
+    canceller.join();
+    EXPECT_EQ(LastWarningCode(), eeNone) << LastWarningText();
+    EXPECT_EQ(server.SessionCount(), 1u);
+  }
 }
 
 TEST_F(SmtpTest, ClientReadsWholeRepliesAndImplicitTls) {

@@ -113,6 +113,7 @@ TWindowEvents THelper::Events() {
   e.DialogResult = [this](const TDialogResult& r) { Send(r.Encode()); };
   e.ReproduceResult = [this](const std::string& text) { Send(EncodeReproduceResult(text)); };
   e.Done = [this] { Send(EncodeDone()); };
+  e.CancelRequested = [this] { Send(EncodeProgressCancel()); };
   return e;
 }
 

@@ -102,11 +102,15 @@ void TProgressWindow::CloseByCore() {
 }
 
 void TProgressWindow::closeEvent(QCloseEvent* event) {
-  // The delivery owns this window; the user cannot close it.
-  if (closing_)
+  // The delivery owns this window: closing it asks the delivery to stop, and the delivery
+  // closes it when it has.
+  if (closing_) {
     event->accept();
-  else
-    event->ignore();
+    return;
+  }
+  event->ignore();
+  if (!cancelRequested_ && Events().CancelRequested) Events().CancelRequested();
+  cancelRequested_ = true;
 }
 
 }  // namespace tarvex_dialog

@@ -46,6 +46,7 @@ class TProgressWindow final : public TFramedWindow {
  private:
   TDialogFonts fonts_;
   bool closing_ = false;
+  bool cancelRequested_ = false;
 };
 
 }  // namespace tarvex_dialog

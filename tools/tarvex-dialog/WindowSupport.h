@@ -48,6 +48,7 @@ struct TWindowEvents {
   std::function<void(const TDialogResult&)> DialogResult;
   std::function<void(const std::string&)> ReproduceResult;
   std::function<void()> Done;
+  std::function<void()> CancelRequested;  // the progress window's close button
 };
 
 // Counts the seconds without input; mouse presses, double clicks, the wheel and key presses

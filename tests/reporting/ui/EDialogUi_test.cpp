@@ -334,6 +334,26 @@ TEST_F(DialogUiTest, ProgressWindowStepsAndPositionsNeverGoBack) {
                                                    "position 100", "close"}));
 }
 
+// Closing the progress window asks the delivery to stop; the next window starts without it.
+TEST_F(DialogUiTest, ClosingTheProgressWindowCancelsTheDelivery) {
+  options_.SetSendFlags(options_.SendFlags().Include(sfShowSendProgress));
+  UseFake("cancel-progress");
+  TDialogUi ui;
+  ui.ShowSendDialog(options_, false);
+  ASSERT_TRUE(ui.SendDialogOpen());
+  EXPECT_FALSE(ui.SendDialogCancelled());
+  ui.SetSendDialogStep("Connecting");
+  bool cancelled = false;
+  for (int i = 0; i < 500 && !(cancelled = ui.SendDialogCancelled()); ++i) ::usleep(10000);
+  EXPECT_TRUE(cancelled);
+  ui.CloseSendDialog();
+  EXPECT_TRUE(ui.SendDialogCancelled());  // until the next window
+  UseFake("normal");
+  ui.ShowSendDialog(options_, false);
+  EXPECT_FALSE(ui.SendDialogCancelled());
+  ui.CloseSendDialog();
+}
+
 TEST_F(DialogUiTest, ProgressWindowThatNeverShowsOrDiesLeavesTheCallsHarmless) {
   options_.SetSendFlags(options_.SendFlags().Include(sfShowSendProgress));
   for (const char* mode : {"no-shown", "die-mid"}) {

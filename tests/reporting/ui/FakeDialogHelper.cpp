@@ -2,7 +2,7 @@
 // its first argument asks.
 //   fake MODE LOG [how=N] [checked=N] [email=TEXT] [text=TEXT] [jump=N] [geometry=1]
 // Modes: normal, trickle (normal, byte by byte), custom, jump, die-at-start, no-ready,
-// old-version, no-read, no-shown, die-mid, hang, garbage.
+// old-version, no-read, no-shown, die-mid, hang, garbage, cancel-progress.
 // Every start appends one line to LOG: "start <request kind> style=<bits>"; the last request's
 // payload is kept in LOG.req, the descriptors and signal mask seen at start in LOG.env.
 #include <dirent.h>
@@ -209,6 +209,8 @@ int main(int argc, char** argv) {
       for (;;) {
         const TMessage update = Get();
         if (update.Kind == mkProgressStep) Log("step " + update.Reader().Text(smText));
+        // The user closes the window at the first step.
+        if (update.Kind == mkProgressStep && mode == "cancel-progress") Put(EncodeProgressCancel());
         if (update.Kind == mkProgressPosition) Log("position " + std::to_string(update.Reader().Int(smPercent)));
         if (update.Kind == mkProgressClose) {
           Log("close");

@@ -25,7 +25,7 @@ inline QApplication& App() {
 }
 
 struct TRecorder {
-  int Shown = 0, CustomPressed = 0, Done = 0;
+  int Shown = 0, CustomPressed = 0, Done = 0, CancelRequested = 0;
   std::vector<int32_t> Jumps;
   std::vector<TDialogResult> Results;
   std::vector<std::string> Reproduced;
@@ -38,6 +38,7 @@ struct TRecorder {
     e.DialogResult = [this](const TDialogResult& r) { Results.push_back(r); };
     e.ReproduceResult = [this](const std::string& t) { Reproduced.push_back(t); };
     e.Done = [this] { ++Done; };
+    e.CancelRequested = [this] { ++CancelRequested; };
     return e;
   }
 };

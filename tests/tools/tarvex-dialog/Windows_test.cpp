@@ -424,6 +424,8 @@ TEST(SmallWindows, ReproduceRequestHandsBackTheText) {
   }
 }
 
+// Closing the window asks the core to stop the delivery, once; the window stays until the core
+// closes it.
 TEST(SmallWindows, ProgressNeverMovesBackAndClosesOnlyForTheCore) {
   App();
   TProgressOpen q;
@@ -440,8 +442,10 @@ TEST(SmallWindows, ProgressNeverMovesBackAndClosesOnlyForTheCore) {
     EXPECT_EQ(w.Position(), shown) << set;
   }
   w.close();
+  w.close();
   EXPECT_TRUE(w.isVisible());
   EXPECT_EQ(rec.Done, 0);
+  EXPECT_EQ(rec.CancelRequested, 1);
   w.CloseByCore();
   EXPECT_FALSE(w.isVisible());
   EXPECT_EQ(rec.Done, 1);
