@@ -82,9 +82,9 @@ class TTestDisplay {
   xcb_connection_t* Get() const { return c_; }
   xcb_window_t Root() const { return screen_->root; }
 
-  xcb_window_t Create(const TWindowSpec& spec, xcb_window_t parent) {
+  xcb_window_t Create(const TWindowSpec& window, xcb_window_t parent) {
     const xcb_window_t w = xcb_generate_id(c_);
-    const int width = spec.Rect.Width(), height = spec.Rect.Height();
+    const int width = window.Rect.Width(), height = window.Rect.Height();
     const xcb_pixmap_t pixmap = xcb_generate_id(c_);
     xcb_create_pixmap(c_, screen_->root_depth, pixmap, screen_->root, width, height);
     const xcb_gcontext_t gc = xcb_generate_id(c_);
@@ -94,18 +94,18 @@ class TTestDisplay {
       std::vector<uint32_t> pixels;
       for (int y = top; y < top + rows; ++y)
         for (int x = 0; x < width; ++x) {
-          const TRgb c = ContentAt(spec.Content, x, y);
+          const TRgb c = ContentAt(window.Content, x, y);
           pixels.push_back(uint32_t{c.R} << 16 | uint32_t{c.G} << 8 | c.B);
         }
       xcb_put_image(c_, XCB_IMAGE_FORMAT_Z_PIXMAP, pixmap, gc, width, rows, 0, top, 0, screen_->root_depth,
                     pixels.size() * 4, reinterpret_cast<const uint8_t*>(pixels.data()));
     }
     const uint32_t values[] = {pixmap, 1, cursor_};
-    xcb_create_window(c_, XCB_COPY_FROM_PARENT, w, parent, spec.Rect.Left, spec.Rect.Top, width, height, 0,
+    xcb_create_window(c_, XCB_COPY_FROM_PARENT, w, parent, window.Rect.Left, window.Rect.Top, width, height, 0,
                       XCB_WINDOW_CLASS_INPUT_OUTPUT, screen_->root_visual,
                       XCB_CW_BACK_PIXMAP | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_CURSOR, values);
-    if (spec.Content != ctFrame) {
-      const uint32_t pid = spec.Own ? static_cast<uint32_t>(::getpid()) : static_cast<uint32_t>(::getpid()) + 100000;
+    if (window.Content != ctFrame) {
+      const uint32_t pid = window.Own ? static_cast<uint32_t>(::getpid()) : static_cast<uint32_t>(::getpid()) + 100000;
       xcb_change_property(c_, XCB_PROP_MODE_REPLACE, w, pidAtom_, XCB_ATOM_CARDINAL, 32, 1, &pid);
     }
     xcb_map_window(c_, w);
