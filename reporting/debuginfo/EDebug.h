@@ -101,6 +101,14 @@ struct TTarvexStackEntry {
   int32_t LineNumber = 0;
   int32_t LineOffset = 0;
   bool Inlined = false;
+  // A row of a leak report: the leak it belongs to (an index, so that two leaks alike in
+  // everything stay apart), its class (empty: "Data", at most 64 characters), total size and
+  // number of blocks.
+  bool IsLeak = false;
+  uint32_t LeakIndex = 0;
+  uint64_t LeakSize = 0;
+  uint64_t LeakCount = 0;
+  std::string LeakClassName;
 };
 using TTarvexStackList = std::vector<TTarvexStackEntry>;
 

@@ -577,7 +577,8 @@ bool ProcessException(const TExceptNotifyParams& p) {
     st.StepCode = 4;
     std::vector<TTarvexThreadRecord> registry = ThreadRegistry().Snapshot();
     TReportException x;
-    x.CallStack = BuildExceptionStacks(ex, registry, o.CallStackFlags());
+    // A prepared call stack (the leak report's rows) is the whole list: no thread is walked.
+    x.CallStack = p.PreparedEntries ? *p.PreparedEntries : BuildExceptionStacks(ex, registry, o.CallStackFlags());
     st.StepCode = 5;
     struct TResume {
       ~TResume() { ResumePausedThreads(); }  // also after an internal error

@@ -29,6 +29,8 @@ enum TNotifySource : uint8_t {
   nsManager,        // ExceptionManager called by a module
 };
 
+struct TTarvexStackEntry;
+
 // What an interception point hands to the notification entry.
 struct TExceptNotifyParams {
   bool Handled = false;
@@ -36,6 +38,9 @@ struct TExceptNotifyParams {
   const siginfo_t* SignalInfo = nullptr;   // for a signal
   const uintptr_t* ReturnAddresses = nullptr;  // the prepared call stack, innermost first
   size_t ReturnAddressCount = 0;
+  // A call stack made by the caller (the leak report's rows): the exception's whole call stack,
+  // used as it is.
+  const std::vector<TTarvexStackEntry>* PreparedEntries = nullptr;
   uintptr_t StackTop = 0;
   uintptr_t StackStart = 0;
   pid_t ThreadID = 0;

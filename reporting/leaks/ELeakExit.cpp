@@ -3,7 +3,8 @@
 // releases from other threads meanwhile only mark their blocks, so every block read below stays
 // allocated. Then: known harmless leaks dropped, blocks allocated while an object was being
 // constructed folded into it, groups by origin (the first frame with a line that is not the
-// layer's own), at most kMaxOrigins of them, reported as one EMemoryLeak through the flow.
+// layer's own), at most kMaxOrigins of them, reported as one EMemoryLeak through the flow whose
+// call stack is the groups' rows: each group's frames from its origin on.
 //
 // "Free all leaks at exit" does nothing: other threads and later destructors may still use them.
 #include <sys/mman.h>
@@ -19,7 +20,6 @@
 #include "reporting/debuginfo/EDebug.h"
 #include "reporting/debuginfo/EMemory.h"
 #include "reporting/debuginfo/EStackScan.h"
-#include "reporting/flow/EFlow.h"
 #include "reporting/interception/ExceptionLog.h"
 #include "reporting/leaks/ELeakClass.h"
 #include "reporting/leaks/ELeakKnown.h"
@@ -55,6 +55,7 @@ bool LibraryHeader(const TTLLocationInfo& l) {
 
 class TFrameCache {
  public:
+  // Entries stand for the call that ends at the return address, as in other call stacks.
   const TFrameInfo& Get(uintptr_t returnAddress) {
     auto it = frames_.find(returnAddress);
     if (it != frames_.end()) return it->second;
@@ -77,7 +78,7 @@ class TFrameCache {
         info.Kept = e.EntryKind >= kEntryProcedure;
         info.HasLine = e.EntryKind == kEntryLine;
         info.Entry = e;
-        info.Entry.Address = returnAddress;
+        info.Entry.Address = CallStartBefore(returnAddress, memory_);
       }
     }
     return frames_.emplace(returnAddress, std::move(info)).first->second;
@@ -96,6 +97,7 @@ class TFrameCache {
     return frames;
   }
 
+  TProcessMemoryReader memory_;
   std::unordered_map<uintptr_t, TFrameInfo> frames_;
   std::map<std::tuple<const TTarvexModuleInfo*, std::string, std::string>, int> functions_;
 };
@@ -110,9 +112,11 @@ struct TLeak {
   size_t Count = 1;
 };
 
+// The leaks of one origin; the first one's stack stands for them all.
 struct TGroup {
   std::string ClassName;
-  uintptr_t Origin = 0;
+  TLeakStack Stack;
+  uint32_t Origin = 0;  // index of the origin in Stack
   uint64_t Size = 0;
   uint64_t Count = 0;
 };
@@ -181,11 +185,7 @@ void FoldChildren(std::vector<TLeak>& leaks, TFrameCache& frames) {
   }
 }
 
-std::string Hex16(uintptr_t v) {
-  char text[17];
-  std::snprintf(text, sizeof text, "%016lX", static_cast<unsigned long>(v));
-  return text;
-}
+constexpr size_t kMaxClassName = 64;
 
 std::string ModuleName(const TTarvexModuleInfo* module) {
   if (!module) return {};
@@ -193,57 +193,58 @@ std::string ModuleName(const TTarvexModuleInfo* module) {
   return slash == std::string::npos ? module->FileName : module->FileName.substr(slash + 1);
 }
 
-// The custom information of the report: one line per group, "#n row=group text", the row in the
-// call-stack layout (16 hexadecimal digits, module, unit, class, procedure, line[offset]). The
-// number keeps the field names apart: groups of one origin differ in class or block size.
-std::vector<std::string> GroupLines(const std::vector<TGroup>& groups, TFrameCache& frames,
-                                    const TTarvexModuleOptions& options) {
-  std::vector<std::string> lines;
-  lines.reserve(groups.size());
-  for (const TGroup& g : groups) {
-    const TTarvexStackEntry& e = frames.Get(g.Origin).Entry;
-    std::string row = "#" + std::to_string(lines.size() + 1) + " $" + Hex16(g.Origin) + " - " + ModuleName(e.Module) + " - " + e.UnitName + " - " +
-                      e.ClassName + " - " + e.ProcedureName + " - " + std::to_string(e.LineNumber) + "[" +
-                      std::to_string(e.LineOffset) + "]";
-    std::string type = g.ClassName.empty() ? options.GetText(106) : g.ClassName;
-    std::string group = Format("%s: %s=%s; %s=%d; %s=%d", {options.GetText(105), options.GetText(107), type,
-                                                             options.GetText(108), g.Size, options.GetText(109),
-                                                             g.Count});
-    lines.push_back(row + "=" + group);
+// The report's call stack: every kept frame of each group from its origin on, marked as the
+// group's rows. The frames are resolved already: this is one pass over at most
+// kMaxOrigins x kLeakMaxFrames entries.
+TTarvexStackList LeakRows(const std::vector<TGroup>& groups, TFrameCache& frames) {
+  TTarvexStackList rows;
+  const uint32_t thread = static_cast<uint32_t>(::gettid());
+  for (size_t g = 0; g < groups.size(); ++g) {
+    const TGroup& group = groups[g];
+    for (uint32_t i = group.Origin; i < group.Stack.Depth; ++i) {
+      const TFrameInfo& f = frames.Get(group.Stack.Frames[i]);
+      if (!f.Kept) continue;
+      TTarvexStackEntry& e = rows.emplace_back(f.Entry);
+      e.ThreadID = thread;
+      e.StackRole = 1;
+      e.IsFirstEntry = rows.size() == 1;
+      e.IsLeak = true;
+      e.LeakIndex = static_cast<uint32_t>(g);
+      e.LeakClassName = group.ClassName.substr(0, kMaxClassName);
+      e.LeakSize = group.Size;
+      e.LeakCount = group.Count;
+    }
   }
-  return lines;
+  return rows;
 }
 
 void Report(const std::vector<TGroup>& groups, TFrameCache& frames) {
+  uint64_t total = 0, count = 0;
+  for (const TGroup& g : groups) total += g.Size, count += g.Count;
+  const TTarvexStackList rows = LeakRows(groups, frames);
+  if (total == 0 || rows.empty()) return;
   const bool installedHere = !ExceptionLogInstalled() && InstallExceptionLog();
+  struct TShutdown {
+    bool Installed;
+    ~TShutdown() {
+      if (Installed) ShutdownExceptionLog();
+    }
+  } shutdown{installedHere};
   TTarvexModuleData* own = FindModuleData(ReportingModuleHandle());
   if (!own || !own->Options) return;
   TTarvexModuleOptions& options = *own->Options;
   options.SetLogFlags(options.LogFlags() - TLogFlags{lfAssemblerAndCpu});
-  uint64_t total = 0, count = 0;
-  std::vector<uintptr_t> origins;
-  for (const TGroup& g : groups) total += g.Size, count += g.Count, origins.push_back(g.Origin);
   EMemoryLeak leak(Format("%s: %s=%d - %s=%d", {options.GetText(105), options.GetText(108), total,
                                                   options.GetText(109), count}));
-  std::vector<std::string> lines = GroupLines(groups, frames, options);
-  TTarvexEventHandlers handlers;
-  handlers.CustomDataRequest = [&lines](const TTarvexExceptionRecord&, std::vector<std::string>& out) {
-    out.insert(out.end(), lines.begin(), lines.end());
-  };
-  const int id = RegisterEventHandlers(std::move(handlers));
-  TProcessMemoryReader memory;
   TExceptNotifyParams p;
   p.Source = nsManager;
   p.Native = false;
   p.ExceptionObject = &leak;
   p.ExceptionType = &typeid(leak);
-  p.ExceptionAddress = CallStartBefore(origins.front(), memory);
-  p.ReturnAddresses = origins.data();
-  p.ReturnAddressCount = origins.size();
+  p.ExceptionAddress = rows.front().Address;  // the first leak's origin
+  p.PreparedEntries = &rows;
   p.ThreadID = ::gettid();
   NotifyException(p);
-  UnregisterEventHandlers(id);
-  if (installedHere) ShutdownExceptionLog();
 }
 
 }  // namespace
@@ -305,7 +306,7 @@ size_t RunLeakExitSequence() {
           index.erase(it);
           continue;
         }
-        groups.push_back({leak.ClassName, origin, 0, 0});
+        groups.push_back({leak.ClassName, leak.Stack, static_cast<uint32_t>(leak.Origin), 0, 0});
       }
       groups[it->second].Size += leak.Size;
       groups[it->second].Count += 1;

@@ -6,6 +6,7 @@
 
 #include "reporting/debuginfo/ECallStack.h"
 #include "reporting/report/EReportFormats.h"
+#include "runtime/SysUtils.h"
 
 namespace {
 
@@ -79,6 +80,12 @@ std::string ThreadHeading(const TTarvexModuleOptions& options, const TTarvexStac
 
 }  // namespace
 
+std::string LeakGroupText(const TTarvexModuleOptions& options, const TTarvexStackEntry& leakRow) {
+  const std::string type = leakRow.LeakClassName.empty() ? options.GetText(106) : leakRow.LeakClassName;
+  return Format("%s: %s=%s; %s=%d; %s=%d", {options.GetText(105), options.GetText(107), type, options.GetText(108),
+                                            leakRow.LeakSize, options.GetText(109), leakRow.LeakCount});
+}
+
 std::string CallStackTable(const TTarvexModuleOptions& options, const TTarvexStackList& callStack,
                            const IReportSnapshot& snapshot) {
   TEntryKinds visible = VisibleKinds(options);
@@ -104,7 +111,7 @@ std::string CallStackTable(const TTarvexModuleOptions& options, const TTarvexSta
   for (size_t n = 0; n < entries.size(); ++n) {
     const TTarvexStackEntry& e = *entries[n];
     bool starts = !previous || e.ThreadID != previous->ThreadID || e.StackRole != previous->StackRole ||
-                  e.IsFirstEntry;
+                  e.IsFirstEntry || e.IsLeak != previous->IsLeak || (e.IsLeak && e.LeakIndex != previous->LeakIndex);
     if (starts) {
       if (previous) {
         text += table.Cell(std::string(table.InnerWidth(), '-'));
@@ -112,7 +119,7 @@ std::string CallStackTable(const TTarvexModuleOptions& options, const TTarvexSta
         if (e.StackRole != 0) text += table.Cell({});
       }
       bool isExceptionThread = e.StackRole != 0 && e.ThreadID == exceptionThread;
-      text += table.Cell(ThreadHeading(options, e, isExceptionThread, threads));
+      text += table.Cell(e.IsLeak ? LeakGroupText(options, e) : ThreadHeading(options, e, isExceptionThread, threads));
       text += table.Cell(std::string(table.InnerWidth(), '-'));
     }
     text += table.Row(rows[n]);

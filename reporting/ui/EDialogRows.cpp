@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "reporting/options/ECore.h"
+#include "reporting/report/EReportTables.h"
 #include "runtime/SysUtils.h"
 
 using namespace tarvex_dialog;
@@ -85,17 +86,22 @@ TStackRows CallStackRows(const TTarvexModuleOptions& o, const TTarvexStackList& 
     // Own stack of a thread: running (first flag); of the exception's thread: second flag too.
     const bool running = e.StackRole == 1;
     const bool exceptional = running && e.ThreadID == exceptionThread && e.IsFirstEntry;
-    if (!previous || e.ThreadID != previous->ThreadID || running != previousRunning || exceptional) {
+    const bool otherLeak = previous && (e.IsLeak != previous->IsLeak || (e.IsLeak && e.LeakIndex != previous->LeakIndex));
+    if (!previous || e.ThreadID != previous->ThreadID || running != previousRunning || exceptional || otherLeak) {
       if (running && previous) out.Rows.push_back({{"", "", "", "", "", ""}, {}, false, 0, riNone, -1});
-      const TThreadRow* thread = FindThread(threads, e.ThreadID);
-      std::string header = o.GetText(!running ? 101 : e.ThreadID == exceptionThread ? 99 : 100) + ": ";
-      const std::string priority = thread && thread->Priority ? std::to_string(*thread->Priority) : "??";
-      header += Format("%s=%d; %s=%s", {o.GetText(102), static_cast<int64_t>(e.ThreadID), o.GetText(103), priority});
-      if (thread && !thread->ClassName.empty()) header += Format("; %s=%s", {o.GetText(104), thread->ClassName});
-      if (thread && thread->MainThread) header += "; [" + o.GetText(98) + "]";
       TListRow group;
       group.Group = true;
-      group.Header = header;
+      if (e.IsLeak) {
+        group.Header = LeakGroupText(o, e);
+      } else {
+        const TThreadRow* thread = FindThread(threads, e.ThreadID);
+        std::string header = o.GetText(!running ? 101 : e.ThreadID == exceptionThread ? 99 : 100) + ": ";
+        const std::string priority = thread && thread->Priority ? std::to_string(*thread->Priority) : "??";
+        header += Format("%s=%d; %s=%s", {o.GetText(102), static_cast<int64_t>(e.ThreadID), o.GetText(103), priority});
+        if (thread && !thread->ClassName.empty()) header += Format("; %s=%s", {o.GetText(104), thread->ClassName});
+        if (thread && thread->MainThread) header += "; [" + o.GetText(98) + "]";
+        group.Header = header;
+      }
       group.ColourClass = (running ? 1 : 0) + (running && e.ThreadID == exceptionThread ? 2 : 0);
       out.Rows.push_back(std::move(group));
     }

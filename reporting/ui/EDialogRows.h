@@ -17,8 +17,8 @@ struct TStackRows {
 
 // Entries listed: kind 4, kind 2 with cfShowDllEntries, kind 3 with cfShowPackageEntries except
 // those of the main executable; a group row before the first entry of each thread (the
-// exception thread's first entry always opens a group), an empty row before a group of the
-// exception thread or of a running thread.
+// exception thread's first entry always opens a group) and of each leak of a leak report, an
+// empty row before a group of the exception thread or of a running thread.
 TStackRows CallStackRows(const TTarvexModuleOptions& options, const TTarvexStackList& stack,
                          const std::vector<TThreadRow>& threads, uint32_t exceptionThread);
 std::vector<tarvex_dialog::TListRow> ModuleRows(const std::vector<TModuleRow>& modules, TModuleHandle mainModule);
