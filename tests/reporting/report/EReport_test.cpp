@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "reporting/report/ELogItem.h"
@@ -367,6 +368,65 @@ TEST_F(SceneReport, TablesWidenToTheirCells) {
   ExpectRectangularTables(part);
   EXPECT_NE(part.find("|" + std::string(14, '0') + "555555554000|zelk-distance"), std::string::npos);
   EXPECT_NE(part.find("|" + std::string(70, 'p') + "|122[4]|"), std::string::npos);
+}
+
+// A leak report's call stack: the rows of each leak under a heading of its own.
+struct TLeakSpec {
+  const char* Class;  // empty: no class
+  uint64_t Size;
+  uint64_t Count;
+  size_t Rows;
+};
+struct TLeakTableCase {
+  const char* Name;
+  std::vector<TLeakSpec> Leaks;
+  std::vector<std::string> Headings;
+};
+
+const TLeakTableCase kLeakTableCases[] = {
+    {"ClassAndData", {{"TOwner", 116, 1, 2}, {"", 24, 1, 1}},
+     {"Memory Leak: Type=TOwner; Total size=116; Count=1", "Memory Leak: Type=Daten; Total size=24; Count=1"}},
+    {"EqualLeaksStayApart", {{"", 40, 2, 1}, {"", 40, 2, 1}},
+     {"Memory Leak: Type=Daten; Total size=40; Count=2", "Memory Leak: Type=Daten; Total size=40; Count=2"}},
+    {"SizesBeyond32Bits", {{"", 5000000000ull, 4294967297ull, 3}},
+     {"Memory Leak: Type=Daten; Total size=5000000000; Count=4294967297"}},
+};
+
+TEST_F(SceneReport, LeakGroups) {
+  options.SetText(106, "Daten");  // "Data" in the option set's words
+  const TTarvexStackEntry row = scene->Exception.CallStack.front();
+  for (const TLeakTableCase& c : kLeakTableCases) {
+    SCOPED_TRACE(c.Name);
+    TTarvexStackList& list = scene->Exception.CallStack;
+    list.clear();
+    for (size_t n = 0; n < c.Leaks.size(); ++n)
+      for (size_t r = 0; r < c.Leaks[n].Rows; ++r) {
+        TTarvexStackEntry& e = list.emplace_back(row);
+        e.IsFirstEntry = list.size() == 1;
+        e.IsLeak = true;
+        e.LeakIndex = static_cast<uint32_t>(n);
+        e.LeakClassName = c.Leaks[n].Class;
+        e.LeakSize = c.Leaks[n].Size;
+        e.LeakCount = c.Leaks[n].Count;
+      }
+    const std::string part = Build().CallStackPart;
+    std::vector<std::string> headings;
+    size_t rows = 0;
+    for (size_t at = 0, end; (end = part.find("\r\n", at)) != std::string::npos; at = end + 2) {
+      const std::string line = part.substr(at, end - at);
+      if (line.starts_with("|Memory Leak:")) headings.push_back(line.substr(1, line.find_last_not_of(" |")));
+      if (line.starts_with("|0000555555555A5A|")) ++rows;
+    }
+    EXPECT_EQ(headings, c.Headings);
+    EXPECT_EQ(rows, list.size());
+    EXPECT_EQ(part.find("Thread: ID="), std::string::npos);
+    // A later leak opens like a thread of its own: a separator cell and an empty cell before
+    // its heading, a separator cell after it.
+    const std::regex opening(R"(\|-+\|\r\n\| +\|\r\n\|Memory Leak: [^\r]*\|\r\n\|-+\|\r\n\|0000555555555A5A\|)");
+    const auto openings = std::distance(std::sregex_iterator(part.begin(), part.end(), opening), std::sregex_iterator());
+    EXPECT_EQ(static_cast<size_t>(openings), c.Headings.size() - 1);
+    ExpectRectangularTables(part);
+  }
 }
 
 TEST_F(SceneReport, Identifier) {

@@ -378,6 +378,64 @@ TEST(CallStackRows, GroupsByThreadWithEmptyRowsAndJumpIds) {
   EXPECT_EQ(rows.JumpEntries[2]->LineNumber, 30);
 }
 
+// A leak report's rows: a group row per leak, with the leak's text; the leaks are the
+// exception thread's own stack, so each group is coloured as it is and a later one follows an
+// empty row.
+struct TLeakRowsCase {
+  const char* Name;
+  std::vector<std::pair<const char*, size_t>> Leaks;  // class (empty: none) and rows
+  std::vector<std::string> Headers;
+};
+
+TEST(CallStackRows, AGroupPerLeak) {
+  TTarvexModuleOptions o;
+  o.SetText(106, "Daten");
+  TTarvexModuleInfo exe;
+  exe.FileName = "/opt/app/prog";
+  exe.ModuleKind = 1;
+  const TLeakRowsCase cases[] = {
+      {"ClassAndData", {{"TOwner", 2}, {"", 1}},
+       {"Memory Leak: Type=TOwner; Total size=5000000000; Count=3", "Memory Leak: Type=Daten; Total size=5000000000; Count=3"}},
+      {"EqualLeaksStayApart", {{"", 1}, {"", 1}},
+       {"Memory Leak: Type=Daten; Total size=5000000000; Count=3", "Memory Leak: Type=Daten; Total size=5000000000; Count=3"}},
+  };
+  for (const TLeakRowsCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TTarvexStackList stack;
+    for (size_t n = 0; n < c.Leaks.size(); ++n)
+      for (size_t r = 0; r < c.Leaks[n].second; ++r) {
+        TTarvexStackEntry& e = stack.emplace_back();
+        e.EntryKind = kEntryLine;
+        e.Module = &exe;
+        e.ThreadID = 7;
+        e.IsFirstEntry = stack.size() == 1;
+        e.LineNumber = 10;
+        e.IsLeak = true;
+        e.LeakIndex = static_cast<uint32_t>(n);
+        e.LeakClassName = c.Leaks[n].first;
+        e.LeakSize = 5000000000ull;
+        e.LeakCount = 3;
+      }
+    const TStackRows rows = CallStackRows(o, stack, {{7, 0, "", true}}, 7);
+    std::vector<std::string> headers;
+    size_t entries = 0, empty = 0;
+    for (const auto& row : rows.Rows) {
+      if (row.Group) {
+        headers.push_back(row.Header);
+        EXPECT_EQ(row.ColourClass, 3);
+      } else if (row.Cells[0].empty()) {
+        ++empty;
+      } else {
+        ++entries;
+      }
+    }
+    EXPECT_EQ(headers, c.Headers);
+    EXPECT_EQ(entries, stack.size());
+    EXPECT_EQ(empty, c.Headers.size() - 1);
+    EXPECT_TRUE(rows.Rows.front().Group);
+  }
+}
+
 TEST(ModuleAndProcessRows, Cells) {
   TModuleRow m;
   m.Handle = 0x7F0000000000;
