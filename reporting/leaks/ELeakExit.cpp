@@ -72,7 +72,8 @@ class TFrameCache {
       // The innermost level outside the C++ library's headers.
       size_t chosen = 0;
       while (chosen < levels.size() && chosen < locations.size() && LibraryHeader(locations[chosen])) ++chosen;
-      for (const TTarvexStackEntry& level : levels) info.Own |= IsOwnReportingUnit(level.UnitName);
+      // From the source names: resolving hides the layer's units, names and all.
+      for (const TTLLocationInfo& level : locations) info.Own |= IsOwnReportingUnit(level.UnitName);
       if (chosen < levels.size()) {
         const TTarvexStackEntry& e = levels[chosen];
         info.Kept = e.EntryKind >= kEntryProcedure;

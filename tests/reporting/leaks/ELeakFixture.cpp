@@ -131,6 +131,11 @@ int main(int argc, char** argv) {
     Keep(new TPlainObject);
     SITE("data");
     Keep(new char[24]);
+  } else if (mode == "layer") {
+    // The layer keeps what it is handed for the process's life: its blocks are not leaks,
+    // though the layer's own frames are hidden and the first frame with a line is this one.
+    SITE("layer");
+    RegisterEventHandlers({});
   } else if (mode == "early") {
     delete[] gEarly;  // untracked: freed as it is, never reported
   } else if (mode == "static") {

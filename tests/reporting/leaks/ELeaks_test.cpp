@@ -217,6 +217,7 @@ const TLeakCase kLeakCases[] = {
     {"AtMost2000Origins", "origins", kTracking, 2000, "Data", 0, 1, ""},
     {"ClassNameFromVtable", "classes", kTracking, 2, "TPlainObject", 16, 1, "object"},
     {"BlockFromBeforeStartFreedLater", "early", kTracking, 0, "", 0, 0, ""},
+    {"BlocksTheLayerKeeps", "layer", kTracking, 0, "", 0, 0, ""},
     {"BlockFreedByStaticDestructor", "static", kTracking, 0, "", 0, 0, ""},
     {"DefaultFlagsTrackNothing", "classes", kDefaults, 0, "", 0, 0, ""},
 };
