@@ -60,7 +60,12 @@ class THTTPReqResp::Exchanger : public THTTPExchange {
     // 500 carries a SOAP fault that the caller decodes.
     if (status >= 300 && status != 500)
       throw ESOAPHTTPException("%s (%d) - '%s'", {statusText, status, owner_.url_}, status);
-    if (contentLength > 0) CheckSize(contentLength);
+    if (contentLength > 0) {
+      CheckSize(contentLength);
+      // The announced body lands in one block instead of a growing one.
+      if (auto* memory = dynamic_cast<TMemoryStream*>(&response_))
+        memory->Data().reserve(memory->Data().size() + static_cast<size_t>(contentLength));
+    }
     owner_.contentType_ = contentType;
     owner_.mimeBoundary_ = BoundaryOf(contentType);
   }

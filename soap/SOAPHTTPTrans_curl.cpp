@@ -73,6 +73,7 @@ class CurlURL {
   CurlURL(const CurlURL&) = delete;
   CurlURL& operator=(const CurlURL&) = delete;
 
+  CURLU* Handle() const { return h_; }
   bool Parse(const std::string& url) { return curl_url_set(h_, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK; }
   bool Clear(CURLUPart part) { return curl_url_set(h_, part, nullptr, 0) == CURLUE_OK; }
   bool Get(CURLUPart part, std::string& out, unsigned flags = 0) {
@@ -214,10 +215,10 @@ class CurlConnection final : public THTTPConnection {
       Configure(request);
       exchange.BeforeSend(easy_);
       // Options a hook set stay on the handle: the next request starts from a reset one.
-      if (request.BeforeSendHook) configured_.clear();
+      if (request.BeforeSendHook) configured_.valid = false;
       Run(t);
     } catch (...) {
-      configured_.clear();
+      configured_.valid = false;
       throw;
     }
   }
@@ -240,36 +241,49 @@ class CurlConnection final : public THTTPConnection {
     if (rc != CURLE_OK) throw EHTTPClientError(curl_easy_strerror(rc));
   }
 
-  // What decides a request's options besides its body: the same key as the last request
-  // keeps the handle as it is (libcurl keeps options between transfers), so a call on a kept
-  // connection sets only its body.
-  static std::string ConfigKey(const THTTPRequest& r) {
-    std::string key;
-    key.reserve(256);
-    key += r.Get ? 'G' : r.Streamed ? 'S' : 'P';
-    key += r.IgnoreInvalidCerts ? 'I' : 'V';
-    key += std::to_string(r.Timeouts.Connect);
-    key += ':';
-    key += std::to_string(r.PieceSize);
-    key += '\n';
-    key += r.URL;
-    for (const char* name : {"SSL_CERT_FILE", "SSL_CERT_DIR"}) {
-      key += '\n';
-      if (const char* v = std::getenv(name)) key += v;
-    }
-    for (const std::string& line : r.Headers) {
-      key += '\n';
-      key += line;
-    }
-    return key;
+  // What decides a request's options besides its body. The same as the last request keeps the
+  // handle as it is (libcurl keeps options between transfers), so a call on a kept connection
+  // sets only its body; compared field by field, without building anything per call.
+  struct Config {
+    bool valid = false;
+    bool get = false, streamed = false, ignoreInvalidCerts = false;
+    int connectTimeout = 0;
+    size_t pieceSize = 0;
+    std::string url, certFile, certDir;
+    std::vector<std::string> headers;
+  };
+
+  static bool SameEnv(const std::string& kept, const char* now) { return kept == (now ? now : ""); }
+
+  bool SameConfig(const THTTPRequest& r) const {
+    const Config& c = configured_;
+    return c.valid && c.get == r.Get && c.streamed == r.Streamed && c.ignoreInvalidCerts == r.IgnoreInvalidCerts &&
+           c.connectTimeout == r.Timeouts.Connect && c.pieceSize == r.PieceSize && c.url == r.URL &&
+           SameEnv(c.certFile, std::getenv("SSL_CERT_FILE")) && SameEnv(c.certDir, std::getenv("SSL_CERT_DIR")) &&
+           c.headers == r.Headers;
+  }
+
+  void RememberConfig(const THTTPRequest& r) {
+    Config& c = configured_;
+    c.get = r.Get;
+    c.streamed = r.Streamed;
+    c.ignoreInvalidCerts = r.IgnoreInvalidCerts;
+    c.connectTimeout = r.Timeouts.Connect;
+    c.pieceSize = r.PieceSize;
+    c.url = r.URL;
+    const char* file = std::getenv("SSL_CERT_FILE");
+    const char* dir = std::getenv("SSL_CERT_DIR");
+    c.certFile = file ? file : "";
+    c.certDir = dir ? dir : "";
+    c.headers = r.Headers;
+    c.valid = true;
   }
 
   void Configure(const THTTPRequest& r) {
-    std::string key = ConfigKey(r);
-    if (key != configured_) {
-      configured_.clear();
+    if (!SameConfig(r)) {
+      configured_.valid = false;
       ConfigureAll(r);
-      configured_ = std::move(key);
+      RememberConfig(r);
     }
     errorText_[0] = '\0';
     if (r.Streamed) {
@@ -288,7 +302,11 @@ class CurlConnection final : public THTTPConnection {
     headers_ = nullptr;
     Set(CURLOPT_ERRORBUFFER, errorText_);
     Set(CURLOPT_NOSIGNAL, 1L);
-    Set(CURLOPT_URL, r.URL.c_str());
+    // Handed over parsed: libcurl then copies the parts instead of parsing the text per request.
+    if (url_.Parse(r.URL))
+      Set(CURLOPT_CURLU, url_.Handle());
+    else
+      Set(CURLOPT_URL, r.URL.c_str());
     Set(CURLOPT_PROTOCOLS_STR, "http,https");
     Set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
     Set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
@@ -435,7 +453,8 @@ class CurlConnection final : public THTTPConnection {
   CURLM* multi_ = nullptr;
   curl_slist* proxyHeaders_ = nullptr;  // removes libcurl's own Proxy-Connection
   curl_slist* headers_ = nullptr;       // the request headers of the configured options
-  std::string configured_;              // ConfigKey of the options on the handle; empty: none
+  CurlURL url_;                         // the request URL as CURLOPT_CURLU, while configured
+  Config configured_;                   // what the options on the handle were set for
   Transfer* current_ = nullptr;         // the transfer under way, for the callbacks
   char errorText_[CURL_ERROR_SIZE] = {};
 };
