@@ -867,6 +867,12 @@ void TOPToSoapDomConvert::WriteVariant(IXMLNode* root, IXMLNode* parent, const W
 void TOPToSoapDomConvert::ReadResponse(TStream& response, const TIntfMetaData& md, const TIntfMethEntry& me,
                                        TInvContext& context, THeaderList* headers) {
   // An answer is only read: a read-only tree costs a fraction of a DOM to build and free.
+  // A memory stream (the transport's) is parsed where it lies.
+  if (auto* memory = dynamic_cast<TMemoryStream*>(&response)) {
+    TIntfPtr<IXMLDocument> doc = LoadXMLReadOnly(memory->DataString());
+    ReadResponse(doc.Get(), md, me, context, headers);
+    return;
+  }
   response.SetPosition(0);
   TIntfPtr<IXMLDocument> doc = LoadXMLReadOnly(response.ReadRest());
   ReadResponse(doc.Get(), md, me, context, headers);

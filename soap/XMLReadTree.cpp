@@ -58,11 +58,66 @@ bool SameW(std::u16string_view w, const char* s) {
 
 // ---- the arena ----
 
+// Blocks of documents already freed, kept for the next document of the thread: answers come
+// one after another, and giving the memory back to the system only to fault it in again on
+// the next answer costs more than the parse. Bounded, so one huge answer is not kept.
+class TBlockCache {
+ public:
+  static constexpr size_t kMaxKept = size_t{16} << 20;
+  ~TBlockCache() {
+    for (auto& b : blocks_) std::free(b.data);
+  }
+  // A kept block of at least `n` bytes (the smallest that fits), or none.
+  bool Take(size_t n, char*& data, size_t& size) {
+    size_t best = blocks_.size();
+    for (size_t i = 0; i < blocks_.size(); ++i)
+      if (blocks_[i].size >= n && (best == blocks_.size() || blocks_[i].size < blocks_[best].size)) best = i;
+    if (best == blocks_.size()) return false;
+    data = blocks_[best].data;
+    size = blocks_[best].size;
+    kept_ -= size;
+    blocks_[best] = blocks_.back();
+    blocks_.pop_back();
+    return true;
+  }
+  void Give(char* data, size_t size) {
+    if (kept_ + size > kMaxKept || blocks_.size() >= 64) {
+      std::free(data);
+      return;
+    }
+    blocks_.push_back({data, size});
+    kept_ += size;
+  }
+  static TBlockCache* Get() {
+    // After the thread's cache is gone (exit of the thread), blocks go back to malloc.
+    thread_local bool alive = false;
+    thread_local struct TOwner {
+      TBlockCache cache;
+      explicit TOwner(bool& a) : flag(a) { flag = true; }
+      ~TOwner() { flag = false; }
+      bool& flag;
+    } owner(alive);
+    return alive ? &owner.cache : nullptr;
+  }
+
+ private:
+  struct TBlock {
+    char* data;
+    size_t size;
+  };
+  std::vector<TBlock> blocks_;
+  size_t kept_ = 0;
+};
+
 class TArena {
  public:
   explicit TArena(size_t firstBlock) : next_(std::max<size_t>(firstBlock, 4096)) {}
   ~TArena() {
-    for (char* b : blocks_) std::free(b);
+    TBlockCache* cache = TBlockCache::Get();
+    for (const auto& b : blocks_) {
+      if (cache) cache->Give(b.data, b.size);
+      else std::free(b.data);
+    }
   }
   TArena(const TArena&) = delete;
   TArena& operator=(const TArena&) = delete;
@@ -85,14 +140,27 @@ class TArena {
  private:
   void Grow(size_t n) {
     size_t size = std::max(n, next_);
-    auto* b = static_cast<char*>(std::malloc(size));
-    if (!b) throw EXMLDocError("Out of memory");
-    blocks_.push_back(b);
+    char* b = nullptr;
+    TBlockCache* cache = TBlockCache::Get();
+    if (!cache || !cache->Take(size, b, size)) {
+      b = static_cast<char*>(std::malloc(size));
+      if (!b) throw EXMLDocError("Out of memory");
+    }
+    try {
+      blocks_.push_back({b, size});
+    } catch (...) {
+      std::free(b);
+      throw;
+    }
     cur_ = b;
     left_ = size;
     next_ = std::min<size_t>(next_ * 2, size_t{1} << 22);
   }
-  std::vector<char*> blocks_;
+  struct TBlock {
+    char* data;
+    size_t size;
+  };
+  std::vector<TBlock> blocks_;
   char* cur_ = nullptr;
   size_t left_ = 0;
   size_t next_;
@@ -1044,9 +1112,8 @@ struct TCtxtFree {
   }
 };
 
-}  // namespace
 
-TIntfPtr<IXMLDocument> LoadXMLReadOnly(std::string_view bytes, TParseOptions parseOptions) {
+TIntfPtr<IXMLDocument> Load(std::string_view bytes, TParseOptions parseOptions) {
   xmlparse::InitLibXml();
   if (bytes.size() > static_cast<size_t>(INT32_MAX)) throw EXMLDocError("Document too large");
   if (bytes.empty()) throw xmlparse::MakeParseError(nullptr, xmlparse::TParseContext(), bytes, false);
@@ -1093,6 +1160,12 @@ TIntfPtr<IXMLDocument> LoadXMLReadOnly(std::string_view bytes, TParseOptions par
     doc->standalone = d->standalone == 1 ? u"yes" : d->standalone == 0 ? u"no" : u"";
   }
   return result;
+}
+
+}  // namespace
+
+TIntfPtr<IXMLDocument> LoadXMLReadOnly(std::string_view bytes, TParseOptions parseOptions) {
+  return Load(bytes, parseOptions);
 }
 
 bool IsReadOnlyXMLDocument(IXMLDocument* doc) { return dynamic_cast<TReadDoc*>(doc) != nullptr; }
