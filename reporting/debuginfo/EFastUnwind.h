@@ -31,11 +31,29 @@ struct TUnwindStart {
 // are right, the ones beyond need `_Unwind_Backtrace`). A return address of 0 is not listed.
 size_t FastBacktrace(const TUnwindStart& start, uintptr_t* out, size_t max, bool* complete, bool* needsSlowPath);
 
+// Code whose frames at the start of a walk are walked through but not listed (a caller's own
+// machinery, say an allocator hook and the library that called it).
+struct TCodeRange {
+  uintptr_t Lo = 0;  // [Lo, Hi)
+  uintptr_t Hi = 0;
+};
+struct TFrameSkip {
+  const TCodeRange* Ranges = nullptr;
+  size_t Count = 0;
+};
+
+// As above, leaving out the leading frames whose return address lies in `skip`; `max` counts the
+// frames listed, so the walk goes only as far as it must.
+size_t FastBacktrace(const TUnwindStart& start, uintptr_t* out, size_t max, const TFrameSkip& skip, bool* complete,
+                     bool* needsSlowPath);
+
 // The same from the caller of this function: out[0] is the return address into the caller.
 // The stack bounds are the calling thread's: below its thread block for threads of the C library,
 // below the process's initial stack pointer for the main thread. A stack the program switched to
 // itself (a coroutine) falls outside them: `needsSlowPath` is set after the first frame.
 size_t FastBacktraceHere(uintptr_t* out, size_t max, bool* complete, bool* needsSlowPath);
+// From the caller, leaving out leading frames as FastBacktrace does with `skip`.
+size_t FastBacktraceHereSkipping(uintptr_t* out, size_t max, const TFrameSkip& skip, bool* needsSlowPath);
 
 // Forgets every cached rule; for the caller that sees code unloaded (dlclose), whose addresses
 // may be reused by other code. Cheap (an epoch counter); readers never wait.

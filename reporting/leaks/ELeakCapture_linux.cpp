@@ -4,8 +4,6 @@
 #include <dlfcn.h>
 #include <link.h>
 
-#include <atomic>
-
 #include "reporting/debuginfo/EFastUnwind.h"
 #include "reporting/leaks/ELeakState.h"
 #include "reporting/leaks/ELeakTable.h"
@@ -17,87 +15,74 @@ extern const char __stop_zelk_leaks_hook[] __attribute__((visibility("hidden")))
 
 namespace {
 
-// Executable ranges of libstdc++ (one or two segments).
-constexpr int kMaxRanges = 4;
-struct TRanges {
-  uintptr_t Lo[kMaxRanges] = {};
-  uintptr_t Hi[kMaxRanges] = {};
-  int Count = 0;
+// The code whose leading frames an allocation stack leaves out: the tracker's own section and the
+// executable segments of libstdc++ (one or two).
+constexpr int kMaxRanges = 5;
+struct TSkippedCode {
+  TCodeRange Ranges[kMaxRanges];
+  size_t Count = 0;
 };
-TRanges gLibstdcxx;
-std::atomic<bool> gRangesKnown{false};
 
-void FindLibstdcxx() {
+void FindLibstdcxx(TSkippedCode& code) {
   // A function that only libstdc++ defines.
   void* probe = dlsym(RTLD_DEFAULT, "_ZSt9terminatev");
   if (!probe) return;
   struct TSearch {
     uintptr_t Address;
-    TRanges* Out;
-  } search{reinterpret_cast<uintptr_t>(probe), &gLibstdcxx};
+    TSkippedCode* Out;
+  } search{reinterpret_cast<uintptr_t>(probe), &code};
   dl_iterate_phdr(
       [](dl_phdr_info* info, size_t, void* data) -> int {
         auto* s = static_cast<TSearch*>(data);
-        TRanges found;
+        TCodeRange found[kMaxRanges];
+        size_t count = 0;
         bool holds = false;
         for (int i = 0; i < info->dlpi_phnum; ++i) {
           const ElfW(Phdr)& ph = info->dlpi_phdr[i];
-          if (ph.p_type != PT_LOAD || !(ph.p_flags & PF_X) || found.Count == kMaxRanges) continue;
+          if (ph.p_type != PT_LOAD || !(ph.p_flags & PF_X)) continue;
           const uintptr_t lo = info->dlpi_addr + ph.p_vaddr, hi = lo + ph.p_memsz;
-          found.Lo[found.Count] = lo;
-          found.Hi[found.Count++] = hi;
           holds |= s->Address >= lo && s->Address < hi;
+          if (s->Out->Count + count < kMaxRanges) found[count++] = {lo, hi};
         }
         if (!holds) return 0;
-        *s->Out = found;
+        for (size_t i = 0; i < count; ++i) s->Out->Ranges[s->Out->Count++] = found[i];
         return 1;
       },
       &search);
 }
 
-inline bool Skipped(uintptr_t pc) {
-  if (pc - reinterpret_cast<uintptr_t>(__start_zelk_leaks_hook) <
-      uintptr_t(__stop_zelk_leaks_hook - __start_zelk_leaks_hook))
-    return true;
-  for (int i = 0; i < gLibstdcxx.Count; ++i)
-    if (pc >= gLibstdcxx.Lo[i] && pc < gLibstdcxx.Hi[i]) return true;
-  return false;
+TSkippedCode FindSkippedCode() {
+  TSkippedCode code;
+  code.Ranges[code.Count++] = {reinterpret_cast<uintptr_t>(__start_zelk_leaks_hook),
+                                    reinterpret_cast<uintptr_t>(__stop_zelk_leaks_hook)};
+  FindLibstdcxx(code);
+  return code;
 }
 
-// Frames walked beyond the depth kept: this capture, the hook's helper, operator new, and
-// libstdc++'s frames in between (std::string's _M_create and what calls it).
-constexpr size_t kSkipAllowance = 8;
+const TFrameSkip& Skipped() {
+  // Found on the first allocation tracked; the loader's calls here use malloc, not operator new.
+  static const TSkippedCode code = FindSkippedCode();
+  static const TFrameSkip skip{code.Ranges, code.Count};
+  return skip;
+}
 
 }  // namespace
 
 namespace leak_state {
 
+// Walks only as far as the frames kept: the skipped ones are passed, not counted.
 ZELK_LEAK_HOOK_CODE uint32_t CaptureAllocationStack() {
-  if (!gRangesKnown.load(std::memory_order_acquire)) {
-    FindLibstdcxx();
-    gRangesKnown.store(true, std::memory_order_release);
-  }
   const unsigned depth = gDepth.load(std::memory_order_relaxed);
-  uintptr_t frames[kLeakMaxFrames + kSkipAllowance];
-  bool complete = false, slow = false;
-  const size_t n = FastBacktraceHere(frames, depth + kSkipAllowance, &complete, &slow);
-  size_t first = 0;
-  while (first < n && Skipped(frames[first])) ++first;
-  size_t kept = n - first;
-  if (kept > depth) kept = depth;
-  if (kept == 0) return 0;
-  return leak_table::StoreStack(frames + first, static_cast<uint32_t>(kept));
+  uintptr_t frames[kLeakMaxFrames];
+  bool slow = false;
+  const size_t n = FastBacktraceHereSkipping(frames, depth < kLeakMaxFrames ? depth : kLeakMaxFrames, Skipped(), &slow);
+  if (n == 0) return 0;
+  return leak_table::StoreStack(frames, static_cast<uint32_t>(n));
 }
 
 ZELK_LEAK_HOOK_CODE size_t CaptureReleaseStack(uintptr_t* out, size_t max) {
-  uintptr_t frames[kLeakMaxFrames + kSkipAllowance];
-  bool complete = false, slow = false;
-  const size_t n = FastBacktraceHere(frames, kLeakMaxFrames + kSkipAllowance, &complete, &slow);
-  size_t first = 0;
-  while (first < n && Skipped(frames[first])) ++first;
-  size_t count = 0;
-  for (size_t i = first; i < n && count < max; ++i) out[count++] = frames[i];
-  return count;
+  bool slow = false;
+  return FastBacktraceHereSkipping(out, max, Skipped(), &slow);
 }
 
 }  // namespace leak_state

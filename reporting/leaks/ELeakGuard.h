@@ -17,11 +17,22 @@ inline void FillLeakGuards(unsigned char* raw, size_t front, size_t size, size_t
   std::memset(raw + front + size, kLeakGuardByte, usable - front - size);
 }
 
-// True when every guard byte is intact.
+// True when every guard byte is intact. Compared a word at a time: a release checks every block.
 inline bool LeakGuardsIntact(const unsigned char* raw, size_t front, size_t size, size_t usable) {
-  for (size_t i = 0; i < front; ++i)
-    if (raw[i] != kLeakGuardByte) return false;
-  for (size_t i = front + size; i < usable; ++i)
-    if (raw[i] != kLeakGuardByte) return false;
-  return true;
+  constexpr uint64_t kWord = 0x0101010101010101ull * kLeakGuardByte;
+  uint64_t differ = 0;
+  // The front guard is a power of two of at least 16 bytes.
+  for (size_t i = 0; i < front; i += sizeof(uint64_t)) {
+    uint64_t w;
+    std::memcpy(&w, raw + i, sizeof w);
+    differ |= w ^ kWord;
+  }
+  size_t i = front + size;
+  for (; i + sizeof(uint64_t) <= usable; i += sizeof(uint64_t)) {
+    uint64_t w;
+    std::memcpy(&w, raw + i, sizeof w);
+    differ |= w ^ kWord;
+  }
+  for (; i < usable; ++i) differ |= raw[i] ^ kLeakGuardByte;
+  return differ == 0;
 }

@@ -1,6 +1,10 @@
 // The table: open addressing with linear probing and backward-shift removal (no tombstones, so a
 // long-running program does not fill up with them), one mutex per share. The stack store is
 // append-only and lock-free: a record is written whole before its id is published in a bucket.
+//
+// Nothing an allocation does writes a cache line another thread writes too, unless both hit the
+// same share: sequence numbers are handed to each thread in blocks, and each thread remembers the
+// last stack it stored (a loop allocates from the same place again and again).
 #include <pthread.h>
 #include <sys/mman.h>
 
@@ -42,6 +46,23 @@ TShare gShares[kShares];
 std::atomic<bool> gInitialized{false};
 std::atomic<bool> gFull{false};
 std::atomic<uint64_t> gSequence{0};
+
+// A thread's sequence numbers come from a block of its own. They grow within a thread, which is
+// the order that matters (a constructor's blocks follow its object's); across threads they are
+// only roughly in time order.
+constexpr uint64_t kSequenceBlock = 256;
+thread_local uint64_t tSequenceNext = 0;
+thread_local uint64_t tSequenceEnd = 0;
+
+// The last stack this thread stored; valid while the store's generation is the same.
+struct TStackHint {
+  uint64_t Generation = 0;
+  uint32_t Id = 0;
+  uint32_t Depth = 0;
+  uintptr_t Frames[kLeakMaxFrames] = {};
+};
+thread_local TStackHint tStackHint;
+std::atomic<uint64_t> gStoreGeneration{1};
 
 TStackRecord* gStacks = nullptr;                 // record 0 is never used
 std::atomic<uint32_t>* gBuckets = nullptr;
@@ -93,13 +114,26 @@ void Remember(TShare& s, uint64_t base) {
   s.RecentNext = (s.RecentNext + 1) % kRecent;
 }
 
-bool ForgetLocked(TShare& s, uint64_t base) {
+// An address may be listed more than once (it was tracked, released, tracked and released again):
+// every copy goes. The first pass has no early exit, so it compiles to a few vector compares.
+void ForgetLocked(TShare& s, uint64_t base) {
+  bool listed = false;
+  for (uint64_t r : s.Recent) listed |= r == base;
+  if (!listed) return;
   for (uint64_t& r : s.Recent)
-    if (r == base) {
-      r = 0;
-      return true;
-    }
-  return false;
+    if (r == base) r = 0;
+}
+
+inline bool SameFrames(const uintptr_t* a, const uintptr_t* b, uint32_t depth) {
+  for (uint32_t i = 0; i < depth; ++i)
+    if (a[i] != b[i]) return false;
+  return true;
+}
+
+inline uint64_t HashStack(const uintptr_t* frames, uint32_t depth) {
+  uint64_t hash = 0x9E3779B97F4A7C15ull ^ depth;
+  for (uint32_t i = 0; i < depth; ++i) hash = ((hash << 23 | hash >> 41) ^ frames[i]) * 0xff51afd7ed558ccdull;
+  return Mix(hash) | 1;
 }
 
 }  // namespace
@@ -124,13 +158,18 @@ bool Initialize() {
 bool Initialized() { return gInitialized.load(std::memory_order_acquire); }
 bool TableFull() { return gFull.load(std::memory_order_relaxed); }
 
-uint64_t NextSequence() { return gSequence.fetch_add(1, std::memory_order_relaxed) + 1; }
+uint64_t NextSequence() {
+  if (__builtin_expect(tSequenceNext == tSequenceEnd, 0)) {
+    tSequenceNext = gSequence.fetch_add(kSequenceBlock, std::memory_order_relaxed) + 1;
+    tSequenceEnd = tSequenceNext + kSequenceBlock;
+  }
+  return tSequenceNext++;
+}
 
-uint32_t StoreStack(const uintptr_t* frames, uint32_t depth) {
-  if (depth > kLeakMaxFrames) depth = kLeakMaxFrames;
-  uint64_t hash = 0x9E3779B97F4A7C15ull ^ depth;
-  for (uint32_t i = 0; i < depth; ++i) hash = Mix(hash ^ frames[i]) + i;
-  hash |= 1;
+namespace {
+
+uint32_t FindOrAddStack(const uintptr_t* frames, uint32_t depth) {
+  const uint64_t hash = HashStack(frames, depth);
   size_t b = hash & (kBuckets - 1);
   uint32_t claimed = 0;  // a record written but not published yet
   for (size_t probe = 0; probe < 64; ++probe, b = (b + 1) & (kBuckets - 1)) {
@@ -154,10 +193,27 @@ uint32_t StoreStack(const uintptr_t* frames, uint32_t depth) {
       // Another thread published here first: `id` now holds its record.
     }
     const TStackRecord& r = gStacks[id];
-    if (r.Hash == hash && r.Depth == depth && std::memcmp(r.Frames, frames, depth * sizeof(uintptr_t)) == 0)
+    if (r.Hash == hash && r.Depth == depth && SameFrames(r.Frames, frames, depth))
       return id;  // a claimed record stays unused: rare, and only address space
   }
   return 0;
+}
+
+}  // namespace
+
+uint32_t StoreStack(const uintptr_t* frames, uint32_t depth) {
+  if (depth > kLeakMaxFrames) depth = kLeakMaxFrames;
+  TStackHint& hint = tStackHint;
+  const uint64_t generation = gStoreGeneration.load(std::memory_order_relaxed);
+  if (hint.Depth == depth && hint.Generation == generation && SameFrames(hint.Frames, frames, depth)) return hint.Id;
+  const uint32_t id = FindOrAddStack(frames, depth);
+  if (id != 0) {
+    hint.Generation = generation;
+    hint.Id = id;
+    hint.Depth = depth;
+    std::memcpy(hint.Frames, frames, depth * sizeof(uintptr_t));
+  }
+  return id;
 }
 
 TLeakStack StackOf(uint32_t id) {
@@ -177,7 +233,8 @@ bool Insert(const TLeakEntry& entry) {
   while (s.Slots[i].Base != 0 && s.Slots[i].Base != entry.Base) i = (i + 1) & (kSlots - 1);
   if (s.Slots[i].Base == 0) ++s.Count;
   s.Slots[i] = entry;
-  ForgetLocked(s, entry.Base);
+  // The address may still be listed as released lately: harmless, a release finds the table's
+  // entry first, and ForgetRecent drops every copy.
   pthread_mutex_unlock(&s.Lock);
   return true;
 }
@@ -202,7 +259,7 @@ TLeakLookup Release(uint64_t base, const std::atomic<bool>& markOnly, TLeakEntry
     }
   } else {
     bool recent = false;
-    for (uint64_t r : s.Recent) recent |= r == base;
+    for (uint64_t r : s.Recent) recent |= r == base;  // no early exit: vector compares
     result = recent ? TLeakLookup::RecentlyFreed : TLeakLookup::Untracked;
   }
   pthread_mutex_unlock(&s.Lock);
@@ -259,6 +316,7 @@ void ResetForTests() {
   ::madvise(static_cast<void*>(gStacks), kStackCapacity * sizeof(TStackRecord), MADV_DONTNEED);
   gNextStack.store(1);
   gStoredStacks.store(0);
+  gStoreGeneration.fetch_add(1);  // every thread's last-stack hint is stale
   gFull.store(false);
 }
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <unwind.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -175,6 +176,58 @@ TEST(FastUnwind, StopsAtMaxWithTheSameFirstFrames) {
       EXPECT_EQ(CompareFrames(c, max), "");
     }
   }
+}
+
+TFrameSkip gSkip;
+
+// One call site for every walk of the skipping test, so out[0] is the same address each time.
+__attribute__((noinline)) void CaptureSkipping(TFrameCapture* c) {
+  c->FastCount = FastBacktraceHereSkipping(c->Fast, gMax, gSkip, &c->NeedsSlowPath);
+  asm volatile("" ::: "memory");
+}
+
+// One call site of the chain, so frame 12 is the same each time (the test's own frames are not).
+__attribute__((noinline)) void SkippingThroughRecursion(TFrameCapture* c) {
+  fastunwind_O2_nofp::Recurse(10, &CaptureSkipping, c);
+  asm volatile("" ::: "memory");
+}
+
+// Leading frames inside the ranges are walked, not listed; `max` counts the frames listed.
+TEST(FastUnwind, SkipsLeadingFramesInTheRangesGiven) {
+  // The frames without skipping: [0] the capture, [1] Recurse's call of it, [2..11] its calls
+  // of itself, [12] SkippingThroughRecursion; only these are compared.
+  gMax = kMaxCapturedFrames;
+  gSkip = {};
+  TFrameCapture all;
+  SkippingThroughRecursion(&all);
+  ASSERT_GT(all.FastCount, 15u);
+  ASSERT_EQ(all.Fast[2], all.Fast[11]);
+  const auto just = [&](size_t i) { return TCodeRange{all.Fast[i], all.Fast[i] + 1}; };
+  struct TCase {
+    const char* Name;
+    std::vector<TCodeRange> Ranges;
+    size_t Max;
+    size_t FirstListed;  // index into `all`
+  };
+  const TCase cases[] = {
+      {"NoRange", {}, 5, 0},
+      {"CapturingFrame", {just(0)}, 5, 1},
+      {"WholeRecursion", {just(0), just(1), just(2)}, 1, 12},
+      {"OnlyLeadingFramesAreLeftOut", {just(0), just(12)}, 12, 1},
+      {"FirstFrameOutsideNothingLeftOut", {just(1), just(2)}, 5, 0},
+  };
+  for (const TCase& k : cases) {
+    SCOPED_TRACE(k.Name);
+    gMax = k.Max;
+    gSkip = {k.Ranges.data(), k.Ranges.size()};
+    TFrameCapture c;
+    SkippingThroughRecursion(&c);
+    const size_t expected = std::min(k.Max, all.FastCount - k.FirstListed);
+    ASSERT_EQ(c.FastCount, expected);
+    EXPECT_FALSE(c.NeedsSlowPath);
+    for (size_t i = 0; i < expected; ++i) EXPECT_EQ(c.Fast[i], all.Fast[k.FirstListed + i]) << "frame " << i;
+  }
+  gSkip = {};
 }
 
 // A walk from this function's own state as a raise thunk would pass it: the return address

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -60,6 +61,9 @@ TEST_F(LeakTable, ReleasesFindWhatTheSequenceLeft) {
                                           {TStep::Forget, 0x1000}, {TStep::Release, 0x1000, L::Untracked}}, 0},
       {"AddressTrackedAgain", {{TStep::Insert, 0x1000}, {TStep::Release, 0x1000, L::Tracked},
                                {TStep::Insert, 0x1000}, {TStep::Release, 0x1000, L::Tracked}}, 0},
+      {"TrackedTwiceThenHandedOutUntracked", {{TStep::Insert, 0x1000}, {TStep::Release, 0x1000, L::Tracked},
+                                              {TStep::Insert, 0x1000}, {TStep::Release, 0x1000, L::Tracked},
+                                              {TStep::Forget, 0x1000}, {TStep::Release, 0x1000, L::Untracked}}, 0},
       {"OtherBlockUntouched", {{TStep::Insert, 0x1000}, {TStep::Insert, 0x2000},
                                {TStep::Release, 0x1000, L::Tracked}}, 1},
       {"MarkedWhileTheReportRuns", {{TStep::Insert, 0x1000}, {TStep::MarkOnly, 0},
@@ -118,6 +122,34 @@ TEST_F(LeakTable, StackStoreKeepsOneRecordPerStack) {
   ASSERT_EQ(stack.Depth, 16u);
   EXPECT_TRUE(std::equal(a.begin(), a.begin() + 16, stack.Frames));
   EXPECT_EQ(leak_table::StackOf(0).Depth, 0u);
+  // After emptying, the same frames are stored anew, not answered with a forgotten id.
+  leak_table::ResetForTests();
+  const uint32_t idAgain = leak_table::StoreStack(a.data(), 16);
+  ASSERT_NE(idAgain, 0u);
+  ASSERT_EQ(leak_table::StackOf(idAgain).Depth, 16u);
+  EXPECT_TRUE(std::equal(a.begin(), a.begin() + 16, leak_table::StackOf(idAgain).Frames));
+  EXPECT_EQ(leak_table::StackCount(), 1u);
+}
+
+// A constructor's blocks must sort after its object's: numbers grow within each thread, and no
+// two threads get the same number.
+TEST_F(LeakTable, SequenceGrowsPerThreadAndIsNeverShared) {
+  constexpr int kThreads = 3;
+  constexpr int kEach = 2000;
+  std::vector<std::vector<uint64_t>> taken(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&taken, t] {
+      for (int i = 0; i < kEach; ++i) taken[t].push_back(leak_table::NextSequence());
+    });
+  for (auto& thread : threads) thread.join();
+  std::vector<uint64_t> all;
+  for (const auto& own : taken) {
+    EXPECT_TRUE(std::is_sorted(own.begin(), own.end()) && std::adjacent_find(own.begin(), own.end()) == own.end());
+    all.insert(all.end(), own.begin(), own.end());
+  }
+  std::sort(all.begin(), all.end());
+  EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end());
 }
 
 }  // namespace
