@@ -17,12 +17,13 @@
 
 #include "delivery/ELogManager.h"
 #include "runtime/FileHandle_linux.h"
+#include "runtime/NoDestroy.h"
 
 namespace {
 
 std::atomic<int> g_lockTimeoutMs{5000};
 std::mutex g_hookMutex;
-std::function<void()> g_beforeReplace;
+TNoDestroy<std::function<void()>> g_beforeReplace;  // the leak report at exit saves the log
 
 class TFd {
  public:
@@ -93,7 +94,7 @@ void SetLogLockTimeoutMilliseconds(int milliseconds) { g_lockTimeoutMs.store(mil
 
 void SetLogBeforeReplaceHook(std::function<void()> hook) {
   std::lock_guard lock(g_hookMutex);
-  g_beforeReplace = std::move(hook);
+  *g_beforeReplace = std::move(hook);
 }
 
 TLogFile::TLogFile(const std::string& fileName, bool readOnly) : fileName_(fileName), readOnly_(readOnly) {
@@ -183,7 +184,7 @@ void TLogFile::Save() {
     ::close(fd.release());
     {
       std::lock_guard lock(g_hookMutex);
-      if (g_beforeReplace) g_beforeReplace();
+      if (*g_beforeReplace) (*g_beforeReplace)();
     }
     if (::rename(temporary.c_str(), fileName_.c_str()) != 0) {
       const int saved = errno;

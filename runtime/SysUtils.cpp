@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "runtime/Strings.h"
+#include "runtime/NoDestroy.h"
 
 TVarRec::TVarRec(const std::u16string& s) : kind_(Kind::WideString), s_(Utf16ToUtf8(s)) {}
 TVarRec::TVarRec(const char16_t* s) : kind_(Kind::WideString), s_(s ? Utf16ToUtf8(s) : std::string()) {}
@@ -16,7 +17,7 @@ TVarRec::TVarRec(const char16_t* s) : kind_(Kind::WideString), s_(s ? Utf16ToUtf
 namespace {
 
 std::mutex g_settingsLock;
-TFormatSettings g_settings;
+TNoDestroy<TFormatSettings> g_settings;  // Format may run in the leak report at exit
 bool g_settingsLoaded = false;
 
 TFormatSettings ReadLocaleSettings() {
@@ -147,21 +148,21 @@ std::string GeneralText(long double v, int precision, const TFormatSettings& fs)
 const TFormatSettings& FormatSettings() {
   std::lock_guard<std::mutex> lock(g_settingsLock);
   if (!g_settingsLoaded) {
-    g_settings = ReadLocaleSettings();
+    *g_settings = ReadLocaleSettings();
     g_settingsLoaded = true;
   }
-  return g_settings;
+  return *g_settings;
 }
 
 void ReloadFormatSettings() {
   std::lock_guard<std::mutex> lock(g_settingsLock);
-  g_settings = ReadLocaleSettings();
+  *g_settings = ReadLocaleSettings();
   g_settingsLoaded = true;
 }
 
 void SetFormatSettings(const TFormatSettings& settings) {
   std::lock_guard<std::mutex> lock(g_settingsLock);
-  g_settings = settings;
+  *g_settings = settings;
   g_settingsLoaded = true;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "runtime/Interfaces.h"
+#include "runtime/NoDestroy.h"
 #include "runtime/Sets.h"
 #include "runtime/Strings.h"
 #include "runtime/Variants.h"
@@ -365,7 +366,8 @@ TPropInfo MakeFieldProperty(const char* name, int32_t index = kNoPropIndex) {
     return ti;                                                                 \
   }
 
-// An enumeration (at namespace scope, in a header) and its identifiers (in the .cpp):
+// An enumeration (at namespace scope, in a header) and its identifiers (in the .cpp). Enumeration
+// and set records are never destroyed: the options read them again in the leak report at exit.
 //   ZELK_DECLARE_ENUM(TColor);  ZELK_ENUM_INFO(TColor, "Unit", "clRed", "clGreen")
 #define ZELK_DECLARE_ENUM(Name)      \
   template <>                        \
@@ -374,10 +376,10 @@ TPropInfo MakeFieldProperty(const char* name, int32_t index = kNoPropIndex) {
   }
 #define ZELK_ENUM_INFO(Name, Unit, ...)                                                   \
   const TTypeInfo& TypeInfoTrait<Name>::Get() {                                           \
-    static TTypeInfo ti = MakeEnumInfo(#Name, Unit, sizeof(Name), {__VA_ARGS__}, nullptr); \
-    static const bool based = (ti.BaseType = &ti, true);                                  \
+    static TNoDestroy<TTypeInfo> ti(MakeEnumInfo(#Name, Unit, sizeof(Name), {__VA_ARGS__}, nullptr)); \
+    static const bool based = (ti->BaseType = &*ti, true);                                \
     (void)based;                                                                          \
-    return ti;                                                                            \
+    return *ti;                                                                           \
   }
 
 // A set of an enumeration declared with ZELK_DECLARE_ENUM.
@@ -388,8 +390,8 @@ TPropInfo MakeFieldProperty(const char* name, int32_t index = kNoPropIndex) {
   }
 #define ZELK_SET_INFO(Name, Unit)                                         \
   const TTypeInfo& TypeInfoTrait<Name>::Get() {                           \
-    static const TTypeInfo ti = MakeSetInfo<Name>(#Name, Unit);           \
-    return ti;                                                            \
+    static const TNoDestroy<TTypeInfo> ti(MakeSetInfo<Name>(#Name, Unit)); \
+    return *ti;                                                           \
   }
 
 // Interfaces: ZELK_INTERFACE inside the body; ZELK_INTERFACE_INFO with the method table in

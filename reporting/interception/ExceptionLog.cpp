@@ -22,6 +22,7 @@
 #include "reporting/options/EModules.h"
 #include "reporting/options/EStoredData.h"
 #include "runtime/SysUtils.h"
+#include "runtime/NoDestroy.h"
 
 namespace {
 
@@ -32,7 +33,7 @@ std::atomic<bool> g_forwarding{false};
 std::atomic<bool> g_initializationRunning{false};
 std::atomic<bool> g_finalizationStarted{false};
 bool g_ownsRuntimeInterception = false;
-std::string g_startDirectory;
+TNoDestroy<std::string> g_startDirectory;  // set again when the leak report reinstalls
 
 std::mutex g_reserveMutex;
 void* g_reserve = nullptr;
@@ -154,7 +155,7 @@ bool InstallExceptionLog() {
     g_forwarding.store(forwarding);
     g_installed.store(true);
     char cwd[PATH_MAX];
-    g_startDirectory = ::getcwd(cwd, sizeof cwd) ? cwd : "";
+    *g_startDirectory = ::getcwd(cwd, sizeof cwd) ? cwd : "";
     g_initializationRunning.store(true);
     g_finalizationStarted.store(false);
     if (!FindModuleData(ReportingModuleHandle())) {  // no reporting data: stay passive

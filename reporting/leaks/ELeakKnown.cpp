@@ -16,9 +16,6 @@ constexpr TKnownLeak kKnownLeaks[] = {
     // Qt keeps what it allocates itself (application globals, meta-type and resource
     // registries, platform plugin state) until its own libraries unload, after the report.
     {"libQt6", "", ""},
-    // Objects at namespace scope of the executable: made before the layer starts, destroyed
-    // after the report.
-    {"", "", "__static_initialization_and_destruction_0"},
     // The runtime's type records (enumeration names, interface and method records): statics made
     // on first use, mostly while the program starts, destroyed after the report.
     {"", "", "TypeInfo<"},

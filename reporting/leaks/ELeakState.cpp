@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 
-#include "reporting/interception/ExceptionLog.h"
 #include "reporting/leaks/ELeakTable.h"
 #include "reporting/leaks/ELeaks.h"
 
@@ -31,11 +30,10 @@ void ExitHandler() {
 }  // namespace
 
 void RegisterExitOnce() {
-  if (!gWantExit.load(std::memory_order_relaxed) || gExitRegistered.load(std::memory_order_relaxed)) return;
-  // Registered once the layer is running and the main thread is back in the program: every
-  // static object the layer needs exists by then, and is destroyed after this handler runs.
-  if (!ExceptionLogInstalled() || TLayerScope::Active() || ::gettid() != ::getpid()) return;
-  if (gExitRegistered.exchange(true)) return;
+  if (!gWantExit.load(std::memory_order_relaxed) || gExitRegistered.exchange(true)) return;
+  // Registered when tracking starts, before the program's and the layer's static objects are
+  // made: the handler runs after all their destructors. What the report needs of the layer is
+  // therefore never destroyed (see runtime/NoDestroy.h).
   gRegisteringPid.store(::getpid());
   std::atexit(&ExitHandler);
 }
@@ -58,6 +56,7 @@ void StartLeakTracking(uint8_t flags, bool reportAtExit) {
   gWantExit.store(reportAtExit);
   gEverTracked.store(true);
   gTracking.store(true);
+  RegisterExitOnce();
 }
 
 void StopLeakTracking() { gTracking.store(false); }

@@ -33,8 +33,8 @@ class TGuardScope {
   bool previous_;
 };
 
-// The exit sequence is registered once, the first time this is called with the layer running
-// (see ELeaks.h for why then); the hook calls it from allocations on the main thread.
+// Registers the exit sequence once, when tracking starts with a report at exit (see ELeaks.h
+// for why then); later calls return at once.
 void RegisterExitOnce();
 extern std::atomic<bool> gExitRegistered;
 

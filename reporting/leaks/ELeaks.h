@@ -11,12 +11,12 @@
 // they are; and a shared object that links the hook tracks nothing when the operator new in
 // effect is another module's.
 //
-// Order at exit: the report runs from an atexit handler registered when the reporting layer
-// has started, so after the destructors of the program's static objects made from then on
-// (function-local statics, everything made by main) and while the layer's own objects still
-// exist. Objects at namespace scope of the executable are made before the layer's and so are
-// destroyed after the report: what they still hold counts as a leak unless they free it
-// earlier.
+// Order at exit: the report runs from an atexit handler registered when tracking starts (the
+// hook's constructor, before the program's and the layer's other static objects are made), so
+// after the destructors of every static object of the program, namespace-scope and
+// function-local: what a destructor frees is not a leak. What the report needs of the layer is
+// made once and never destroyed (runtime/NoDestroy.h). No report on _exit, on a fatal signal or
+// in a forked child.
 #pragma once
 
 #include <cstddef>

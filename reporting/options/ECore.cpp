@@ -13,6 +13,7 @@
 #include "reporting/options/ETextVars.h"
 #include "runtime/ClassNames.h"
 #include "runtime/Strings.h"
+#include "runtime/NoDestroy.h"
 
 ZELK_ENUM_INFO(TDialogKind, "ECore", "dkNone", "dkMessageBox", "dkClassic", "dkDetailed")
 ZELK_ENUM_INFO(TDetailPage, "ECore", "dpGeneral", "dpCallStack", "dpModules", "dpProcesses", "dpAssembler", "dpCpu")
@@ -118,8 +119,8 @@ std::mutex& HooksMutex() {
   return m;
 }
 TFreezeWatchHooks& Hooks() {
-  static TFreezeWatchHooks hooks;
-  return hooks;
+  static TNoDestroy<TFreezeWatchHooks> hooks;
+  return *hooks;
 }
 
 // Undoes a BeginUpdate also when the operation fails half-way.

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "reporting/options/EModules.h"
+#include "runtime/NoDestroy.h"
 
 namespace {
 
@@ -16,8 +17,8 @@ struct TRegistry {
 };
 
 TRegistry& Registry() {
-  static TRegistry registry;
-  return registry;
+  static TNoDestroy<TRegistry> registry;  // the leak report at exit looks modules up
+  return *registry;
 }
 
 }  // namespace

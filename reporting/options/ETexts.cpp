@@ -1,4 +1,5 @@
 #include "reporting/options/ETexts.h"
+#include "runtime/NoDestroy.h"
 
 #include <array>
 
@@ -230,7 +231,7 @@ struct TextTables {
 };
 
 const TextTables& Tables() {
-  static const TextTables tables = [] {
+  static const TNoDestroy<TextTables> tables([] {
     TextTables t;
     for (const auto& g : kGroups)
       for (const auto& e : g.Entries) {
@@ -239,13 +240,13 @@ const TextTables& Tables() {
         t.groups[e.Index] = g.Caption;
       }
     return t;
-  }();
-  return tables;
+  }());
+  return *tables;
 }
 
 const std::string& Lookup(const std::array<std::string, kCustomizedTextCount>& table, int index) {
-  static const std::string empty;
-  return index >= 0 && index < kCustomizedTextCount ? table[index] : empty;
+  static const TNoDestroy<std::string> empty;
+  return index >= 0 && index < kCustomizedTextCount ? table[index] : *empty;
 }
 
 constexpr const char* kShowFieldCaptions[kShowFieldCount] = {
@@ -301,10 +302,10 @@ std::span<const char* const> ShowFieldCaptions() { return kShowFieldCaptions; }
 std::span<const char* const> TextVariablesHelp() { return kTextVariablesHelp; }
 
 const std::string& DefaultHtmlLayout() {
-  static const std::string layout =
+  static const TNoDestroy<std::string> layout(
       "<html>\r\n  <head>\r\n  </head>\r\n  <body TopMargin=10 LeftMargin=10>\r\n"
       "    <table width=\"100%\" border=\"0\">\r\n      <tr>\r\n        <td nowrap>\r\n"
       "          <font face=\"Lucida Console, Courier\" size=\"2\">\r\n            <%HTML_TAG%>\r\n"
-      "          </font>\r\n        </td>\r\n      </tr>\r\n    </table>\r\n  </body>\r\n</html>";
-  return layout;
+      "          </font>\r\n        </td>\r\n      </tr>\r\n    </table>\r\n  </body>\r\n</html>");
+  return *layout;
 }

@@ -1,4 +1,5 @@
 #include "reporting/ui/EDialogSettings.h"
+#include "runtime/NoDestroy.h"
 
 #include <climits>
 
@@ -9,9 +10,9 @@ constexpr int32_t kMaxExtent = 32767;
 
 // By key number. The first column of each list holds a 16-digit address or handle, so it is
 // wider than for 8 digits.
-const std::vector<int32_t> kStackDefaults{145, 92, 126, 126, 200, 61};
-const std::vector<int32_t> kModuleDefaults{136, 96, 175, 50, 54, 712, 80};
-const std::vector<int32_t> kProcessDefaults{48, 134, 232, 56, 57, 47, 52, 330};
+const TNoDestroy<std::vector<int32_t>> kStackDefaults(std::initializer_list<int32_t>{145, 92, 126, 126, 200, 61});
+const TNoDestroy<std::vector<int32_t>> kModuleDefaults(std::initializer_list<int32_t>{136, 96, 175, 50, 54, 712, 80});
+const TNoDestroy<std::vector<int32_t>> kProcessDefaults(std::initializer_list<int32_t>{48, 134, 232, 56, 57, 47, 52, 330});
 
 // The module list's sixth column ("Modified") is stored under ColMod6 and the seventh ("Path")
 // under ColMod5: the files written by earlier versions keep their meaning.
@@ -45,9 +46,9 @@ TDialogSettings ReadDialogSettings(const TIniData& ini) {
   if (left != INT32_MIN && top != INT32_MIN) g.Left = left, g.Top = top;
   const int32_t state = ini.Int(kCoordinates, "WindowsState", 1, 1, 6);
   g.WindowsState = state == 3 || state == 6 ? state : 1;
-  s.StackColumns = ReadColumns(ini, "Col", kStackDefaults);
-  s.ModuleColumns = ReadColumns(ini, "ColMod", kModuleDefaults);
-  s.ProcessColumns = ReadColumns(ini, "ColPro", kProcessDefaults);
+  s.StackColumns = ReadColumns(ini, "Col", *kStackDefaults);
+  s.ModuleColumns = ReadColumns(ini, "ColMod", *kModuleDefaults);
+  s.ProcessColumns = ReadColumns(ini, "ColPro", *kProcessDefaults);
   s.Email = ini.String("User", "Email");
   return s;
 }
@@ -64,9 +65,9 @@ void WriteDialogGeometry(TIniData& ini, const tarvex_dialog::TDialogGeometry& g)
 
 void WriteDialogColumns(TIniData& ini, const std::vector<int32_t>& stack, const std::vector<int32_t>& modules,
                         const std::vector<int32_t>& processes) {
-  WriteColumns(ini, "Col", stack, kStackDefaults.size());
-  WriteColumns(ini, "ColMod", modules, kModuleDefaults.size());
-  WriteColumns(ini, "ColPro", processes, kProcessDefaults.size());
+  WriteColumns(ini, "Col", stack, kStackDefaults->size());
+  WriteColumns(ini, "ColMod", modules, kModuleDefaults->size());
+  WriteColumns(ini, "ColPro", processes, kProcessDefaults->size());
 }
 
 void WriteDialogEmail(TIniData& ini, const std::string& email) { ini.Set("User", "Email", email); }

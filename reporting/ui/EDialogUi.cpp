@@ -14,6 +14,7 @@
 #include "reporting/ui/EIniFile.h"
 #include "reporting/ui/EJumpToSource.h"
 #include "runtime/SysUtils.h"
+#include "runtime/NoDestroy.h"
 
 using namespace tarvex_dialog;
 
@@ -34,7 +35,7 @@ void WriteLine(const std::string& line) {
 std::string CaptionOf(const TTarvexModuleOptions* o) { return o ? o->GetText(3) : std::string("Error occurred"); }
 
 std::mutex g_installedMutex;
-std::shared_ptr<TDialogUi> g_installed;
+TNoDestroy<std::shared_ptr<TDialogUi>> g_installed;  // the leak report at exit may show it
 
 }  // namespace
 
@@ -406,14 +407,14 @@ void InstallDialogUi(TDialogFlowLink link) {
   auto ui = std::make_shared<TDialogUi>(std::move(link));
   {
     std::lock_guard lock(g_installedMutex);
-    g_installed = ui;
+    *g_installed = ui;
   }
   SetExceptionUi(ui);
 }
 
 std::shared_ptr<TDialogUi> InstalledDialogUi() {
   std::lock_guard lock(g_installedMutex);
-  return g_installed;
+  return *g_installed;
 }
 
 namespace {

@@ -1,0 +1,34 @@
+// A static object that is made once and never destroyed.
+//
+// The leak report runs at exit after every static destructor of the program, and it still needs
+// the registries, texts and locks it reports through. Statics it may touch are kept in a
+// TNoDestroy: their memory stays valid until the process ends, which is when it is reclaimed.
+#pragma once
+
+#include <new>
+#include <type_traits>
+#include <utility>
+
+template <class T>
+class TNoDestroy {
+ public:
+  template <class... TArgs>
+  explicit TNoDestroy(TArgs&&... args) {
+    ::new (static_cast<void*>(storage_)) T(std::forward<TArgs>(args)...);
+  }
+  TNoDestroy(const TNoDestroy&) = delete;
+  TNoDestroy& operator=(const TNoDestroy&) = delete;
+
+  T& Get() { return *std::launder(reinterpret_cast<T*>(storage_)); }
+  const T& Get() const { return *std::launder(reinterpret_cast<const T*>(storage_)); }
+  T& operator*() { return Get(); }
+  const T& operator*() const { return Get(); }
+  T* operator->() { return &Get(); }
+  const T* operator->() const { return &Get(); }
+
+ private:
+  alignas(T) unsigned char storage_[sizeof(T)];
+};
+
+// No destructor is registered at exit for it.
+static_assert(std::is_trivially_destructible_v<TNoDestroy<std::pair<int, int>>>);
