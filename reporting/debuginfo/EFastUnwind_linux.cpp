@@ -31,7 +31,9 @@ struct TSlot {
 TSlot gSlots[kSlotCount];
 std::atomic<uint64_t> gEpoch{1};  // 16 bits used, never 0 (a key of 0 is an empty slot)
 
-size_t SlotIndex(uintptr_t address) { return (address * 0x9E3779B97F4A7C15ull) >> (64 - 14); }
+// Code addresses differ in their low bits; folding in the next ones spreads modules whose code
+// lies a multiple of the table's size apart. No multiply: the index is on the walk's critical path.
+size_t SlotIndex(uintptr_t address) { return (address ^ (address >> 14)) & (kSlotCount - 1); }
 static_assert(kSlotCount == size_t(1) << 14);
 
 

@@ -1,12 +1,15 @@
 // The table: open addressing with linear probing and backward-shift removal (no tombstones, so a
-// long-running program does not fill up with them), one mutex per share. The stack store is
+// long-running program does not fill up with them), one lock per share. The stack store is
 // append-only and lock-free: a record is written whole before its id is published in a bucket.
 //
 // Nothing an allocation does writes a cache line another thread writes too, unless both hit the
 // same share: sequence numbers are handed to each thread in blocks, and each thread remembers the
 // last stack it stored (a loop allocates from the same place again and again).
+#include <linux/futex.h>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -27,8 +30,30 @@ constexpr size_t kStackCapacity = size_t(1) << kStackBits;
 constexpr size_t kBucketBits = kStackBits + 1;
 constexpr size_t kBuckets = size_t(1) << kBucketBits;
 
+// A share's lock: 0 free, 1 held, 2 held with a waiter, who sleeps in the kernel. Taking and
+// leaving a free lock is one atomic operation each and a few instructions.
+class TShareLock {
+ public:
+  void Lock() {
+    uint32_t seen = 0;
+    if (__builtin_expect(word_.compare_exchange_strong(seen, 1, std::memory_order_acquire), 1)) return;
+    if (seen != 2) seen = word_.exchange(2, std::memory_order_acquire);
+    while (seen != 0) {
+      ::syscall(SYS_futex, &word_, FUTEX_WAIT_PRIVATE, 2, nullptr, nullptr, 0);
+      seen = word_.exchange(2, std::memory_order_acquire);
+    }
+  }
+  void Unlock() {
+    if (__builtin_expect(word_.exchange(0, std::memory_order_release) == 2, 0))
+      ::syscall(SYS_futex, &word_, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+  }
+
+ private:
+  std::atomic<uint32_t> word_{0};
+};
+
 struct alignas(64) TShare {
-  pthread_mutex_t Lock = PTHREAD_MUTEX_INITIALIZER;
+  TShareLock Lock;
   size_t Count = 0;
   size_t RecentNext = 0;
   uint64_t Recent[kRecent] = {};
@@ -84,10 +109,10 @@ void* MapZeroed(size_t bytes) {
 }
 
 void LockAll() {
-  for (TShare& s : gShares) pthread_mutex_lock(&s.Lock);
+  for (TShare& s : gShares) s.Lock.Lock();
 }
 void UnlockAll() {
-  for (TShare& s : gShares) pthread_mutex_unlock(&s.Lock);
+  for (TShare& s : gShares) s.Lock.Unlock();
 }
 
 // Removes slot `i` and shifts the probe chain behind it back (linear probing).
@@ -124,10 +149,11 @@ void ForgetLocked(TShare& s, uint64_t base) {
     if (r == base) r = 0;
 }
 
+// No early exit: a few vector compares instead of a branch per frame.
 inline bool SameFrames(const uintptr_t* a, const uintptr_t* b, uint32_t depth) {
-  for (uint32_t i = 0; i < depth; ++i)
-    if (a[i] != b[i]) return false;
-  return true;
+  uintptr_t differ = 0;
+  for (uint32_t i = 0; i < depth; ++i) differ |= a[i] ^ b[i];
+  return differ == 0;
 }
 
 inline uint64_t HashStack(const uintptr_t* frames, uint32_t depth) {
@@ -205,7 +231,9 @@ uint32_t StoreStack(const uintptr_t* frames, uint32_t depth) {
   if (depth > kLeakMaxFrames) depth = kLeakMaxFrames;
   TStackHint& hint = tStackHint;
   const uint64_t generation = gStoreGeneration.load(std::memory_order_relaxed);
-  if (hint.Depth == depth && hint.Generation == generation && SameFrames(hint.Frames, frames, depth)) return hint.Id;
+  if (hint.Depth == depth && hint.Generation == generation &&
+      std::memcmp(hint.Frames, frames, depth * sizeof(uintptr_t)) == 0)
+    return hint.Id;
   const uint32_t id = FindOrAddStack(frames, depth);
   if (id != 0) {
     hint.Generation = generation;
@@ -223,9 +251,9 @@ TLeakStack StackOf(uint32_t id) {
 
 bool Insert(const TLeakEntry& entry) {
   TShare& s = ShareOf(entry.Base);
-  pthread_mutex_lock(&s.Lock);
+  s.Lock.Lock();
   if (s.Count >= kMaxLoad) {
-    pthread_mutex_unlock(&s.Lock);
+    s.Lock.Unlock();
     gFull.store(true, std::memory_order_relaxed);
     return false;
   }
@@ -235,13 +263,13 @@ bool Insert(const TLeakEntry& entry) {
   s.Slots[i] = entry;
   // The address may still be listed as released lately: harmless, a release finds the table's
   // entry first, and ForgetRecent drops every copy.
-  pthread_mutex_unlock(&s.Lock);
+  s.Lock.Unlock();
   return true;
 }
 
 TLeakLookup Release(uint64_t base, const std::atomic<bool>& markOnly, TLeakEntry* entry) {
   TShare& s = ShareOf(base);
-  pthread_mutex_lock(&s.Lock);
+  s.Lock.Lock();
   size_t i = HomeOf(base);
   while (s.Slots[i].Base != 0 && s.Slots[i].Base != base) i = (i + 1) & (kSlots - 1);
   TLeakLookup result;
@@ -262,15 +290,15 @@ TLeakLookup Release(uint64_t base, const std::atomic<bool>& markOnly, TLeakEntry
     for (uint64_t r : s.Recent) recent |= r == base;  // no early exit: vector compares
     result = recent ? TLeakLookup::RecentlyFreed : TLeakLookup::Untracked;
   }
-  pthread_mutex_unlock(&s.Lock);
+  s.Lock.Unlock();
   return result;
 }
 
 void ForgetRecent(uint64_t base) {
   TShare& s = ShareOf(base);
-  pthread_mutex_lock(&s.Lock);
+  s.Lock.Lock();
   ForgetLocked(s, base);
-  pthread_mutex_unlock(&s.Lock);
+  s.Lock.Unlock();
 }
 
 size_t Snapshot(TLeakEntry* out, size_t max) {
@@ -290,9 +318,9 @@ size_t Snapshot(TLeakEntry* out, size_t max) {
 size_t LiveCount() {
   size_t n = 0;
   for (TShare& s : gShares) {
-    pthread_mutex_lock(&s.Lock);
+    s.Lock.Lock();
     n += s.Count;
-    pthread_mutex_unlock(&s.Lock);
+    s.Lock.Unlock();
   }
   return n;
 }
