@@ -2,7 +2,7 @@
 # puts the headers under P/include/tarvex (source-tree paths kept, plus Tarvex.h), the static
 # libraries under P/lib, the options tool as P/bin/tarvex-options and the package files under
 # P/lib/cmake/Tarvex. A program then needs find_package(Tarvex), Tarvex::Reporting and
-# tarvex_embed_options. Included after every target exists.
+# tarvex_embed_options; Tarvex::Leaks adds leak tracking. Included after every target exists.
 if(NOT TARGET zelk_reporting OR NOT TARGET tarvex-options)
   return()
 endif()
@@ -22,6 +22,15 @@ if(TARGET zelk_delivery)
   target_link_libraries(tarvex_reporting INTERFACE zelk_delivery)
 endif()
 add_library(Tarvex::Reporting ALIAS tarvex_reporting)
+
+# Leak tracking: the layer plus the hook that replaces the global operator new and delete. A
+# program links it to let its stored leak flags switch tracking on. Not in a sanitizer build's
+# package: the hook would take operator new from the sanitizer and switch its checks off.
+if(TARGET zelk_reporting_leaks_hook AND NOT ZELK_SANITIZE)
+  add_library(tarvex_leaks INTERFACE)
+  set_target_properties(tarvex_leaks PROPERTIES EXPORT_NAME Leaks)
+  target_link_libraries(tarvex_leaks INTERFACE zelk_reporting_leaks_hook tarvex_reporting)
+endif()
 
 # Every library of the project that the package target reaches.
 set(_tarvex_targets)
@@ -46,6 +55,9 @@ function(_tarvex_collect target)
   endforeach()
 endfunction()
 _tarvex_collect(tarvex_reporting)
+if(TARGET tarvex_leaks)
+  _tarvex_collect(tarvex_leaks)
+endif()
 
 # The libraries name the source tree as their include folder; installed, they name
 # include/tarvex instead (INCLUDES DESTINATION below).

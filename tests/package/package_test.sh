@@ -57,4 +57,17 @@ done
 run_program consumer_plain
 [[ $out == "installed before main: no" ]] || { show consumer_plain; fail "the layer acted without options"; }
 [ "$status" = $((128 + 6)) ] || { show consumer_plain; fail "the plain program did not end by SIGABRT"; }
+
+# With the leak tracker: the forgotten blocks are reported once at exit, counted twice, at the
+# line that made them, and the program's own exit status stays.
+if [ -x "$work/build/consumer_leaks" ]; then
+  run_program consumer_leaks
+  leak_line=$(grep -n "// the leak" "$project/leaks.cpp" | cut -d: -f1)
+  for expected in "leaking consumer done" "The package consumer leaked memory." "EMemoryLeak" \
+                  "Count=2" "leaks.cpp" "$leak_line"; do
+    [[ $out == *"$expected"* ]] || { show consumer_leaks; fail "the leak report lacks: $expected"; }
+  done
+  [ "$status" = 0 ] || { show consumer_leaks; fail "the leaking program did not end with status 0"; }
+  echo "package test: the installed leak tracker reported the forgotten blocks"
+fi
 echo "package test: the report on standard output, ended by SIGABRT; nothing without options"
