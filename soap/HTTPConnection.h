@@ -41,7 +41,7 @@ struct THTTPRequest {
 };
 
 // The transport's side of one request. Exceptions raised here stop the transfer and leave
-// THTTPConnection::Perform unchanged.
+// THTTPClientConnection::Perform unchanged.
 class THTTPExchange {
  public:
   virtual ~THTTPExchange() = default;
@@ -56,11 +56,11 @@ class THTTPExchange {
   virtual void BodyReceived(const char* data, size_t count) = 0;
 };
 
-class THTTPConnection {
+class THTTPClientConnection {
  public:
   // Raises EHTTPClientError when the client cannot be set up.
-  static std::unique_ptr<THTTPConnection> Open(const THTTPConnectSettings& settings);
-  virtual ~THTTPConnection() = default;
+  static std::unique_ptr<THTTPClientConnection> Open(const THTTPConnectSettings& settings);
+  virtual ~THTTPClientConnection() = default;
   // Runs one request; raises what `exchange` raised, or EHTTPClientError.
   virtual void Perform(const THTTPRequest& request, THTTPExchange& exchange) = 0;
 };

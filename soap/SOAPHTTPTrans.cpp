@@ -17,6 +17,9 @@ std::atomic<int> gSendTimeout{0};
 std::atomic<int> gReceiveTimeout{0};
 std::atomic<int> gClientIdleTimeout{60000};
 
+constexpr const char* kXmlUtf8 = "text/xml; charset=\"utf-8\"";
+constexpr const char* kXml = "text/xml";
+
 bool StartsWithText(std::string_view s, std::string_view prefix) {
   return s.size() >= prefix.size() && SameText(s.substr(0, prefix.size()), prefix);
 }
@@ -177,7 +180,7 @@ void THTTPReqResp::SetProxy(const std::string& proxy) {
 }
 
 std::string THTTPReqResp::ContentType() const {
-  return useUTF8InHeader_ ? "text/xml; charset=\"utf-8\"" : "text/xml";
+  return useUTF8InHeader_ ? kXmlUtf8 : kXml;
 }
 
 std::string THTTPReqResp::SoapActionText() const {
@@ -186,10 +189,21 @@ std::string THTTPReqResp::SoapActionText() const {
 }
 
 std::string THTTPReqResp::SoapActionHeader() const {
-  std::string action = SoapActionText();
-  if (action.empty()) return "SOAPAction:";
-  if (action == "\"\"") return "SOAPAction: \"\"";
-  return "SOAPAction: \"" + action + "\"";
+  std::string line;
+  SoapActionHeaderInto(line);
+  return line;
+}
+
+void THTTPReqResp::SoapActionHeaderInto(std::string& line) const {
+  if (soapAction_.empty() && !invokeOptions_.Contains(soNoValueForEmptySOAPAction)) {
+    line.assign("SOAPAction: \"\"");
+  } else if (soapAction_.empty()) {
+    line.assign("SOAPAction:");
+  } else if (soapAction_ == "\"\"") {
+    line.assign("SOAPAction: \"\"");
+  } else {
+    line.assign("SOAPAction: \"").append(soapAction_).append("\"");
+  }
 }
 
 void THTTPReqResp::PrepareCall(const TIntfMetaData& md, const TIntfMethEntry& me, int methodIndex,
@@ -222,7 +236,7 @@ void THTTPReqResp::PrepareCall(const TIntfMetaData& md, const TIntfMethEntry& me
 
 void THTTPReqResp::Connect() {
   if (connection_) return;
-  connection_ = THTTPConnection::Open({agent_, proxy_, proxyByPass_, userName_, password_});
+  connection_ = THTTPClientConnection::Open({agent_, proxy_, proxyByPass_, userName_, password_});
 }
 
 void THTTPReqResp::Disconnect() { connection_.reset(); }
@@ -234,20 +248,34 @@ void THTTPReqResp::RaiseClientError(const std::string& text) const {
 void THTTPReqResp::Post(TStream& request, TStream& response) {
   try {
     Connect();
-    THTTPRequest req;
-    req.URL = requestURL_;
+    // One request object for every post of this transport: its texts keep their room, so a
+    // call on a kept connection builds its URL and header lines without allocating.
+    if (!post_) post_ = std::make_unique<THTTPRequest>();
+    THTTPRequest& req = *post_;
+    req.Get = false;
+    req.URL.assign(requestURL_);
     req.IgnoreInvalidCerts = invokeOptions_.Contains(soIgnoreInvalidCerts);
     req.BeforeSendHook = static_cast<bool>(OnBeforePost);
     req.Timeouts = ApplyTimeouts();
     req.IdleFallback = ClientIdleTimeout();
+    req.SingleBody = nullptr;
+    req.Streamed = false;
+    req.StreamedSize = 0;
+    req.PieceSize = static_cast<size_t>(kMaxSinglePostSize);
 
-    std::string contentType = ContentType();
-    if (binding_ == Binding::Mime) {
-      contentType = "multipart/related; boundary=" + mimeBoundary_;
-      req.Headers.push_back("MIME-Version: 1.0");
-    }
-    if (!invokeOptions_.Contains(soNoSOAPActionHeader)) req.Headers.push_back(SoapActionHeader());
-    req.Headers.push_back("Content-Type: " + contentType);
+    size_t lines = 0;
+    auto line = [&req, &lines]() -> std::string& {
+      if (req.Headers.size() <= lines) req.Headers.emplace_back();
+      return req.Headers[lines++];
+    };
+    if (binding_ == Binding::Mime) line().assign("MIME-Version: 1.0");
+    if (!invokeOptions_.Contains(soNoSOAPActionHeader)) SoapActionHeaderInto(line());
+    std::string& contentType = line().assign("Content-Type: ");
+    if (binding_ == Binding::Mime)
+      contentType.append("multipart/related; boundary=").append(mimeBoundary_);
+    else
+      contentType.append(useUTF8InHeader_ ? kXmlUtf8 : kXml);
+    req.Headers.resize(lines);
 
     request.SetPosition(0);
     int64_t size = request.Size();
@@ -264,7 +292,6 @@ void THTTPReqResp::Post(TStream& request, TStream& response) {
     } else {
       req.Streamed = true;
       req.StreamedSize = size;
-      req.PieceSize = static_cast<size_t>(kMaxSinglePostSize);
     }
 
     Exchanger ex(*this, &request, size, response, false);

@@ -53,7 +53,8 @@ class TWSDLView {
 };
 
 class THTTPReqResp;
-class THTTPConnection;
+class THTTPClientConnection;
+struct THTTPRequest;
 
 // Access to the transport object behind an interface reference.
 class IHTTPReqResp : public IInterface {
@@ -195,6 +196,7 @@ class THTTPReqResp : public TComponent, public IWebNode, public IHTTPReqResp {
   void AssignURL(const std::string& url);
   // Makes this object's non-zero time-outs the process-wide ones; returns those in force.
   THTTPTimeouts ApplyTimeouts() const;
+  void SoapActionHeaderInto(std::string& line) const;
   [[noreturn]] void RaiseClientError(const std::string& text) const;
 
   std::atomic<int32_t> refCount_{0};
@@ -218,7 +220,8 @@ class THTTPReqResp : public TComponent, public IWebNode, public IHTTPReqResp {
   Binding binding_ = Binding::Soap;
   std::string mimeBoundary_;
   std::string contentType_;
-  std::unique_ptr<THTTPConnection> connection_;
+  std::unique_ptr<THTTPClientConnection> connection_;
+  std::unique_ptr<THTTPRequest> post_;  // reused by every post
 };
 
 // Loads a document by location: http and https with GET, anything else as a local file.

@@ -190,7 +190,7 @@ std::string CurlHeaderLine(const std::string& line) {
   return trimmed;
 }
 
-class CurlConnection final : public THTTPConnection {
+class CurlConnection final : public THTTPClientConnection {
  public:
   explicit CurlConnection(const THTTPConnectSettings& settings) : settings_(settings) {
     GlobalInit();
@@ -461,7 +461,7 @@ class CurlConnection final : public THTTPConnection {
 
 }  // namespace
 
-std::unique_ptr<THTTPConnection> THTTPConnection::Open(const THTTPConnectSettings& settings) {
+std::unique_ptr<THTTPClientConnection> THTTPClientConnection::Open(const THTTPConnectSettings& settings) {
   return std::make_unique<CurlConnection>(settings);
 }
 
