@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <new>
 #include <unordered_set>
 
@@ -1205,6 +1206,8 @@ void TOPToSoapDomConvert::ReadMemberElement(TObject* obj, const TPropInfo& prop,
           return;
         }
         SetPropertyFromText(obj, prop, NilText(t->Kind));
+      } else if (xmlread::TValueInfo v; xmlread::DescribeValue(data.Get(), false, false, v) && v.isText &&
+                                        SetPropertyFromUtf8(obj, prop, v.text)) {
       } else {
         SetPropertyFromText(obj, prop, GetNodeText(data.Get()));
       }
@@ -1216,6 +1219,57 @@ void TOPToSoapDomConvert::ReadMemberElement(TObject* obj, const TPropInfo& prop,
 WideString TOPToSoapDomConvert::NilText(TTypeKind kind) {
   if (kind == tkChar || kind == tkWChar) return WideString(1, u'\0');
   return TypeTranslator()->NilText(kind);
+}
+
+bool TOPToSoapDomConvert::SetPropertyFromUtf8(TObject* obj, const TPropInfo& prop, std::string_view text) {
+  PTypeInfo t = prop.PropType;
+  switch (t->Kind) {
+    case tkInteger: {
+      int64_t v = t->OrdType == otULong ? ParseXmlInt64(text) : ParseXmlInt32(text);
+      TPropValue value(prop, obj);
+      SetOrdValue(t, value.Get(), v);
+      value.Commit();
+      return true;
+    }
+    case tkInt64: {
+      int64_t v = ParseXmlInt64(TrimXml(text));
+      TPropValue value(prop, obj);
+      std::memcpy(value.Get(), &v, 8);
+      value.Commit();
+      return true;
+    }
+    case tkFloat: {
+      if (IsDateTimeType(t) || (t->FloatType != ftDouble && t->FloatType != ftSingle && t->FloatType != ftExtended))
+        return false;
+      long double v = ParseXmlFloat(TrimXml(text));
+      TPropValue value(prop, obj);
+      if (t->FloatType == ftDouble) *static_cast<double*>(value.Get()) = static_cast<double>(v);
+      else if (t->FloatType == ftSingle) *static_cast<float*>(value.Get()) = static_cast<float>(v);
+      else *static_cast<long double*>(value.Get()) = v;
+      value.Commit();
+      return true;
+    }
+    case tkEnumeration: {
+      if (!t->IsBooleanEnum()) return false;
+      std::string trimmed = TrimXml(text);
+      bool v;
+      if (SameText(trimmed, "true") || trimmed == "1") v = true;
+      else if (SameText(trimmed, "false") || trimmed == "0") v = false;
+      else throw EPropertyConvertError(SInvalidPropertyElement, {""});
+      TPropValue value(prop, obj);
+      SetOrdValue(t, value.Get(), v ? (t->MinValue < 0 ? -1 : 1) : 0);
+      value.Commit();
+      return true;
+    }
+    case tkWString: {
+      TPropValue value(prop, obj);
+      *static_cast<WideString*>(value.Get()) = Utf8ToUtf16(text);
+      value.Commit();
+      return true;
+    }
+    default:
+      return false;
+  }
 }
 
 void TOPToSoapDomConvert::SetPropertyFromText(TObject* obj, const TPropInfo& prop, const WideString& text) {

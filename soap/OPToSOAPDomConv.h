@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "soap/SOAPDomConv.h"
@@ -142,6 +143,8 @@ class TOPToSoapDomConvert : public TSOAPDomConv, public IOPConvert, public IObjC
   void MemberMissing(TClass cls, const TPropInfo& prop);
   WideString NilText(TTypeKind kind);
   void SetPropertyFromText(TObject* obj, const TPropInfo& prop, const WideString& text);
+  // The same from UTF-8 text for the kinds read without a UTF-16 copy; false for the others.
+  bool SetPropertyFromUtf8(TObject* obj, const TPropInfo& prop, std::string_view text);
   void ReadArray(void* target, PTypeInfo info, IXMLNode* node, IXMLNode* root);
   void ReadArrayItems(void* target, PTypeInfo info, const std::vector<TIntfPtr<IXMLNode>>& items,
                       const WideString& arrayType, IXMLNode* root);

@@ -1,5 +1,7 @@
 #include "soap/SOAPDomConv.h"
 
+#include "soap/XMLReadTree.h"
+
 #include <algorithm>
 #include <random>
 
@@ -195,6 +197,18 @@ void TSOAPDomConv::BuildIdTable(IXMLDocument* doc) {
 
 TIntfPtr<IXMLNode> TSOAPDomConv::GetDataNode(IXMLNode*, IXMLNode* node, WideString& id) {
   id.clear();
+  if (xmlread::TValueInfo v; xmlread::DescribeValue(node, false, false, v)) {
+    if (!v.href.empty()) {
+      WideString href = Utf8ToUtf16(v.href);
+      if (IXMLNode* target = refCache_.FindNode(href)) {
+        id = href.substr(1);
+        return TIntfPtr<IXMLNode>(target);
+      }
+    } else if (v.hasId) {
+      id = Utf8ToUtf16(v.id);
+    }
+    return TIntfPtr<IXMLNode>(node);
+  }
   WideString href = node->GetAttribute(u"href");
   if (!href.empty()) {
     if (IXMLNode* target = refCache_.FindNode(href)) {
@@ -208,6 +222,11 @@ TIntfPtr<IXMLNode> TSOAPDomConv::GetDataNode(IXMLNode*, IXMLNode* node, WideStri
 }
 
 bool TSOAPDomConv::NodeIsNull(IXMLNode* node) {
+  if (xmlread::TValueInfo v; xmlread::DescribeValue(node, false, false, v)) {
+    if (v.nil) return true;
+    if (v.hasChildren) return false;
+    return v.href.empty() || !refCache_.FindNode(Utf8ToUtf16(v.href));
+  }
   // One pass over the attributes: this runs for every value read.
   if (node->AnyAttributeNS({u"nil", u"null", u"NULL"},
                            {SXMLSchemaInstURI_2001, SXMLSchemaInstURI_2000_10, SXMLSchemaInstURI_1999},
@@ -220,6 +239,11 @@ bool TSOAPDomConv::NodeIsNull(IXMLNode* node) {
 }
 
 void TSOAPDomConv::GetElementType(IXMLNode* node, WideString& typeURI, WideString& typeName) {
+  if (xmlread::TValueInfo v; xmlread::DescribeValue(node, true, options_.Contains(soTryAllSchema), v)) {
+    typeURI = Utf8ToUtf16(v.typeURI);
+    typeName = Utf8ToUtf16(v.typeName);
+    return;
+  }
   if (node->LocalNameIs(u"Array") && node->NamespaceURIIs(SSoapEncodingURI)) {
     typeURI = SSoapEncodingURI;
     typeName = u"Array";
@@ -255,6 +279,10 @@ void TSOAPDomConv::GetElementType(IXMLNode* node, WideString& typeURI, WideStrin
 }
 
 WideString TSOAPDomConv::GetNodeText(IXMLNode* node) {
+  if (xmlread::TValueInfo v; xmlread::DescribeValue(node, false, false, v)) {
+    if (v.isText) return Utf8ToUtf16(v.text);
+    if (!v.hasChildren) return {};
+  }
   // The usual case, one text or CDATA child, without a child list.
   if (node->IsTextElement()) return node->Text();
   if (!node->HasChildNodes()) return {};

@@ -27,6 +27,7 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <typeinfo>
 #include <vector>
 
 #include "soap/XMLParseSupport.h"
@@ -498,6 +499,8 @@ class TReadDoc final : public IXMLDocument {
   std::atomic<int32_t> refs{0};
   TArena arena;
   xmlDictPtr dict = nullptr;
+  // The schema-instance namespaces 2001, 1999 and 2000/10 as met in this document.
+  const char* schemaInstance[3] = {};
   TRNode* root;
   TXMLDocOptions options = kMessageDocOptions;
   TParseOptions parseOptions;
@@ -1170,6 +1173,83 @@ TIntfPtr<IXMLDocument> LoadXMLReadOnly(std::string_view bytes, TParseOptions par
 
 bool IsReadOnlyXMLDocument(IXMLDocument* doc) { return dynamic_cast<TReadDoc*>(doc) != nullptr; }
 bool IsReadOnlyXMLNode(IXMLNode* node) { return dynamic_cast<TRNode*>(node) != nullptr; }
+
+bool xmlread::DescribeValue(IXMLNode* node, bool withType, bool tryAllSchema, TValueInfo& info) {
+  if (!node || typeid(*node) != typeid(TRNode)) return false;
+  auto* e = static_cast<TRNode*>(node);
+  if (e->kind != kElement) return false;
+  static constexpr const char* kXsi2001 = "http://www.w3.org/2001/XMLSchema-instance";
+  static constexpr const char* kXsi1999 = "http://www.w3.org/1999/XMLSchema-instance";
+  static constexpr const char* kXsi2000 = "http://www.w3.org/2000/10/XMLSchema-instance";
+  static constexpr const char* kEncoding = "http://schemas.xmlsoap.org/soap/encoding/";
+  // The type attribute found, by rank: 2001, 1999, 2000/10, unqualified.
+  TRNode* type[4] = {};
+  for (TRNode* a = e->attrs; a; a = a->next) {
+    const char* l = a->local;
+    if (!l) continue;
+    std::string_view value(a->value, a->length);
+    if (Empty(a->uri)) {
+      if (std::strcmp(l, "href") == 0) {
+        if (!info.hasHref) info.hasHref = true, info.href = value;
+      } else if (std::strcmp(l, "id") == 0) {
+        if (!info.hasId) info.hasId = true, info.id = value;
+      } else if (std::strcmp(l, "type") == 0 && !type[3]) {
+        type[3] = a;
+      }
+      continue;
+    }
+    // Namespace URIs are the dictionary's strings: once one has been recognised, its pointer says it.
+    const char** known = e->doc->schemaInstance;
+    int rank = a->uri == known[0] ? 0 : a->uri == known[1] ? 1 : a->uri == known[2] ? 2 : -1;
+    if (rank < 0) {
+      rank = std::strcmp(a->uri, kXsi2001) == 0 ? 0
+             : std::strcmp(a->uri, kXsi1999) == 0 ? 1
+             : std::strcmp(a->uri, kXsi2000) == 0 ? 2 : -1;
+      if (rank < 0) continue;
+      known[rank] = a->uri;
+    }
+    if (std::strcmp(l, "type") == 0) {
+      if (!type[rank]) type[rank] = a;
+    } else if (std::strcmp(l, "nil") == 0 || std::strcmp(l, "null") == 0 || std::strcmp(l, "NULL") == 0) {
+      if (value == "1" || SameText(value, "true")) info.nil = true;
+    }
+  }
+  info.hasChildren = e->first || e->inlineText;
+  if (e->inlineText) {
+    info.isText = true;
+    info.text = std::string_view(e->value, e->length);
+  } else if (e->first && !e->first->next && (e->first->kind == kText || e->first->kind == kCData)) {
+    info.isText = true;
+    info.text = std::string_view(e->first->value, e->first->length);
+  }
+  if (!withType) return true;
+  auto str = [](const char* s) { return s ? std::string_view(s) : std::string_view(); };
+  if (Same(e->local, "Array") && Same(e->uri, kEncoding)) {
+    info.typeURI = kEncoding;
+    info.typeName = "Array";
+    return true;
+  }
+  TRNode* t = type[0] ? type[0] : tryAllSchema && type[1] ? type[1] : tryAllSchema && type[2] ? type[2] : type[3];
+  if (!t) {
+    info.typeURI = str(e->uri);
+    info.typeName = str(e->local);
+    return true;
+  }
+  std::string_view v(t->value, t->length);
+  size_t colon = v.find(':');
+  if (colon == std::string_view::npos) {
+    info.typeURI = str(e->uri);
+    info.typeName = v;
+    return true;
+  }
+  std::string prefix(v.substr(0, colon));
+  info.typeName = v.substr(colon + 1);
+  if (prefix == "xml") info.typeURI = "http://www.w3.org/XML/1998/namespace";
+  else if (prefix == "xmlns") info.typeURI = "http://www.w3.org/2000/xmlns/";
+  else if (TRNode* d = TRNode::SearchByPrefix(e, prefix.c_str())) info.typeURI = str(d->uri);
+  else info.typeURI = {};
+  return true;
+}
 
 bool xmlread::ForEachElementWithAttribute(IXMLDocument* doc, const WideString& name,
                                           const std::function<void(IXMLNode*, const WideString&)>& visit) {

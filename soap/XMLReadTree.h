@@ -12,6 +12,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 #include <string_view>
 
 #include "soap/XMLDoc.h"
@@ -25,6 +26,27 @@ bool IsReadOnlyXMLDocument(IXMLDocument* doc);
 bool IsReadOnlyXMLNode(IXMLNode* node);
 
 namespace xmlread {
+// What the answer reader asks of every value element, found in one pass over its attributes
+// and compared in UTF-8: the converter reads each value through these, and going through the
+// node interface would copy every name and value into UTF-16 and back.
+struct TValueInfo {
+  bool hasHref = false, hasId = false;
+  std::string_view href, id;
+  // xsi:nil, xsi:null or xsi:NULL (schema-instance namespaces 2001, 2000/10, 1999) is "1" or "true".
+  bool nil = false;
+  bool hasChildren = false;
+  // The element's type: its type attribute (schema-instance 2001, then with `tryAllSchema`
+  // 1999 and 2000/10, then unqualified), the prefix resolved where the element stands; else
+  // the element's own name. An element Array in the SOAP encoding namespace is that type.
+  std::string_view typeURI, typeName;
+  // The element's text when its only child is one text node.
+  bool isText = false;
+  std::string_view text;
+};
+// Fills `info` (the type only `withType`) for an element of a read-only document; false
+// (nothing filled) for other nodes.
+bool DescribeValue(IXMLNode* node, bool withType, bool tryAllSchema, TValueInfo& info);
+
 // ForEachElementWithAttribute (XMLDoc.h) on a read-only document; false for other documents.
 bool ForEachElementWithAttribute(IXMLDocument* doc, const WideString& name,
                                  const std::function<void(IXMLNode*, const WideString&)>& visit);
