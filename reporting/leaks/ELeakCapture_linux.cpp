@@ -59,11 +59,10 @@ TSkippedCode FindSkippedCode() {
   return code;
 }
 
-const TFrameSkip& Skipped() {
+TFrameSkip Skipped() {
   // Found on the first allocation tracked; the loader's calls here use malloc, not operator new.
   static const TSkippedCode code = FindSkippedCode();
-  static const TFrameSkip skip{code.Ranges, code.Count};
-  return skip;
+  return {code.Ranges, code.Count};
 }
 
 }  // namespace

@@ -51,6 +51,8 @@ bool Initialized();
 // True once a share or the stack store ran out of room: no new block is tracked.
 bool TableFull();
 
+// Allocation order: increasing within a thread, never handed out twice; across threads only
+// roughly in time order (each thread draws from a block of its own).
 uint64_t NextSequence();
 // The id of a stack in the store (the same frames give the same id); 0 when the store is full.
 uint32_t StoreStack(const uintptr_t* frames, uint32_t depth);

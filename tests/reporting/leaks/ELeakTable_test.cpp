@@ -131,6 +131,29 @@ TEST_F(LeakTable, StackStoreKeepsOneRecordPerStack) {
   EXPECT_EQ(leak_table::StackCount(), 1u);
 }
 
+// Threads inserting and releasing at once meet on the same shares' locks; no entry is lost or
+// found twice.
+TEST_F(LeakTable, ThreadsSharingSharesKeepEveryEntry) {
+  constexpr int kThreads = 4;
+  constexpr uint64_t kEach = 20000;
+  std::vector<int> lost(kThreads, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([this, &lost, t] {
+      for (uint64_t i = 0; i < kEach; ++i) {
+        const uint64_t base = 0x100000 + (i * kThreads + t) * 16;
+        if (!leak_table::Insert(Entry(base))) ++lost[t];
+        // Half are released at once, the rest later, so probe chains grow and shrink meanwhile.
+        if (i % 2 == 0 && Release(base) != TLeakLookup::Tracked) ++lost[t];
+      }
+      for (uint64_t i = 1; i < kEach; i += 2)
+        if (Release(0x100000 + (i * kThreads + t) * 16) != TLeakLookup::Tracked) ++lost[t];
+    });
+  for (auto& thread : threads) thread.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(lost[t], 0) << "thread " << t;
+  EXPECT_EQ(leak_table::LiveCount(), 0u);
+}
+
 // A constructor's blocks must sort after its object's: numbers grow within each thread, and no
 // two threads get the same number.
 TEST_F(LeakTable, SequenceGrowsPerThreadAndIsNeverShared) {
