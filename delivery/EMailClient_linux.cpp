@@ -23,6 +23,7 @@
 #include "reporting/flow/EFlow.h"
 #include "reporting/options/ETextVars.h"
 #include "reporting/report/EReport.h"
+#include "runtime/NoDestroy.h"
 
 extern char** environ;
 
@@ -38,18 +39,18 @@ constexpr const char* kOutboxPrefix = "mail-";
 constexpr size_t kMaxLinkLength = 32 * 1024;
 
 std::mutex g_mutex;
-std::string g_emailProgram = kDefaultEmailProgram;
-std::string g_openProgram = kDefaultOpenProgram;
+TNoDestroy<std::string> g_emailProgram(kDefaultEmailProgram);  // kept for the leak report at exit
+TNoDestroy<std::string> g_openProgram(kDefaultOpenProgram);
 int g_waitMs = kDefaultWaitMs;
 
 std::string EmailProgram() {
   std::lock_guard lock(g_mutex);
-  return g_emailProgram;
+  return *g_emailProgram;
 }
 
 std::string OpenProgram() {
   std::lock_guard lock(g_mutex);
-  return g_openProgram;
+  return *g_openProgram;
 }
 
 int WaitMs() {
@@ -429,8 +430,8 @@ bool SendMailtoLink(const std::string& recipients, const std::string& subject, c
 
 void SetMailClientPrograms(const std::string& emailProgram, const std::string& openProgram) {
   std::lock_guard lock(g_mutex);
-  g_emailProgram = emailProgram.empty() ? kDefaultEmailProgram : emailProgram;
-  g_openProgram = openProgram.empty() ? kDefaultOpenProgram : openProgram;
+  *g_emailProgram = emailProgram.empty() ? kDefaultEmailProgram : emailProgram;
+  *g_openProgram = openProgram.empty() ? kDefaultOpenProgram : openProgram;
 }
 
 void SetMailClientWaitMs(int waitMs) {

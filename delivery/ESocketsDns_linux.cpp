@@ -17,6 +17,7 @@
 #include <sstream>
 
 #include "delivery/ESocketsDns.h"
+#include "runtime/NoDestroy.h"
 
 namespace {
 
@@ -27,8 +28,8 @@ constexpr int kAttemptsPerServer = 3;
 constexpr size_t kMaxLog = 1024;
 
 std::mutex g_serversMutex;
-std::vector<std::string> g_servers;  // empty: those of /etc/resolv.conf
-std::string g_fallback;              // empty: the built-in one
+TNoDestroy<std::vector<std::string>> g_servers;  // empty: those of /etc/resolv.conf
+TNoDestroy<std::string> g_fallback;  // empty: the built-in one (both kept for the leak report at exit)
 
 struct TServerAddress {
   sockaddr_storage Address{};
@@ -94,14 +95,14 @@ std::vector<TServerAddress> ServersToAsk() {
   std::vector<std::string> texts;
   {
     std::lock_guard lock(g_serversMutex);
-    texts = g_servers;
+    texts = *g_servers;
     if (texts.empty()) {
       std::ifstream in("/etc/resolv.conf");
       std::stringstream content;
       content << in.rdbuf();
       texts = ResolvConfServers(content.str());
     }
-    texts.push_back(g_fallback.empty() ? kBuiltInFallbackServer : g_fallback);
+    texts.push_back(g_fallback->empty() ? kBuiltInFallbackServer : *g_fallback);
   }
   std::vector<TServerAddress> servers;
   for (const std::string& t : texts) {
@@ -317,10 +318,10 @@ std::vector<std::string> FindMailExchanger(const std::string& emailAddress, int 
 
 void SetDnsServers(std::vector<std::string> servers) {
   std::lock_guard lock(g_serversMutex);
-  g_servers = std::move(servers);
+  *g_servers = std::move(servers);
 }
 
 void SetDnsFallbackServer(const std::string& server) {
   std::lock_guard lock(g_serversMutex);
-  g_fallback = server;
+  *g_fallback = server;
 }

@@ -8,11 +8,12 @@
 #include <mutex>
 
 #include "delivery/EWebTools.h"
+#include "runtime/NoDestroy.h"
 
 namespace {
 
 std::mutex gSettingsLock;
-TWebSettings gSettings;
+TNoDestroy<TWebSettings> gSettings;  // the leak report at exit may deliver
 
 bool HostChars(std::string_view text) {
   for (unsigned char c : text)
@@ -30,12 +31,12 @@ std::string Trimmed(std::string_view s) {
 
 void SetWebSettings(const TWebSettings& settings) {
   std::lock_guard<std::mutex> lock(gSettingsLock);
-  gSettings = settings;
+  *gSettings = settings;
 }
 
 TWebSettings WebSettings() {
   std::lock_guard<std::mutex> lock(gSettingsLock);
-  return gSettings;
+  return *gSettings;
 }
 
 TWebAddress ParseWebAddress(const std::string& input) {

@@ -16,9 +16,8 @@ constexpr TKnownLeak kKnownLeaks[] = {
     // Qt keeps what it allocates itself (application globals, meta-type and resource
     // registries, platform plugin state) until its own libraries unload, after the report.
     {"libQt6", "", ""},
-    // The runtime's type records (enumeration names, interface and method records): statics made
-    // on first use, mostly while the program starts, destroyed after the report.
-    {"", "", "TypeInfo<"},
+    // The runtime's interface records and their method tables: made on first use and kept for
+    // the process's life.
     {"", "", "StaticTypeInfo"},
     {"", "", "TIntfMethodInfo"},
     {"", "", "MakeInterfaceInfo"},

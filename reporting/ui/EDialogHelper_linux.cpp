@@ -16,6 +16,7 @@
 
 #include "reporting/options/EModules.h"
 #include "reporting/ui/EDialogHelper.h"
+#include "runtime/NoDestroy.h"
 
 extern char** environ;
 
@@ -27,7 +28,7 @@ constexpr int kHelperFd = 3;
 
 std::mutex g_mutex;
 TDialogDeadlines g_deadlines;
-std::vector<std::string> g_command;
+TNoDestroy<std::vector<std::string>> g_command;  // the leak report at exit may start the helper
 
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -80,13 +81,13 @@ TDialogDeadlines DialogDeadlines() {
 
 void SetDialogHelperCommand(std::vector<std::string> argv) {
   std::lock_guard lock(g_mutex);
-  g_command = std::move(argv);
+  *g_command = std::move(argv);
 }
 
 std::vector<std::string> DialogHelperCommand() {
   {
     std::lock_guard lock(g_mutex);
-    if (!g_command.empty()) return g_command;
+    if (!g_command->empty()) return *g_command;
   }
   return {DefaultHelperPath()};
 }
