@@ -135,6 +135,9 @@ void RemoveAt(TShare& s, size_t i) {
 }
 
 void Remember(TShare& s, uint64_t base) {
+  // A loop that allocates and releases one block would otherwise fill the list with its copies
+  // and push out the other blocks released lately.
+  if (s.Recent[(s.RecentNext + kRecent - 1) % kRecent] == base) return;
   s.Recent[s.RecentNext] = base;
   s.RecentNext = (s.RecentNext + 1) % kRecent;
 }

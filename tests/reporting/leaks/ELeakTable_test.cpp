@@ -87,6 +87,23 @@ TEST_F(LeakTable, ReleasesFindWhatTheSequenceLeft) {
   }
 }
 
+// Blocks allocated and released over and over (the allocator hands the same address back) do
+// not push an earlier release out of the recent list: its second release is still caught.
+TEST_F(LeakTable, ReusedBlocksKeepAnEarlierReleaseRemembered) {
+  const uint64_t early = 0x555555550000;
+  ASSERT_TRUE(leak_table::Insert(Entry(early)));
+  ASSERT_EQ(Release(early), TLeakLookup::Tracked);
+  // Heap-like addresses, a few in each share, each reused more often than a share remembers
+  // releases.
+  for (uint64_t i = 0; i < 300; ++i)
+    for (int round = 0; round < 33; ++round) {
+      const uint64_t base = 0x555555560000 + i * 32;
+      ASSERT_TRUE(leak_table::Insert(Entry(base)));
+      ASSERT_EQ(Release(base), TLeakLookup::Tracked);
+    }
+  EXPECT_EQ(Release(early), TLeakLookup::RecentlyFreed);
+}
+
 TEST_F(LeakTable, ManyBlocksReleasedInAnyOrderKeepTheirEntries) {
   // Enough blocks that probe chains form in every share and removals shift them back.
   std::mt19937_64 random(7);
