@@ -23,17 +23,15 @@ constexpr uint64_t kAddressMask = (uint64_t(1) << 47) - 1;  // user space on x86
 constexpr uint64_t kBusyBit = uint64_t(1) << 47;
 constexpr unsigned kEpochShift = 48;
 
-struct TSlot {
-  std::atomic<uint64_t> Key{0};
-  std::atomic<uint64_t> Rule{0};
-};
-
-TSlot gSlots[kSlotCount];
+// Slot i is Keys[i] and Rules[i]: two arrays, so that a slot's words are found from its index
+// by the load itself (no multiply or shift on the walk's critical path).
+std::atomic<uint64_t> gKeys[kSlotCount];
+std::atomic<uint64_t> gRules[kSlotCount];
 std::atomic<uint64_t> gEpoch{1};  // 16 bits used, never 0 (a key of 0 is an empty slot)
 
-// Code addresses differ in their low bits; folding in the next ones spreads modules whose code
-// lies a multiple of the table's size apart. No multiply: the index is on the walk's critical path.
-size_t SlotIndex(uintptr_t address) { return (address ^ (address >> 14)) & (kSlotCount - 1); }
+// Code addresses differ in their low bits; two that share them (code a multiple of the table's
+// size apart) take neighbouring slots of the probe window.
+size_t SlotIndex(uintptr_t address) { return address & (kSlotCount - 1); }
 static_assert(kSlotCount == size_t(1) << 14);
 
 
@@ -44,10 +42,9 @@ __attribute__((noinline)) uint64_t LookUpFurther(uintptr_t address, uint64_t key
 inline uint64_t RuleFor(uintptr_t address, uint64_t epochKey) {
   const uint64_t key = (address & kAddressMask) | epochKey;
   const size_t first = SlotIndex(address);
-  TSlot& slot = gSlots[first];
-  const uint64_t seen = slot.Key.load(std::memory_order_acquire);
-  const uint64_t packed = slot.Rule.load(std::memory_order_acquire);
-  if (__builtin_expect(seen == key, 1) && __builtin_expect(slot.Key.load(std::memory_order_relaxed) == key, 1))
+  const uint64_t seen = gKeys[first].load(std::memory_order_acquire);
+  const uint64_t packed = gRules[first].load(std::memory_order_acquire);
+  if (__builtin_expect(seen == key, 1) && __builtin_expect(gKeys[first].load(std::memory_order_relaxed) == key, 1))
     return packed;
   return LookUpFurther(address, key, first, epochKey >> kEpochShift);
 }
@@ -58,14 +55,14 @@ uint64_t ComputeAndPublish(uintptr_t address, uint64_t key, size_t first, uint64
   // further on is harmless (readers take the first).
   const uint64_t packed = PackCfaRule(rule);
   for (size_t i = 0; i < kProbeWindow; ++i) {
-    TSlot& slot = gSlots[(first + i) & (kSlotCount - 1)];
-    uint64_t seen = slot.Key.load(std::memory_order_relaxed);
+    const size_t at = (first + i) & (kSlotCount - 1);
+    uint64_t seen = gKeys[at].load(std::memory_order_relaxed);
     if (seen == key) break;
     bool stale = seen != 0 && (seen >> kEpochShift) != epoch;
     if (seen != 0 && !stale) continue;
-    if (!slot.Key.compare_exchange_strong(seen, key | kBusyBit, std::memory_order_acq_rel)) continue;
-    slot.Rule.store(packed, std::memory_order_relaxed);
-    slot.Key.store(key, std::memory_order_release);
+    if (!gKeys[at].compare_exchange_strong(seen, key | kBusyBit, std::memory_order_acq_rel)) continue;
+    gRules[at].store(packed, std::memory_order_relaxed);
+    gKeys[at].store(key, std::memory_order_release);
     break;
   }
   return packed;
@@ -73,12 +70,12 @@ uint64_t ComputeAndPublish(uintptr_t address, uint64_t key, size_t first, uint64
 
 uint64_t LookUpFurther(uintptr_t address, uint64_t key, size_t first, uint64_t epoch) {
   for (size_t i = 0; i < kProbeWindow; ++i) {
-    TSlot& slot = gSlots[(first + i) & (kSlotCount - 1)];
-    uint64_t seen = slot.Key.load(std::memory_order_acquire);
+    const size_t at = (first + i) & (kSlotCount - 1);
+    uint64_t seen = gKeys[at].load(std::memory_order_acquire);
     if (seen == 0) break;
     if (seen != key) continue;
-    uint64_t packed = slot.Rule.load(std::memory_order_acquire);
-    if (slot.Key.load(std::memory_order_relaxed) == key) return packed;
+    uint64_t packed = gRules[at].load(std::memory_order_acquire);
+    if (gKeys[at].load(std::memory_order_relaxed) == key) return packed;
   }
   return ComputeAndPublish(address, key, first, epoch);
 }
