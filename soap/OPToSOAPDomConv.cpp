@@ -777,7 +777,9 @@ void TOPToSoapDomConvert::WriteNestedLevel(IXMLNode* root, IXMLNode* parent, con
   TXmlTypeName elemXml = XmlTypeOf(shape.Elem);
   WideString dimText;
   for (int d = 1; d < shape.Dims; ++d) dimText += u"[]";
-  dimText += u"[" + W(std::to_string(n)) + u"]";
+  dimText += u'[';
+  dimText += W(std::to_string(n));
+  dimText += u']';
   TArrayElement element = inlineArray ? TArrayElement{TIntfPtr<IXMLNode>(parent), TIntfPtr<IXMLNode>(parent)}
                                       : AddArrayElement(root, parent, name, elemXml, dimText);
   WideString itemName = ItemName(name, elemXml, inlineArray);
@@ -1378,7 +1380,10 @@ void TOPToSoapDomConvert::ReadRectangular(void* target, PTypeInfo info, const st
   }
   if (cells > items.size()) {
     WideString dims;
-    for (size_t k = 0; k < sizes.size(); ++k) dims += (k ? u"," : u"") + W(std::to_string(sizes[k]));
+    for (size_t k = 0; k < sizes.size(); ++k) {
+      if (k) dims += u',';
+      dims += W(std::to_string(sizes[k]));
+    }
     throw ESOAPDomConvertError("Array dimensions [%s] exceed the %d items received", {dims, int(items.size())});
   }
   size_t next = 0;
