@@ -81,6 +81,17 @@ __attribute__((always_inline)) inline void* AllocateOrThrow(size_t size, size_t 
   }
 }
 
+// Everything but the plain allocation of a program that never tracked. Reached by a tail call,
+// so it takes operator new's place on the stack instead of adding a frame to walk.
+ZELK_LEAK_HOOK_CODE void* AllocateSlowly(size_t size, size_t align) { return AllocateOrThrow(size, align); }
+
+// Tracking off from the start is the usual case: malloc and nothing else.
+__attribute__((always_inline)) inline void* New(size_t size) {
+  if (__builtin_expect(!gEverTracked.load(std::memory_order_relaxed), 1))
+    if (void* p = std::malloc(size ? size : 1); __builtin_expect(p != nullptr, 1)) return p;
+  return AllocateSlowly(size, alignof(std::max_align_t));
+}
+
 ZELK_LEAK_HOOK_CODE void* AllocateNoThrow(size_t size, size_t align) noexcept {
   try {
     return AllocateOrThrow(size, align);
@@ -133,6 +144,12 @@ ZELK_LEAK_HOOK_CODE void Release(void* p) noexcept {
 
 constexpr size_t kDefaultAlign = alignof(std::max_align_t);
 
+// As New: straight to free while nothing was ever tracked (a tail call either way).
+__attribute__((always_inline)) inline void Delete(void* p) {
+  if (__builtin_expect(!gEverTracked.load(std::memory_order_relaxed), 1)) return std::free(p);
+  Release(p);
+}
+
 // Tracking starts before the executable's other static objects are made (priority 101), when
 // the stored block asks for it and this module's operator new is the one in effect.
 __attribute__((constructor(101))) void StartLeakHook() {
@@ -151,8 +168,8 @@ __attribute__((constructor(101))) void StartLeakHook() {
 // Links this object into a program that names nothing of it.
 extern "C" __attribute__((visibility("default"))) void TarvexLog_LeaksAnchor() {}
 
-ZELK_LEAK_HOOK_CODE void* operator new(size_t size) { return AllocateOrThrow(size, kDefaultAlign); }
-ZELK_LEAK_HOOK_CODE void* operator new[](size_t size) { return AllocateOrThrow(size, kDefaultAlign); }
+ZELK_LEAK_HOOK_CODE void* operator new(size_t size) { return New(size); }
+ZELK_LEAK_HOOK_CODE void* operator new[](size_t size) { return New(size); }
 ZELK_LEAK_HOOK_CODE void* operator new(size_t size, const std::nothrow_t&) noexcept {
   return AllocateNoThrow(size, kDefaultAlign);
 }
@@ -172,15 +189,15 @@ ZELK_LEAK_HOOK_CODE void* operator new[](size_t size, std::align_val_t align, co
   return AllocateNoThrow(size, static_cast<size_t>(align));
 }
 
-ZELK_LEAK_HOOK_CODE void operator delete(void* p) noexcept { Release(p); }
-ZELK_LEAK_HOOK_CODE void operator delete[](void* p) noexcept { Release(p); }
-ZELK_LEAK_HOOK_CODE void operator delete(void* p, const std::nothrow_t&) noexcept { Release(p); }
-ZELK_LEAK_HOOK_CODE void operator delete[](void* p, const std::nothrow_t&) noexcept { Release(p); }
-ZELK_LEAK_HOOK_CODE void operator delete(void* p, size_t) noexcept { Release(p); }
-ZELK_LEAK_HOOK_CODE void operator delete[](void* p, size_t) noexcept { Release(p); }
-ZELK_LEAK_HOOK_CODE void operator delete(void* p, std::align_val_t) noexcept { Release(p); }
-ZELK_LEAK_HOOK_CODE void operator delete[](void* p, std::align_val_t) noexcept { Release(p); }
-ZELK_LEAK_HOOK_CODE void operator delete(void* p, size_t, std::align_val_t) noexcept { Release(p); }
-ZELK_LEAK_HOOK_CODE void operator delete[](void* p, size_t, std::align_val_t) noexcept { Release(p); }
-ZELK_LEAK_HOOK_CODE void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { Release(p); }
-ZELK_LEAK_HOOK_CODE void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { Release(p); }
+ZELK_LEAK_HOOK_CODE void operator delete(void* p) noexcept { Delete(p); }
+ZELK_LEAK_HOOK_CODE void operator delete[](void* p) noexcept { Delete(p); }
+ZELK_LEAK_HOOK_CODE void operator delete(void* p, const std::nothrow_t&) noexcept { Delete(p); }
+ZELK_LEAK_HOOK_CODE void operator delete[](void* p, const std::nothrow_t&) noexcept { Delete(p); }
+ZELK_LEAK_HOOK_CODE void operator delete(void* p, size_t) noexcept { Delete(p); }
+ZELK_LEAK_HOOK_CODE void operator delete[](void* p, size_t) noexcept { Delete(p); }
+ZELK_LEAK_HOOK_CODE void operator delete(void* p, std::align_val_t) noexcept { Delete(p); }
+ZELK_LEAK_HOOK_CODE void operator delete[](void* p, std::align_val_t) noexcept { Delete(p); }
+ZELK_LEAK_HOOK_CODE void operator delete(void* p, size_t, std::align_val_t) noexcept { Delete(p); }
+ZELK_LEAK_HOOK_CODE void operator delete[](void* p, size_t, std::align_val_t) noexcept { Delete(p); }
+ZELK_LEAK_HOOK_CODE void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { Delete(p); }
+ZELK_LEAK_HOOK_CODE void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { Delete(p); }
