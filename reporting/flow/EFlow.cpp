@@ -33,6 +33,7 @@
 #include "reporting/report/ELiveSnapshot.h"
 #include "reporting/report/ELogItem.h"
 #include "reporting/report/EReport.h"
+#include "runtime/NoDestroy.h"
 #include "runtime/ClassNames.h"
 #include "runtime/SysUtils.h"
 
@@ -69,14 +70,14 @@ bool RunPendingCall() {
 namespace {
 
 std::mutex g_clockMutex;
-std::function<int64_t()> g_clock;
+TNoDestroy<std::function<int64_t()>> g_clock;
 
 }  // namespace
 
 int64_t NowMilliseconds() {
   {
     std::lock_guard lock(g_clockMutex);
-    if (g_clock) return g_clock();
+    if (*g_clock) return (*g_clock)();
   }
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
@@ -183,7 +184,7 @@ TReportTime g_startTime;
 
 std::mutex g_warningMutex;
 TTarvexLogErrorCode g_warningCode = eeNone;
-std::string g_warningText;
+TNoDestroy<std::string> g_warningText;
 
 std::string Hex16(uintptr_t value) {
   char text[17];
@@ -1111,7 +1112,7 @@ void ReportWarning(TTarvexLogErrorCode code, const std::string& text) {
   {
     std::lock_guard lock(g_warningMutex);
     g_warningCode = code;
-    g_warningText = text;
+    *g_warningText = text;
   }
   if (DebuggerAttached())
     WriteAll(2, Format("[WARNING] - Code: %s - Address: %s - Message: \"%s\"",
@@ -1137,7 +1138,7 @@ void ReportSectionWarning(TTarvexLogErrorCode code, const std::string& section) 
 void ClearWarning() {
   std::lock_guard lock(g_warningMutex);
   g_warningCode = eeNone;
-  g_warningText.clear();
+  g_warningText->clear();
 }
 
 TTarvexLogErrorCode LastWarningCode() {
@@ -1147,7 +1148,7 @@ TTarvexLogErrorCode LastWarningCode() {
 
 std::string LastWarningText() {
   std::lock_guard lock(g_warningMutex);
-  return g_warningText;
+  return *g_warningText;
 }
 
 void RequestExit(TExitAction action) {
@@ -1182,7 +1183,7 @@ bool FlowCgiProgram() { return ConsoleProgram() && std::getenv("REQUEST_METHOD")
 
 void SetFlowClock(std::function<int64_t()> nowMilliseconds) {
   std::lock_guard lock(g_clockMutex);
-  g_clock = std::move(nowMilliseconds);
+  *g_clock = std::move(nowMilliseconds);
 }
 
 void SetFlowWatchdogSeconds(int seconds) { g_watchdogSeconds.store(seconds); }

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/NoDestroy.h"
 #include "reporting/flow/EFlowState.h"
 #include "reporting/options/EModules.h"
 #include "reporting/report/ELiveSnapshot.h"
@@ -31,7 +32,7 @@ extern char** environ;
 namespace tarvex_flow {
 namespace {
 
-std::string g_startDirectory;
+TNoDestroy<std::string> g_startDirectory;
 
 // A restart loop stops after this many restarts within a minute.
 constexpr int kMaxRestarts = 3;
@@ -83,7 +84,7 @@ void Restart() {
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  if (!g_startDirectory.empty()) posix_spawn_file_actions_addchdir_np(&actions, g_startDirectory.c_str());
+  if (!g_startDirectory->empty()) posix_spawn_file_actions_addchdir_np(&actions, g_startDirectory->c_str());
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
@@ -132,29 +133,29 @@ bool DebuggerAttached() {
 
 namespace {
 std::mutex g_tempMutex;
-std::string g_tempFolder;
+TNoDestroy<std::string> g_tempFolder;
 }  // namespace
 
 std::string TemporaryFolder(bool make) {
   std::lock_guard lock(g_tempMutex);
-  if (g_tempFolder.empty() && make) {
+  if (g_tempFolder->empty() && make) {
     const char* base = std::getenv("TMPDIR");
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/tarvexlog-XXXXXX";
-    if (::mkdtemp(pattern.data())) g_tempFolder = pattern;
+    if (::mkdtemp(pattern.data())) *g_tempFolder = pattern;
   }
-  return g_tempFolder;
+  return *g_tempFolder;
 }
 
 void RemoveTemporaryFiles() {
   std::lock_guard lock(g_tempMutex);
-  if (g_tempFolder.empty()) return;
-  ::unlink((g_tempFolder + "/Screenshot.png").c_str());
-  if (::rmdir(g_tempFolder.c_str()) == 0) g_tempFolder.clear();
+  if (g_tempFolder->empty()) return;
+  ::unlink((*g_tempFolder + "/Screenshot.png").c_str());
+  if (::rmdir(g_tempFolder->c_str()) == 0) g_tempFolder->clear();
 }
 
 void RecordStartDirectory() {
   char cwd[PATH_MAX];
-  g_startDirectory = ::getcwd(cwd, sizeof cwd) ? cwd : "";
+  *g_startDirectory = ::getcwd(cwd, sizeof cwd) ? cwd : "";
 }
 
 bool WriteConsoleReport(const std::string& reportText) {
