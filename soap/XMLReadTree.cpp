@@ -1093,8 +1093,7 @@ void OnInternalSubset(void* ctx, const xmlChar* name, const xmlChar* externalID,
 }
 
 // The document type's markup, once its declarations are all read.
-void KeepDocType(TBuilder& b) {
-  xmlDocPtr doc = b.ctxt->myDoc;
+void KeepDocType(TBuilder& b, xmlDocPtr doc) {
   if (!doc || !doc->intSubset) return;
   for (TRNode* c = b.doc->root->first; c; c = c->next) {
     if (c->kind != kDocType) continue;
@@ -1114,14 +1113,50 @@ struct TCtxtFree {
     xmlFreeParserCtxt(c);
   }
 };
+using TCtxtPtr = std::unique_ptr<xmlParserCtxt, TCtxtFree>;
+struct TDocFree {
+  void operator()(xmlDocPtr d) const { xmlFreeDoc(d); }
+};
 
+// One parser context per thread, kept between answers with its name dictionary: making both
+// anew is a fixed cost on every answer, and the names of one service's answers repeat. A
+// dictionary grown past kMaxKeptDict (names of hostile answers) is not kept, so it neither
+// grows without end nor eats much into the next document's own dictionary limit.
+constexpr size_t kMaxKeptDict = 256 * 1024;
+
+class TCtxtCache {
+ public:
+  // A context for one parse; nested parses (a handler loading an answer) get their own.
+  static TCtxtPtr Take() {
+    if (TCtxtCache* c = Get(); c && c->ctxt_) return std::move(c->ctxt_);
+    return TCtxtPtr(xmlNewParserCtxt());
+  }
+  // Back after a parse that returned to us (not one left by an exception thrown through it).
+  static void Give(TCtxtPtr ctxt) {
+    ctxt->_private = nullptr;
+    if (!ctxt->dict || xmlDictGetUsage(ctxt->dict) > kMaxKeptDict) return;
+    if (TCtxtCache* c = Get(); c && !c->ctxt_) c->ctxt_ = std::move(ctxt);
+  }
+
+ private:
+  static TCtxtCache* Get() {
+    thread_local bool alive = false;
+    thread_local struct TOwner {
+      TCtxtCache cache;
+      explicit TOwner(bool& a) : flag(a) { flag = true; }
+      ~TOwner() { flag = false; }
+      bool& flag;
+    } owner(alive);
+    return alive ? &owner.cache : nullptr;
+  }
+  TCtxtPtr ctxt_;
+};
 
 TIntfPtr<IXMLDocument> Load(std::string_view bytes, TParseOptions parseOptions) {
   xmlparse::InitLibXml();
   if (bytes.size() > static_cast<size_t>(INT32_MAX)) throw EXMLDocError("Document too large");
   if (bytes.empty()) throw xmlparse::MakeParseError(nullptr, xmlparse::TParseContext(), bytes, false);
-  std::unique_ptr<xmlParserCtxt, TCtxtFree> ctxt(
-      xmlCreateMemoryParserCtxt(bytes.data(), static_cast<int>(bytes.size())));
+  TCtxtPtr ctxt = TCtxtCache::Take();
   if (!ctxt) throw EXMLDocError("Out of memory");
   TIntfPtr<IXMLDocument> result(static_cast<IXMLDocument*>(new TReadDoc(bytes.size())));
   auto* doc = static_cast<TReadDoc*>(result.Get());
@@ -1134,34 +1169,42 @@ TIntfPtr<IXMLDocument> Load(std::string_view bytes, TParseOptions parseOptions) 
   pc.reader = &builder;
   pc.main = ctxt.get();
   ctxt->_private = &pc;
-  xmlCtxtUseOptions(ctxt.get(), xmlparse::ParserOptions(parseOptions));
+  const int options = xmlparse::ParserOptions(parseOptions);
+  // Every handler set on each parse: the options of an earlier one may have changed them.
   xmlSAXHandlerPtr sax = ctxt->sax;
   sax->serror = xmlparse::RecordError;
   sax->startElementNs = OnStartElement;
   sax->endElementNs = OnEndElement;
   sax->characters = OnCharacters;
-  if (ctxt->keepBlanks) sax->ignorableWhitespace = OnCharacters;
+  sax->ignorableWhitespace = (options & XML_PARSE_NOBLANKS) ? xmlSAX2IgnorableWhitespace : OnCharacters;
   sax->cdataBlock = OnCData;
   sax->comment = OnComment;
   sax->processingInstruction = OnPI;
   sax->reference = OnReference;
   sax->internalSubset = OnInternalSubset;
+  std::unique_ptr<xmlDoc, TDocFree> parsed;
   {
     xmlparse::TRefuseExternal refuse;
-    xmlParseDocument(ctxt.get());
+    // Resets the context (keeping its dictionary) and reads the bytes in place.
+    parsed.reset(xmlCtxtReadMemory(ctxt.get(), bytes.data(), static_cast<int>(bytes.size()), nullptr, nullptr,
+                                   options));
   }
-  if (!ctxt->wellFormed || !builder.sawRoot)
-    throw xmlparse::MakeParseError(ctxt.get(), pc, bytes, false);
-  KeepDocType(builder);
+  if (!parsed || !ctxt->wellFormed || !builder.sawRoot) {
+    EDOMParseError error = xmlparse::MakeParseError(ctxt.get(), pc, bytes, false);
+    TCtxtCache::Give(std::move(ctxt));
+    throw error;
+  }
+  KeepDocType(builder, parsed.get());
 
   doc->dict = ctxt->dict;
   xmlDictReference(doc->dict);
   doc->hasDecl = xmlparse::SniffDeclaration(bytes, false);
-  if (xmlDocPtr d = ctxt->myDoc; d && doc->hasDecl) {
+  if (xmlDocPtr d = parsed.get(); doc->hasDecl) {
     doc->version = W(C(d->version));
     doc->encoding = W(C(d->encoding));
     doc->standalone = d->standalone == 1 ? u"yes" : d->standalone == 0 ? u"no" : u"";
   }
+  TCtxtCache::Give(std::move(ctxt));
   return result;
 }
 
