@@ -15,6 +15,7 @@
 
 #include "delivery/ELogManager.h"
 #include "reporting/flow/EFlow.h"
+#include "tests/reporting/leaks/LeakFixtureLog.h"
 
 namespace {
 
@@ -51,20 +52,6 @@ __attribute__((noinline)) void MakeLocalStatic() {
   Keep(local.Block);
 }
 
-// Reports go to the log file the test names. Made by the loader's pre-initialisation, before
-// tracking starts, so that it is not one of the program's leaks.
-class TFixtureLog final : public ILogStore {
- public:
-  bool IsDuplicate(const TTarvexModuleOptions&, const std::string&, bool) override { return false; }
-  void ResetOnNewVersion(const TTarvexModuleOptions&, const std::string&) override {}
-  bool SaveReport(const TTarvexModuleOptions&, const std::string& reportText, bool, std::string&) override {
-    TLogFile log(FileName, false);
-    log.Add(reportText);
-    log.Save();
-    return true;
-  }
-  char FileName[4096] = {};
-};
 std::shared_ptr<ILogStore>* gLog = nullptr;
 void MakeLog(int, char**, char**) { gLog = new std::shared_ptr<ILogStore>(std::make_shared<TFixtureLog>()); }
 __attribute__((section(".preinit_array"), used)) void (*gPreinit)(int, char**, char**) = &MakeLog;

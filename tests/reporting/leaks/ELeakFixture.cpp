@@ -17,6 +17,7 @@
 
 #include "delivery/ELogManager.h"
 #include "reporting/flow/EFlow.h"
+#include "tests/reporting/leaks/LeakFixtureLog.h"
 #include "reporting/interception/ExceptionLog.h"
 
 // At namespace scope, so that reports name them as they are.
@@ -47,20 +48,6 @@ void LeakEverywhere(std::integer_sequence<int, N...>) {
   (LeakAt<N>(), ...);
 }
 
-// Reports go to the log file the test reads, whatever routes the delivery library has. Made
-// before tracking starts (below), so that it is not one of the fixture's leaks.
-class TFixtureLog final : public ILogStore {
- public:
-  bool IsDuplicate(const TTarvexModuleOptions&, const std::string&, bool) override { return false; }
-  void ResetOnNewVersion(const TTarvexModuleOptions&, const std::string&) override {}
-  bool SaveReport(const TTarvexModuleOptions&, const std::string& reportText, bool, std::string&) override {
-    TLogFile log(FileName, false);
-    log.Add(reportText);
-    log.Save();
-    return true;
-  }
-  char FileName[4096] = {};
-};
 std::shared_ptr<ILogStore>* gLog = nullptr;
 
 // Allocated by the loader's pre-initialisation, before tracking starts.
