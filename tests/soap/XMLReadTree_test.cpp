@@ -146,6 +146,38 @@ TEST(XMLReadTreeTest, RefusesWhatTheDocumentComponentRefuses) {
   }
 }
 
+// Answers read one after another on one thread share the parser's state: nothing of one
+// answer (an error, a DTD's defaults and entities, the white-space option) reaches the next.
+TEST(XMLReadTreeTest, OneAnswerLeavesNothingToTheNext) {
+  const Sample sequence[] = {
+      {"cut short", "<r><a>1</a", {}},
+      {"plain after an error", "<r><a>1</a></r>", {}},
+      {"a DTD with defaults and entities", "<!DOCTYPE r [<!ATTLIST r d CDATA \"def\"><!ENTITY v \"val\">]><r>&v;</r>", {}},
+      {"the same element without the DTD", "<r>text</r>", {}},
+      {"an undeclared entity after the declared one", "<r>&v;</r>", {}},
+      {"white space kept", "<r>\n <a> </a>\n</r>", {poPreserveWhiteSpace}},
+      {"white space dropped again", "<r>\n <a> </a>\n</r>", {}},
+      {"a repeated attribute", "<r a=\"1\" a=\"2\"/>", {}},
+      {"plain at the end", "<p:r xmlns:p=\"urn:a\"><p:b/></p:r>", {}},
+  };
+  for (int round = 0; round < 2; ++round)
+    for (const Sample& s : sequence) {
+      SCOPED_TRACE(s.name);
+      std::string dom, read;
+      try {
+        dom = DescribeDoc(LoadDom(s.text, s.options).Get());
+      } catch (const EDOMParseError& e) {
+        dom = "error: " + e.Message();
+      }
+      try {
+        read = DescribeDoc(LoadXMLReadOnly(s.text, s.options).Get());
+      } catch (const EDOMParseError& e) {
+        read = "error: " + e.Message();
+      }
+      EXPECT_EQ(read, dom);
+    }
+}
+
 TEST(XMLReadTreeTest, ChangesAreRefused) {
   TIntfPtr<IXMLDocument> doc = LoadXMLReadOnly("<r a=\"1\"><c/></r>");
   TIntfPtr<IXMLNode> r = doc->DocumentElement();
