@@ -50,4 +50,12 @@ class AnswerServer {
   HttpTestServer server_;
 };
 
+// The responder the benchmarks talk to: ZELK_BENCH_URL's (the one the peers share), else a
+// server of this process made on first use.
+inline std::string BaseUrl() {
+  if (const char* url = std::getenv("ZELK_BENCH_URL"); url && *url) return url;
+  static AnswerServer server;
+  return server.Url();
+}
+
 }  // namespace bench

@@ -15,12 +15,6 @@ namespace {
 
 using namespace bench;
 
-std::string BaseUrl() {
-  if (const char* url = std::getenv("ZELK_BENCH_URL"); url && *url) return url;
-  static AnswerServer server;
-  return server.Url();
-}
-
 void Encode(benchmark::State& state) {
   Fixture& f = Setup();
   TIntfPtr<IOPConvert> conv(static_cast<IOPConvert*>(new TOPToSoapDomConvert));

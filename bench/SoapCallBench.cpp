@@ -22,12 +22,6 @@ namespace {
 
 using namespace bench;
 
-std::string BaseUrl() {
-  if (const char* url = std::getenv("ZELK_BENCH_URL"); url && *url) return url;
-  static AnswerServer server;
-  return server.Url();
-}
-
 const char* const kPath = "/inline/2";
 
 // The request body the distance call sends.
