@@ -17,6 +17,8 @@
 
 #include "runtime/Strings.h"
 #include "soap/HTTPConnection.h"
+#include "soap/HTTPWire.h"
+#include "soap/HTTPWireSocket.h"
 
 namespace {
 
@@ -95,11 +97,7 @@ struct Transfer {
   const THTTPRequest& request;
   THTTPExchange& exchange;
   std::exception_ptr error;  // raised by the exchange; rethrown after the transfer
-  std::string statusText;
-  int status = 0;
-  std::string contentType;
-  bool contentTypeSeen = false;
-  int64_t contentLength = -1;
+  THTTPResponseHead head;
   bool started = false;       // connection ready, request on its way
   bool headersDone = false;   // the final response's headers are in
   Clock::time_point lastActivity = Clock::now();
@@ -111,36 +109,20 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
   std::string_view line(data, total);
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
   t.lastActivity = Clock::now();
+  if (t.headersDone) return total;  // a chunked answer's trailers
   if (line.substr(0, 5) == "HTTP/") {
-    // "HTTP/1.1 404 Not Found": a new response; interim ones are followed by the final one.
-    size_t sp1 = line.find(' ');
-    std::string_view rest = sp1 == std::string_view::npos ? std::string_view() : line.substr(sp1 + 1);
-    size_t sp2 = rest.find(' ');
-    std::string code(rest.substr(0, sp2));
-    t.status = std::atoi(code.c_str());
-    t.statusText = sp2 == std::string_view::npos ? std::string() : std::string(rest.substr(sp2 + 1));
-    t.contentType.clear();
-    t.contentTypeSeen = false;
-    t.contentLength = -1;
+    t.head.StatusLine(line);
   } else if (line.empty()) {
-    if (t.status < 200) return total;
+    if (t.head.Status < 200) return total;
     t.headersDone = true;
     try {
-      t.exchange.HeadersReceived(t.status, t.statusText, t.contentType, t.contentLength);
+      t.exchange.HeadersReceived(t.head.Status, t.head.StatusText, t.head.ContentType, t.head.ContentLength);
     } catch (...) {
       t.error = std::current_exception();
       return 0;
     }
-  } else if (!t.contentTypeSeen && line.size() > 13 && SameText(line.substr(0, 13), "Content-Type:")) {
-    t.contentType = Trim(line.substr(13));
-    t.contentTypeSeen = true;
-  } else if (line.size() > 15 && SameText(line.substr(0, 15), "Content-Length:")) {
-    // Only for the size limit: libcurl itself decides how much body to read.
-    std::string digits = Trim(line.substr(15));
-    char* end = nullptr;
-    errno = 0;
-    long long n = std::strtoll(digits.c_str(), &end, 10);
-    if (!digits.empty() && *end == '\0' && errno == 0 && n >= 0) t.contentLength = n;
+  } else {
+    t.head.HeaderLine(line);
   }
   return total;
 }
@@ -175,24 +157,174 @@ int OnRequestStart(void* user, char*, char*, int, int) {
   return CURL_PREREQFUNC_OK;
 }
 
-// One header line, whatever the text it was built from: a line break inside a value (say, a
-// SOAP action taken from a service description) would start a header of its own.
-std::string SingleLine(std::string text) {
-  std::replace_if(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
-  return text;
+// Whether the environment sends a plain http request to `host` through a proxy, as libcurl
+// reads it; any setting not plainly ruling the host out counts as a proxy.
+bool EnvironmentProxyFor(const std::string& host) {
+  bool proxy = false;
+  for (const char* name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}) {
+    const char* v = std::getenv(name);
+    proxy = proxy || (v && *v);
+  }
+  if (!proxy) return false;
+  const char* noProxy = std::getenv("no_proxy");
+  if (!noProxy || !*noProxy) noProxy = std::getenv("NO_PROXY");
+  if (!noProxy) return true;
+  std::string bare = host.size() > 2 && host.front() == '[' ? host.substr(1, host.size() - 2) : host;
+  for (const std::string& entry : SplitList(noProxy))
+    if (entry == "*" || SameText(entry, bare)) return false;
+  return true;
 }
 
-// A header line as libcurl takes it: "Name;" sends a header with an empty value, where
-// "Name:" would remove it.
-std::string CurlHeaderLine(const std::string& line) {
-  std::string trimmed = Trim(SingleLine(line));
-  if (!trimmed.empty() && trimmed.back() == ':') return trimmed.substr(0, trimmed.size() - 1) + ";";
-  return trimmed;
+bool Printable(const std::string& s) {
+  return std::all_of(s.begin(), s.end(), [](char c) { return c > ' ' && c < 0x7f; });
 }
+
+// What a plain request needs of its URL: the Host header, the request target and where to
+// connect; `plain` false when the URL is not one the wire path takes (https, odd characters,
+// an IPv6 zone).
+struct WireTarget {
+  std::string url;
+  bool plain = false;
+  std::string host;      // as in the URL, brackets around an IPv6 address
+  std::string hostLine;  // the Host header's value
+  std::string target;    // path and query
+  std::string origin;    // host:port, what a kept connection is connected to
+};
+
+void ParseWireTarget(const std::string& url, WireTarget& w) {
+  w.url = url;
+  w.plain = false;
+  CurlURL u;
+  std::string scheme, port, path, query;
+  if (!u.Parse(url) || !u.Get(CURLUPART_SCHEME, scheme) || !SameText(scheme, "http") ||
+      !u.Get(CURLUPART_HOST, w.host) || !u.Get(CURLUPART_PORT, port, CURLU_DEFAULT_PORT) ||
+      !u.Get(CURLUPART_PATH, path, CURLU_URLENCODE))
+    return;
+  bool hasQuery = u.Get(CURLUPART_QUERY, query);
+  w.target = hasQuery ? path + "?" + query : path;
+  w.hostLine = port == "80" ? w.host : w.host + ":" + port;
+  w.origin = w.host + ":" + port;
+  w.plain = Printable(w.hostLine) && Printable(w.target) && w.host.find('%') == std::string::npos && !w.target.empty();
+}
+
+// A kept plain connection on which requests are written and answers read here, without
+// libcurl's per-request work. libcurl only opens it (CURLOPT_CONNECT_ONLY): name resolution,
+// the connect time-out and their error texts stay its own, and so does closing the socket.
+class WireConnection {
+ public:
+  WireConnection() : reader_(socket_) {}
+  ~WireConnection() { Close(); }
+  WireConnection(const WireConnection&) = delete;
+  WireConnection& operator=(const WireConnection&) = delete;
+
+  void Perform(const THTTPRequest& r, THTTPExchange& exchange, const WireTarget& w, const std::string& agent) {
+    try {
+      Run(r, exchange, w, agent);
+    } catch (...) {
+      Close();  // whatever was under way leaves the connection in an unknown state
+      throw;
+    }
+  }
+
+  void Close() {
+    socket_.Detach();
+    reader_.Reset();
+    if (connect_) curl_easy_cleanup(connect_);
+    connect_ = nullptr;
+    origin_.clear();
+  }
+
+ private:
+  void Run(const THTTPRequest& r, THTTPExchange& exchange, const WireTarget& w, const std::string& agent) {
+    bool fresh = false;
+    if (!socket_.Attached() || origin_ != w.origin || !socket_.Usable()) {
+      Close();
+      Open(r, w);
+      fresh = true;
+    }
+    exchange.BeforeSend(nullptr);
+    const int64_t size = r.Streamed ? r.StreamedSize : (r.SingleBody ? static_cast<int64_t>(r.SingleBody->size()) : 0);
+    head_.clear();
+    AppendRequestHead(head_, r.Get, w.target, w.hostLine, agent, r.Headers, size);
+    auto limit = [&r](int ms) { return ms > 0 ? ms : r.IdleFallback; };
+    socket_.SetIdleLimits(limit(r.Timeouts.Send), limit(r.Timeouts.Receive));
+    for (;;) {
+      // A kept connection the server closed takes the request again on a new one, once; not
+      // after any of a streamed body was pulled, which cannot be pulled twice.
+      bool pulled = false;
+      TWireEnd end = Send(r, exchange, size, pulled) ? reader_.Read(exchange) : TWireEnd::Nothing;
+      if (end == TWireEnd::Nothing) {
+        if (fresh || pulled) throw EHTTPClientError("Empty reply from server");
+        Close();
+        Open(r, w);
+        fresh = true;
+        continue;
+      }
+      if (end == TWireEnd::Close || reader_.Pending()) Close();
+      return;
+    }
+  }
+
+  // False when the peer was gone before it took anything.
+  bool Send(const THTTPRequest& r, THTTPExchange& exchange, int64_t size, bool& pulled) {
+    iovec pieces[2] = {{head_.data(), head_.size()}, {nullptr, 0}};
+    int count = 1;
+    if (!r.Streamed && r.SingleBody && !r.SingleBody->empty())
+      pieces[count++] = {const_cast<char*>(r.SingleBody->data()), r.SingleBody->size()};
+    if (!socket_.Send(pieces, count)) return false;
+    if (!r.Streamed) return true;
+    piece_.resize(r.PieceSize);
+    for (int64_t left = size; left > 0;) {
+      pulled = true;
+      size_t n = exchange.ReadBody(piece_.data(), static_cast<size_t>(std::min<int64_t>(left, static_cast<int64_t>(piece_.size()))));
+      if (n == 0 || static_cast<int64_t>(n) > left) throw EHTTPClientError(curl_easy_strerror(CURLE_READ_ERROR));
+      left -= static_cast<int64_t>(n);
+      iovec piece{piece_.data(), n};
+      if (!socket_.Send(&piece, 1)) throw EHTTPClientError(std::string("Send failure: ") + std::strerror(EPIPE));
+    }
+    return true;
+  }
+
+  void Open(const THTTPRequest& r, const WireTarget& w) {
+    connect_ = curl_easy_init();
+    if (!connect_) throw EHTTPClientError(curl_easy_strerror(CURLE_FAILED_INIT));
+    char errorText[CURL_ERROR_SIZE] = {};
+    auto set = [this](CURLoption option, auto value) {
+      CURLcode rc = curl_easy_setopt(connect_, option, value);
+      if (rc != CURLE_OK) throw EHTTPClientError(curl_easy_strerror(rc));
+    };
+    set(CURLOPT_ERRORBUFFER, errorText);
+    set(CURLOPT_NOSIGNAL, 1L);
+    set(CURLOPT_URL, w.url.c_str());
+    set(CURLOPT_PROTOCOLS_STR, "http");
+    set(CURLOPT_PROXY, "");  // the caller found that no proxy applies
+    set(CURLOPT_CONNECT_ONLY, 1L);
+    if (r.Timeouts.Connect > 0) set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(r.Timeouts.Connect));
+    CURLcode rc = curl_easy_perform(connect_);
+    curl_socket_t fd = CURL_SOCKET_BAD;
+    if (rc == CURLE_OK) rc = curl_easy_getinfo(connect_, CURLINFO_ACTIVESOCKET, &fd);
+    curl_easy_setopt(connect_, CURLOPT_ERRORBUFFER, nullptr);
+    if (rc != CURLE_OK || fd == CURL_SOCKET_BAD) {
+      std::string text = errorText[0] ? errorText : curl_easy_strerror(rc == CURLE_OK ? CURLE_COULDNT_CONNECT : rc);
+      Close();
+      throw EHTTPClientError(text);
+    }
+    socket_.Attach(static_cast<int>(fd));
+    origin_ = w.origin;
+  }
+
+  CURL* connect_ = nullptr;  // holds the connection; cleaning it up closes the socket
+  std::string origin_;
+  THTTPWireSocket socket_;
+  THTTPResponseReader reader_;
+  std::string head_;
+  std::string piece_;
+};
 
 class CurlConnection final : public THTTPClientConnection {
  public:
-  explicit CurlConnection(const THTTPConnectSettings& settings) : settings_(settings) {
+  explicit CurlConnection(const THTTPConnectSettings& settings)
+      : settings_(settings), agent_(SingleLine(settings.Agent)) {
     GlobalInit();
     easy_ = curl_easy_init();
     multi_ = curl_multi_init();
@@ -205,6 +337,10 @@ class CurlConnection final : public THTTPClientConnection {
   ~CurlConnection() override { Close(); }
 
   void Perform(const THTTPRequest& request, THTTPExchange& exchange) override {
+    if (WirePath(request)) {
+      wire_.Perform(request, exchange, wireTarget_, agent_);
+      return;
+    }
     Transfer t{request, exchange};
     current_ = &t;
     struct Done {
@@ -224,7 +360,24 @@ class CurlConnection final : public THTTPClientConnection {
   }
 
  private:
+  // A plain http request on a direct connection without credentials or a hook is written here
+  // on a kept connection; everything else goes through libcurl.
+  bool WirePath(const THTTPRequest& r) {
+    if (r.BeforeSendHook || !settings_.UserName.empty()) return false;
+    if (wireTarget_.url != r.URL) ParseWireTarget(r.URL, wireTarget_);
+    if (!wireTarget_.plain) return false;
+    if (settings_.Proxy.empty()) {
+      if (EnvironmentProxyFor(wireTarget_.host)) return false;
+    } else {
+      std::string host = wireTarget_.host;
+      if (host.size() > 2 && host.front() == '[') host = host.substr(1, host.size() - 2);
+      if (!ProxyForScheme(settings_.Proxy, "http").empty() && !ProxyBypassed(settings_.ProxyByPass, host)) return false;
+    }
+    return std::none_of(r.Headers.begin(), r.Headers.end(), [](const std::string& h) { return IsSpecialHeader(h); });
+  }
+
   void Close() {
+    wire_.Close();
     if (multi_) curl_multi_cleanup(multi_);
     if (easy_) curl_easy_cleanup(easy_);
     curl_slist_free_all(proxyHeaders_);
@@ -449,6 +602,9 @@ class CurlConnection final : public THTTPClientConnection {
   }
 
   THTTPConnectSettings settings_;
+  std::string agent_;       // as sent: on one line
+  WireTarget wireTarget_;   // the last request URL, parsed for the wire path
+  WireConnection wire_;
   CURL* easy_ = nullptr;
   CURLM* multi_ = nullptr;
   curl_slist* proxyHeaders_ = nullptr;  // removes libcurl's own Proxy-Connection
