@@ -1,1 +1,1 @@
-list(APPEND ZELK_SOAP_TEST_SOURCES SOAPHTTPTrans_test.cpp ServerCertificate.cpp)
+list(APPEND ZELK_SOAP_TEST_SOURCES SOAPHTTPTrans_test.cpp ServerCertificate.cpp HTTPWire_test.cpp)
