@@ -1,8 +1,10 @@
-// A static object that is made once and never destroyed.
+// A static object that outlives the static destructors at exit.
 //
 // The leak report runs at exit after every static destructor of the program, and it still needs
 // the registries, texts and locks it reports through. Statics it may touch are kept in a
-// TNoDestroy: their memory stays valid until the process ends, which is when it is reclaimed.
+// TNoDestroy: at exit their memory stays valid until the process ends, which is when it is
+// reclaimed. A shared object that is unloaded before then destroys its own, after its ordinary
+// static destructors, so that loading and unloading it leaves nothing behind.
 #pragma once
 
 #include <new>
@@ -32,12 +34,29 @@ class TNoDestroy {
   T value_;
 };
 #else
+namespace nodestroy {
+
+struct TNode {
+  TNode* Next = nullptr;
+  void (*Destroy)(TNode*) = nullptr;
+};
+
+// Adds a made object to its module's list, destroyed if the module is unloaded. Hidden: each
+// module (the program, every shared object with its own copy) keeps its own list.
+__attribute__((visibility("hidden"))) void Register(TNode* node) noexcept;
+
+}  // namespace nodestroy
+
 template <class T>
-class TNoDestroy {
+class TNoDestroy : private nodestroy::TNode {
  public:
   template <class... TArgs>
   explicit TNoDestroy(TArgs&&... args) {
     ::new (static_cast<void*>(storage_)) T(std::forward<TArgs>(args)...);
+    if constexpr (!std::is_trivially_destructible_v<T>) {
+      Destroy = [](nodestroy::TNode* self) { static_cast<TNoDestroy*>(self)->Get().~T(); };
+      nodestroy::Register(this);
+    }
   }
   TNoDestroy(const TNoDestroy&) = delete;
   TNoDestroy& operator=(const TNoDestroy&) = delete;

@@ -15,6 +15,8 @@
 #include <QWidget>
 #include <mutex>
 
+#include "runtime/NoDestroy.h"
+
 namespace {
 
 constexpr int kMaxText = 255;
@@ -26,7 +28,7 @@ struct TSnapshot {
 };
 
 TSnapshot& Snapshot() {
-  static TSnapshot* snapshot = new TSnapshot;  // read by threads that may outlive static teardown
+  static TNoDestroy<TSnapshot> snapshot;  // read by threads that may outlive static teardown
   return *snapshot;
 }
 
@@ -75,7 +77,7 @@ class TDisplayTracker : public QObject {
   std::vector<QMetaObject::Connection> watched_;
 };
 
-QPointer<TDisplayTracker> g_tracker;
+TNoDestroy<QPointer<TDisplayTracker>> g_tracker;  // asked for after the static destructors too
 
 }  // namespace
 
@@ -135,13 +137,13 @@ bool ReadDisplaySnapshot(TDisplayValues& values) {
 }
 
 void StartDisplayTracking() {
-  if (!g_tracker) g_tracker = new TDisplayTracker;
+  if (!*g_tracker) *g_tracker = new TDisplayTracker;
   SetDisplayValuesProvider([](TDisplayValues& v) { return ReadDisplaySnapshot(v); });
 }
 
 void StopDisplayTracking() {
   SetDisplayValuesProvider({});
-  delete g_tracker.data();
+  delete g_tracker->data();
   TSnapshot& s = Snapshot();
   std::lock_guard lock(s.Mutex);
   s.Valid = false;

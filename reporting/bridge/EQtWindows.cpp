@@ -9,6 +9,8 @@
 #include <cmath>
 #include <mutex>
 
+#include "runtime/NoDestroy.h"
+
 namespace {
 
 struct TCopy {
@@ -18,7 +20,7 @@ struct TCopy {
 };
 
 TCopy& Copy() {
-  static TCopy* copy = new TCopy;  // read by threads that may outlive static teardown
+  static TNoDestroy<TCopy> copy;  // read by threads that may outlive static teardown
   return *copy;
 }
 
@@ -60,7 +62,7 @@ class TWindowTracker : public QObject {
   }
 };
 
-QPointer<TWindowTracker> g_tracker;
+TNoDestroy<QPointer<TWindowTracker>> g_tracker;  // asked for after the static destructors too
 
 }  // namespace
 
@@ -101,11 +103,11 @@ bool ReadWindowList(TGuiWindowList& list) {
 }
 
 void StartWindowTracking() {
-  if (!g_tracker) g_tracker = new TWindowTracker;
+  if (!*g_tracker) *g_tracker = new TWindowTracker;
 }
 
 void StopWindowTracking() {
-  delete g_tracker.data();
+  delete g_tracker->data();
   TCopy& c = Copy();
   std::lock_guard lock(c.Mutex);
   c.Valid = false;

@@ -15,11 +15,13 @@
 #include "reporting/flow/EFlow.h"
 #include "reporting/interception/ExceptionLog.h"
 #include "reporting/options/EProgramKind.h"
+#include "runtime/NoDestroy.h"
 
 namespace {
 
-QPointer<QApplication> g_app;
-QMetaObject::Connection g_destroyed;
+// Kept past the static destructors: a leak report at exit may still ask whether the bridge is in.
+TNoDestroy<QPointer<QApplication>> g_app;
+TNoDestroy<QMetaObject::Connection> g_destroyed;
 
 bool IsGuiThread() {
   QCoreApplication* app = QCoreApplication::instance();
@@ -29,8 +31,8 @@ bool IsGuiThread() {
 }  // namespace
 
 void InstallQtBridge(QApplication& app) {
-  if (g_app) return;
-  g_app = &app;
+  if (*g_app) return;
+  *g_app = &app;
   StartDisplayTracking();
   StartFreezeProbe(&RefreshDisplaySnapshot);
   StartQThreadNaming();
@@ -47,19 +49,19 @@ void InstallQtBridge(QApplication& app) {
   // The flow's watch counts the silence itself; the probe only says whether to count this round.
   SetFreezeProbe([](int waitMs) { return ProbeFreeze(waitMs, std::numeric_limits<int>::max()) != fpWaiting; });
   // Whatever the program does at its end, nothing is asked of a destroyed application object.
-  g_destroyed = QObject::connect(&app, &QObject::destroyed, [] { UninstallQtBridge(); });
+  *g_destroyed = QObject::connect(&app, &QObject::destroyed, [] { UninstallQtBridge(); });
 }
 
 void UninstallQtBridge() {
-  if (!g_app && !GuiBridgeInstalled()) return;
+  if (!*g_app && !GuiBridgeInstalled()) return;
   SetGuiBridgeHooks({});
   SetFreezeProbe(nullptr);
   UnhookApplicationNotify();
   StopFreezeProbe();
   StopWindowTracking();
   StopDisplayTracking();
-  QObject::disconnect(g_destroyed);
-  g_app = nullptr;
+  QObject::disconnect(*g_destroyed);
+  *g_app = nullptr;
 }
 
 bool QtBridgeInstalled() { return GuiBridgeInstalled(); }
