@@ -295,8 +295,12 @@ TRemotableTypeRegistry::TRemotableTypeRegistry() = default;
 void TRemotableTypeRegistry::BuildIndex() {
   byXmlName_.clear();
   byInfo_.clear();
+  byXmlNameUtf8_.clear();
+  uriUtf8_.clear();
   for (size_t i = 0; i < entries_.size(); ++i) {
     byXmlName_[entries_[i].Name].push_back(i);
+    byXmlNameUtf8_[Utf16ToUtf8(entries_[i].Name)].push_back(i);
+    uriUtf8_.push_back(Utf16ToUtf8(entries_[i].URI));
     byInfo_.try_emplace(entries_[i].Info, i);
   }
   indexed_ = true;
@@ -314,6 +318,15 @@ const TRemRegEntry* TRemotableTypeRegistry::FirstByXmlName(const WideString& uri
   if (it == byXmlName_.end()) return nullptr;
   for (size_t i : it->second)
     if (std::u16string_view(entries_[i].URI) == uri) return &entries_[i];
+  return nullptr;
+}
+
+const TRemRegEntry* TRemotableTypeRegistry::FirstByXmlName(std::string_view uri, std::string_view name) {
+  if (!indexed_) BuildIndex();
+  auto it = byXmlNameUtf8_.find(name);
+  if (it == byXmlNameUtf8_.end()) return nullptr;
+  for (size_t i : it->second)
+    if (uriUtf8_[i] == uri) return &entries_[i];
   return nullptr;
 }
 
@@ -400,6 +413,13 @@ PTypeInfo TRemotableTypeRegistry::FindTypeByXmlName(const WideString& uri, const
 }
 
 TClass TRemotableTypeRegistry::FindClassByXmlName(const WideString& uri, const WideString& name, bool* isScalar) {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  const TRemRegEntry* e = FirstByXmlName(uri, name);
+  if (isScalar) *isScalar = e && e->IsScalar;
+  return e ? e->ClassType : nullptr;
+}
+
+TClass TRemotableTypeRegistry::FindClassByXmlName(std::string_view uri, std::string_view name, bool* isScalar) {
   std::lock_guard<std::recursive_mutex> lock(lock_);
   const TRemRegEntry* e = FirstByXmlName(uri, name);
   if (isScalar) *isScalar = e && e->IsScalar;

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -257,6 +259,8 @@ class TRemotableTypeRegistry {
   PTypeInfo FindTypeByXmlName(const WideString& uri, const WideString& name);
   // The class of the first entry with that name (may be none for a non-class entry).
   TClass FindClassByXmlName(const WideString& uri, const WideString& name, bool* isScalar = nullptr);
+  // The same with the names in UTF-8, as a parsed answer holds them (no conversion per value).
+  TClass FindClassByXmlName(std::string_view uri, std::string_view name, bool* isScalar = nullptr);
   TXmlTypeName XmlNameOfClass(TClass cls);
   TXmlTypeName XmlNameOfType(PTypeInfo info);
   PTypeInfo TypeInfoOfXmlType(const WideString& uri, const WideString& name);
@@ -274,11 +278,19 @@ class TRemotableTypeRegistry {
   // The first entry for an XML name or a type; built on demand, dropped by every registration.
   // Caller holds the lock.
   const TRemRegEntry* FirstByXmlName(const WideString& uri, const WideString& name);
+  const TRemRegEntry* FirstByXmlName(std::string_view uri, std::string_view name);
   void BuildIndex();
   std::recursive_mutex lock_;
   std::vector<TRemRegEntry> entries_;
   std::unordered_map<WideString, std::vector<size_t>> byXmlName_;  // name -> entries in order
   std::unordered_map<PTypeInfo, size_t> byInfo_;                   // the first entry
+  // The same names in UTF-8, with each entry's namespace.
+  struct TUtf8Hash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
+  };
+  std::unordered_map<std::string, std::vector<size_t>, TUtf8Hash, std::equal_to<>> byXmlNameUtf8_;
+  std::vector<std::string> uriUtf8_;
   bool indexed_ = false;
   bool autoRegister_ = true;
 };

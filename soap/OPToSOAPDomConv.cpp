@@ -242,8 +242,13 @@ struct TOPToSoapDomConvert::TReadState {
   };
   std::vector<TSaved> saved;
   int depth = 0;
-  // The external names of each class's properties, looked up once per answer.
-  std::unordered_map<TClass, std::vector<WideString>> extNames;
+  // The external names of each class's properties, looked up once per answer, also in UTF-8
+  // for matching them on the read tree.
+  struct TNames {
+    std::vector<WideString> wide;
+    std::vector<std::string> utf8;
+  };
+  std::unordered_map<TClass, TNames> extNames;
 
   void Clear() {
     created.clear();
@@ -1043,11 +1048,22 @@ TObject* TOPToSoapDomConvert::CreateObject(TClass cls) {
 TObject* TOPToSoapDomConvert::ReadObject(IXMLNode* root, IXMLNode* node, TObject* existing, TClass declared) {
   TNestingGuard nesting(read_->depth, MaxNesting());
   WideString id;
-  TIntfPtr<IXMLNode> data = GetDataNode(root, node, id);
-  if (options_.Contains(soDocument)) {
-    if (IsTrueText(data->GetAttributeNS(u"nil", SXMLSchemaInstURI_2001))) return nullptr;
-  } else if (NodeIsNull(node) || NodeIsNull(data.Get())) {
-    return nullptr;
+  TIntfPtr<IXMLNode> data;
+  // A value in place on the read tree, the usual case: its attributes read once, in UTF-8.
+  xmlread::TValueInfo v;
+  const bool direct = !options_.Contains(soDocument) &&
+                      xmlread::DescribeValue(node, true, options_.Contains(soTryAllSchema), v) && !v.hasHref;
+  if (direct) {
+    if (v.nil || !v.hasChildren) return nullptr;
+    if (v.hasId) id = W(v.id);
+    data = TIntfPtr<IXMLNode>(node);
+  } else {
+    data = GetDataNode(root, node, id);
+    if (options_.Contains(soDocument)) {
+      if (IsTrueText(data->GetAttributeNS(u"nil", SXMLSchemaInstURI_2001))) return nullptr;
+    } else if (NodeIsNull(node) || NodeIsNull(data.Get())) {
+      return nullptr;
+    }
   }
 
   if (!id.empty() && declared != &TSOAPAttachment::StaticClass()) {
@@ -1059,9 +1075,14 @@ TObject* TOPToSoapDomConvert::ReadObject(IXMLNode* root, IXMLNode* node, TObject
     }
   }
 
-  WideString typeURI, typeName;
-  GetElementType(data.Get(), typeURI, typeName);
-  TClass registered = Types().FindClassByXmlName(typeURI, typeName);
+  TClass registered;
+  if (direct) {
+    registered = Types().FindClassByXmlName(v.typeURI, v.typeName);
+  } else {
+    WideString typeURI, typeName;
+    GetElementType(data.Get(), typeURI, typeName);
+    registered = Types().FindClassByXmlName(typeURI, typeName);
+  }
   if (registered && !registered->InheritsFrom(declared)) registered = nullptr;
 
   TObject* obj = existing;
@@ -1102,7 +1123,16 @@ void TOPToSoapDomConvert::ReadObjectMembers(TObject* obj, IXMLNode* root, IXMLNo
     return;
   }
 
-  std::vector<TIntfPtr<IXMLNode>> children = AllChildren(element.Get());
+  // On the read tree the children come without a reference each and with their names in
+  // UTF-8; on other documents through the node interface.
+  std::vector<xmlread::TChild> children;
+  children.reserve(8);  // a structure's members, mostly: one allocation instead of growing
+  std::vector<TIntfPtr<IXMLNode>> held;
+  const bool direct = xmlread::Children(element.Get(), children);
+  if (!direct) {
+    held = AllChildren(element.Get());
+    for (const auto& c : held) children.push_back({c.Get(), nullptr});
+  }
   // Which children a member took; most classes have few members, so no allocation for them.
   std::array<uint8_t, 16> consumedSmall{};
   std::vector<uint8_t> consumedLarge;
@@ -1111,25 +1141,33 @@ void TOPToSoapDomConvert::ReadObjectMembers(TObject* obj, IXMLNode* root, IXMLNo
     consumedLarge.assign(children.size(), 0);
     consumed = consumedLarge.data();
   }
-  auto findChild = [&](const WideString& name) -> int {
+
+  TReadState::TNames& extNames = read_->extNames[cls];
+  if (extNames.wide.size() != props.size()) {
+    extNames.wide.clear();
+    extNames.utf8.clear();
+    for (const TPropInfo& prop : props) {
+      extNames.wide.push_back(Types().ExternalPropertyName(&cls->TypeInfo, prop.Name));
+      extNames.utf8.push_back(U(extNames.wide.back()));
+    }
+  }
+  auto isMember = [&](size_t i, size_t pi) {
+    if (direct) return children[i].local && children[i].local == std::string_view(extNames.utf8[pi]);
+    IXMLNode* c = children[i].node;
+    return c->NodeType() == ntElement && c->LocalNameIs(extNames.wide[pi]);
+  };
+  auto findChild = [&](size_t pi) -> int {
     for (size_t i = 0; i < children.size(); ++i)
-      if (!consumed[i] && children[i]->NodeType() == ntElement && children[i]->LocalNameIs(name))
-        return static_cast<int>(i);
+      if (!consumed[i] && isMember(i, pi)) return static_cast<int>(i);
     return -1;
   };
-
-  std::vector<WideString>& extNames = read_->extNames[cls];
-  if (extNames.size() != props.size()) {
-    extNames.clear();
-    for (const TPropInfo& prop : props) extNames.push_back(Types().ExternalPropertyName(&cls->TypeInfo, prop.Name));
-  }
   for (size_t pi = 0; pi < props.size(); ++pi) {
     const TPropInfo& prop = props[pi];
     PTypeInfo t = prop.PropType;
     uint32_t flags = prop.MemberFlags();
     bool optional = (flags & mfOptional) != 0;
     bool neverStored = !prop.StoredFn && !prop.Stored;
-    const WideString& extName = extNames[pi];
+    const WideString& extName = extNames.wide[pi];
 
     if (flags & mfText) {
       SetPropertyFromText(obj, prop, GetNodeText(element.Get()));
@@ -1146,9 +1184,9 @@ void TOPToSoapDomConvert::ReadObjectMembers(TObject* obj, IXMLNode* root, IXMLNo
     if (t->Kind == tkDynArray && ((so & (1u << xoInlineArrays)) || (flags & mfUnbounded) || neverStored)) {
       std::vector<TIntfPtr<IXMLNode>> items;
       for (size_t i = 0; i < children.size(); ++i)
-        if (!consumed[i] && children[i]->NodeType() == ntElement && children[i]->LocalNameIs(extName)) {
+        if (!consumed[i] && isMember(i, pi)) {
           consumed[i] = true;
-          items.push_back(children[i]);
+          items.emplace_back(children[i].node);
         }
       if (items.empty() && !optional) MemberMissing(cls, prop);
       TPropValue value(prop, obj);
@@ -1156,19 +1194,19 @@ void TOPToSoapDomConvert::ReadObjectMembers(TObject* obj, IXMLNode* root, IXMLNo
       value.Commit();
       continue;
     }
-    int i = findChild(extName);
+    int i = findChild(pi);
     if (i < 0) {
       if (!optional) MemberMissing(cls, prop);
       continue;
     }
     consumed[static_cast<size_t>(i)] = true;
-    ReadMemberElement(obj, prop, children[static_cast<size_t>(i)].Get(), root);
+    ReadMemberElement(obj, prop, children[static_cast<size_t>(i)].node, root);
   }
 
   // A wrapper's text child is its value, read by the wrapper itself.
   if (dynamic_cast<TRemotableXS*>(obj)) return;
   for (size_t i = 0; i < children.size(); ++i)
-    if (!consumed[i]) NotifyUnhandled(W(cls->Name), children[i].Get());
+    if (!consumed[i]) NotifyUnhandled(W(cls->Name), children[i].node);
 }
 
 void TOPToSoapDomConvert::ReadMemberElement(TObject* obj, const TPropInfo& prop, IXMLNode* child, IXMLNode* root) {
@@ -1197,9 +1235,7 @@ void TOPToSoapDomConvert::ReadMemberElement(TObject* obj, const TPropInfo& prop,
       return;
     }
     default: {
-      WideString id;
-      TIntfPtr<IXMLNode> data = GetDataNode(root, child, id);
-      if (NodeIsNull(data.Get())) {
+      auto setNil = [&] {
         // A nil date-time is the zero date rather than an error.
         if (IsDateTimeType(t)) {
           TPropValue value(prop, obj);
@@ -1208,6 +1244,17 @@ void TOPToSoapDomConvert::ReadMemberElement(TObject* obj, const TPropInfo& prop,
           return;
         }
         SetPropertyFromText(obj, prop, NilText(t->Kind));
+      };
+      // A value in place on the read tree: its attributes read once.
+      if (xmlread::TValueInfo v; xmlread::DescribeValue(child, false, false, v) && !v.hasHref) {
+        if (v.nil || !v.hasChildren) setNil();
+        else if (!v.isText || !SetPropertyFromUtf8(obj, prop, v.text)) SetPropertyFromText(obj, prop, GetNodeText(child));
+        return;
+      }
+      WideString id;
+      TIntfPtr<IXMLNode> data = GetDataNode(root, child, id);
+      if (NodeIsNull(data.Get())) {
+        setNil();
       } else if (xmlread::TValueInfo v; xmlread::DescribeValue(data.Get(), false, false, v) && v.isText &&
                                         SetPropertyFromUtf8(obj, prop, v.text)) {
       } else {

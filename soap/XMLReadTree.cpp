@@ -1749,6 +1749,14 @@ bool xmlread::DescribeValue(IXMLNode* node, bool withType, bool tryAllSchema, TV
   return true;
 }
 
+bool xmlread::Children(IXMLNode* node, std::vector<TChild>& out) {
+  if (!node || typeid(*node) != typeid(TRNode)) return false;
+  auto* e = static_cast<TRNode*>(node);
+  if (!e->HasOwnChildren()) return true;
+  for (TRNode* c = e->Kids(); c; c = c->next) out.push_back({c, c->kind == kElement ? c->local : nullptr});
+  return true;
+}
+
 bool xmlread::ForEachElementWithAttribute(IXMLDocument* doc, const WideString& name,
                                           const std::function<void(IXMLNode*, const WideString&)>& visit) {
   auto* d = dynamic_cast<TReadDoc*>(doc);

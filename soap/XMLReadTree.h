@@ -14,6 +14,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "soap/XMLDoc.h"
 
@@ -46,6 +47,15 @@ struct TValueInfo {
 // Fills `info` (the type only `withType`) for an element of a read-only document; false
 // (nothing filled) for other nodes.
 bool DescribeValue(IXMLNode* node, bool withType, bool tryAllSchema, TValueInfo& info);
+
+// The child nodes of an element of a read-only document, without a reference counted for
+// each (the caller holds the document), with the local names of elements in UTF-8; false
+// (nothing added) for other nodes.
+struct TChild {
+  IXMLNode* node;
+  const char* local;  // elements only, else null
+};
+bool Children(IXMLNode* node, std::vector<TChild>& out);
 
 // ForEachElementWithAttribute (XMLDoc.h) on a read-only document; false for other documents.
 bool ForEachElementWithAttribute(IXMLDocument* doc, const WideString& name,
