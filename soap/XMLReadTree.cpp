@@ -858,6 +858,8 @@ struct TBuilder {
     }
     const xmlChar* raw = ctxt->input ? ctxt->input->cur : nullptr;
     if (!raw || (raw[0] != '<' && raw[0] != 0xD)) return false;
+    // A character reference (the parser is just past its ';') is content, as in libxml2's tree.
+    if (raw > ctxt->input->base && raw[-1] == ';') return false;
     bool hasChildren = e->first || pending;
     if (!hasChildren) return !(raw[0] == '<' && raw[1] == '/');
     if (pending || last.back()->kind == kText) return false;

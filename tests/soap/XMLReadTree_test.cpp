@@ -146,6 +146,79 @@ TEST(XMLReadTreeTest, RefusesWhatTheDocumentComponentRefuses) {
   }
 }
 
+// Plain UTF-8 documents are read without libxml2's parser, and anything near the edge of
+// what that reading covers (or malformed) goes to the parser: either way the tree, or the
+// error, is the document component's.
+TEST(XMLReadTreeTest, PlainDocumentsReadAsTheParserReadsThem) {
+  const Sample samples[] = {
+      {"declaration with single quotes and standalone",
+       "<?xml version='1.0' encoding='UTF-8' standalone='no'?><r a='x\"y'/>", {}},
+      {"declaration without an encoding", "<?xml version=\"1.0\"?>\n<r/>\n", {}},
+      {"declaration with another encoding", "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><r>\xE9</r>", {}},
+      {"no declaration, blanks around the root", " \n\t<r>x</r>\n ", {}},
+      {"namespaces in scope, default undeclared, prefixed attributes",
+       "<s:E xmlns:s=\"urn:s\" xmlns=\"urn:d\" xmlns:i=\"urn:i\"><a i:type=\"s:T\" b=\"1\"><c xmlns=\"\">t</c>"
+       "<s:d xmlns:s=\"urn:s2\" s:k=\"v\"/></a></s:E>",
+       {}},
+      {"text with references", "<r><a>a&amp;b &lt;c&gt; &quot;&apos;&#65;&#x20AC;&#x1D11E;</a><b>]] &gt;</b></r>", {}},
+      {"UTF-8 in text, attributes and everywhere but names",
+       "<r v=\"caf\xC3\xA9 \xE4\xB8\xAD \xF0\x9D\x84\x9E\"><t>\xC3\xBC\xE2\x82\xAC\xF0\x9F\x98\x80</t></r>", {}},
+      {"white space between elements and as whole content",
+       "<r>\n\t<a>  </a>\n  <b>\t</b><c/>  <d> x </d>\n</r>", {}},
+      {"empty elements and attributes", "<r a=\"\"><e/><f></f><g a=\"\" b='>'/></r>", {}},
+      {"mixed content", "<r>a<b/>c</r>", {}},
+      {"white space before text in an element with children", "<r><b/>  x</r>", {}},
+      {"line ends to normalise", "<r>\r\n<a>x\r\ny</a>\r</r>", {}},
+      {"white space in an attribute", "<r a=\"x\ty\nz\"/>", {}},
+      {"a reference in an attribute", "<r a=\"x&amp;y&#65;\"/>", {}},
+      {"a blank character reference", "<r><a>&#32;</a><b>&#10;<c/></b></r>", {}},
+      {"an unbound prefix", "<r><p:a/><b q:c=\"1\"/></r>", {}},
+      {"the xml prefix", "<r xml:lang=\"en\"><a xml:space=\"preserve\"> <b/> </a></r>", {}},
+      {"comments, instructions and CDATA", "<r><!--c--><a><![CDATA[x]]></a><?p d?></r><!--e-->", {}},
+      {"a byte-order mark", "\xEF\xBB\xBF<r>x</r>", {}},
+  };
+  const Sample malformed[] = {
+      {"bytes that are not UTF-8", "<r>\xC3\x28</r>", {}},
+      {"an overlong UTF-8 form", "<r a=\"\xC0\xAF\"/>", {}},
+      {"a surrogate in UTF-8", "<r>\xED\xA0\x80</r>", {}},
+      {"a control character", "<r>a\x01b</r>", {}},
+      {"]]> in text", "<r>a]]>b</r>", {}},
+      {"a character reference to nothing", "<r>&#0;</r>", {}},
+      {"a lone ampersand", "<r>a & b</r>", {}},
+      {"a name that starts with a digit", "<r><1a/></r>", {}},
+      {"attributes without space between them", "<r a=\"1\"b=\"2\"/>", {}},
+      {"an unquoted attribute", "<r a=1/>", {}},
+      {"< in an attribute", "<r a=\"<\"/>", {}},
+      {"one attribute under two prefixes", "<r xmlns:a=\"u\" xmlns:b=\"u\"><x a:y=\"1\" b:y=\"2\"/></r>", {}},
+      {"a namespace declared twice", "<r xmlns:a=\"u\" xmlns:a=\"v\"/>", {}},
+      {"an empty prefixed namespace", "<r xmlns:a=\"\"/>", {}},
+      {"an end tag of another prefix", "<a:r xmlns:a=\"u\" xmlns:b=\"u\"></b:r>", {}},
+      {"an end tag longer than the start", "<r></rr>", {}},
+      {"text after the root", "<r/>x", {}},
+      {"a second root", "<r/><s/>", {}},
+      {"cut short in a tag", "<r><a b=\"1", {}},
+      {"cut short in text", "<r>abc", {}},
+  };
+  auto load = [](const Sample& s, bool readOnly) {
+    try {
+      return DescribeDoc(readOnly ? LoadXMLReadOnly(s.text, s.options).Get() : LoadDom(s.text, s.options).Get());
+    } catch (const EDOMParseError& e) {
+      return "error: " + e.Message();
+    }
+  };
+  for (const Sample& s : samples) {
+    SCOPED_TRACE(s.name);
+    const std::string read = load(s, true);
+    EXPECT_EQ(read, load(s, false));
+    EXPECT_EQ(read.rfind("error: ", 0), std::string::npos) << read;
+  }
+  for (const Sample& s : malformed) {
+    SCOPED_TRACE(s.name);
+    const std::string read = load(s, true);
+    EXPECT_EQ(read, load(s, false));
+  }
+}
+
 // Answers read one after another on one thread share the parser's state: nothing of one
 // answer (an error, a DTD's defaults and entities, the white-space option) reaches the next.
 TEST(XMLReadTreeTest, OneAnswerLeavesNothingToTheNext) {
