@@ -1,6 +1,7 @@
 // The HTTP client under the transport, behind a small interface: one object is one
 // "connected" state (connections to the server are kept and reused while it lives).
-// SOAPHTTPTrans_curl.cpp implements it on libcurl.
+// SOAPHTTPTrans_curl.cpp implements it on libcurl, and speaks HTTP/1.1 itself on a kept plain
+// connection (HTTPWire).
 #pragma once
 
 #include <cstdint>
@@ -29,6 +30,7 @@ struct THTTPRequest {
   std::vector<std::string> Headers;  // "Name: value" lines, in order; an empty value is sent empty
   bool IgnoreInvalidCerts = false;
   // THTTPExchange::BeforeSend may change the client's options; they do not outlive the request.
+  // Such a request always goes through libcurl.
   bool BeforeSendHook = false;
   THTTPTimeouts Timeouts;
   int IdleFallback = 0;  // the idle limit for a send or receive time-out of 0; 0: none
@@ -45,7 +47,8 @@ struct THTTPRequest {
 class THTTPExchange {
  public:
   virtual ~THTTPExchange() = default;
-  // After the headers are set, before anything is sent; `native` is the client's handle.
+  // After the headers are set, before anything is sent; `native` is the client's handle (a
+  // CURL*), or null when the request is written without libcurl (never with BeforeSendHook).
   virtual void BeforeSend(void* native) = 0;
   // Fills up to `max` bytes of a streamed body; called until StreamedSize bytes are given.
   virtual size_t ReadBody(char* buffer, size_t max) = 0;

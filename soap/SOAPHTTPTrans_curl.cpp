@@ -5,6 +5,13 @@
 // drops it. The multi interface is driven by our own loop so that the send and receive
 // time-outs can be idle limits in milliseconds (the time the transfer may go without moving a
 // byte), which the easy interface cannot express.
+//
+// A plain http request on a direct connection, without credentials or a send hook, does not
+// go through that machinery: libcurl's per-request work (options, header handling, several
+// polls per call) cost more than the round trip itself. Such a request is written and its
+// answer read here (HTTPWire) on a kept connection that libcurl opened with
+// CURLOPT_CONNECT_ONLY, with the same bytes, idle limits, retry of a connection the server
+// closed, and error texts as through libcurl.
 #include <curl/curl.h>
 
 #include <algorithm>
