@@ -1233,6 +1233,11 @@ class TDirectReader {
     std::string_view prefix;  // empty: the default namespace
     const char* uri;
   };
+  struct TMemo {
+    std::string_view prefix;
+    const char* uri;
+    uint64_t generation;
+  };
   struct TAttr {
     std::string_view prefix, local, value;
     const char* uri;
@@ -1357,10 +1362,24 @@ class TDirectReader {
       if (a[i] != b[i]) return false;
     return true;
   }
-  const char* Lookup(std::string_view prefix) const {
+  // Answers use a few prefixes over and over, declared once at the top: the last binding
+  // found for each is remembered until a declaration comes or goes.
+  const char* Lookup(std::string_view prefix) {
+    TMemo& m = memo_[(prefix.size() + (prefix.empty() ? 0 : static_cast<unsigned char>(prefix[0]))) & 7];
+    if (m.generation == generation_ && SameName(m.prefix, prefix)) return m.uri;
+    const char* uri = nullptr;
     for (size_t i = bindings_.size(); i-- > 0;)
-      if (SameName(bindings_[i].prefix, prefix)) return bindings_[i].uri;
-    return nullptr;
+      if (SameName(bindings_[i].prefix, prefix)) {
+        uri = bindings_[i].uri;
+        break;
+      }
+    m = {prefix, uri, generation_};
+    return uri;
+  }
+  void DropBindings(size_t outer) {
+    if (bindings_.size() == outer) return;
+    bindings_.resize(outer);
+    ++generation_;
   }
   // `s` (a piece of the document) as a string of the copy.
   const char* Copy(std::string_view s) {
@@ -1423,6 +1442,7 @@ class TDirectReader {
       (tail ? tail->next : e->decls) = d;
       tail = d;
       bindings_.push_back({declared, d->uri});
+      ++generation_;
       a.local = {};  // taken
     }
     if (prefix == "xml" || prefix == "xmlns") return false;
@@ -1461,7 +1481,7 @@ class TDirectReader {
     Append(e);
     if (!open_.empty()) open_.back().hasChild = true;
     if (empty) {
-      bindings_.resize(outer);
+      DropBindings(outer);
       return true;
     }
     open_.push_back({e, nullptr, qname, outer, false, {}, false});
@@ -1483,7 +1503,7 @@ class TDirectReader {
       top.e->length = static_cast<uint32_t>(top.text.size());
       top.e->inlineText = true;
     }
-    bindings_.resize(top.bindings);
+    DropBindings(top.bindings);
     open_.pop_back();
     return true;
   }
@@ -1596,6 +1616,8 @@ class TDirectReader {
   TRNode* rootLast_ = nullptr;
   std::vector<TOpen> open_;
   std::vector<TBinding> bindings_;
+  TMemo memo_[8] = {};
+  uint64_t generation_ = 1;
   std::vector<TAttr> attrs_;
   std::string text_;
 };
@@ -1764,11 +1786,20 @@ bool xmlread::ForEachElementWithAttribute(IXMLDocument* doc, const WideString& n
   auto* d = dynamic_cast<TReadDoc*>(doc);
   if (!d) return false;
   TIntfPtr<IXMLDocument> keep(doc);
+  // A plain name (the converter's "id") is compared in UTF-8 on unprefixed attributes.
+  const bool plain = name.find(u':') == WideString::npos && name.rfind(u"xmlns", 0) != 0;
+  const std::string utf8 = Utf16ToUtf8(name);
+  auto find = [&](TRNode* e) -> TRNode* {
+    if (!plain) return e->FindAttr(name);
+    for (TRNode* a = e->attrs; a; a = a->next)
+      if (Empty(a->prefix) && std::strcmp(a->local, utf8.c_str()) == 0) return a;
+    return nullptr;
+  };
   // Depth first in document order, without recursion: answers may nest deeply.
   TRNode* n = d->root->first;
   while (n) {
     if (n->kind == kElement)
-      if (TRNode* a = n->FindAttr(name)) visit(n, TRNode::ValueOf(a));
+      if (TRNode* a = find(n)) visit(n, TRNode::ValueOf(a));
     if (n->HasOwnChildren() && n->first) {
       n = n->first;
       continue;
