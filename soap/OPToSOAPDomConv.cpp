@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <deque>
 #include <new>
 #include <unordered_set>
 
@@ -249,6 +250,11 @@ struct TOPToSoapDomConvert::TReadState {
     std::vector<std::string> utf8;
   };
   std::unordered_map<TClass, TNames> extNames;
+  // The child lists of the objects being read, one per nesting level, kept for the next
+  // object at that level instead of allocated for each (a deque: taking one moves no other).
+  // Lent and given back by each call, so never reset.
+  std::deque<std::vector<xmlread::TChild>> childLists;
+  size_t childDepth = 0;
 
   void Clear() {
     created.clear();
@@ -1125,8 +1131,22 @@ void TOPToSoapDomConvert::ReadObjectMembers(TObject* obj, IXMLNode* root, IXMLNo
 
   // On the read tree the children come without a reference each and with their names in
   // UTF-8; on other documents through the node interface.
-  std::vector<xmlread::TChild> children;
-  children.reserve(8);  // a structure's members, mostly: one allocation instead of growing
+  // This level's child list, lent for the duration of the call.
+  struct TLoan {
+    TReadState& state;
+    std::vector<xmlread::TChild>* list;
+    explicit TLoan(TReadState& s) : state(s) {
+      if (s.childLists.size() <= s.childDepth) s.childLists.emplace_back();
+      list = &s.childLists[s.childDepth++];
+      list->clear();
+    }
+    ~TLoan() {
+      --state.childDepth;
+      // One huge answer does not keep its memory.
+      if (list->capacity() > 1024) std::vector<xmlread::TChild>().swap(*list);
+    }
+  } loan(*read_);
+  std::vector<xmlread::TChild>& children = *loan.list;
   std::vector<TIntfPtr<IXMLNode>> held;
   const bool direct = xmlread::Children(element.Get(), children);
   if (!direct) {
