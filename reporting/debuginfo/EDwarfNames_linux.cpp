@@ -8,6 +8,9 @@
 
 namespace {
 
+// How deep the unit walks go: inlined calls nest more than 50 levels deep in optimised code.
+constexpr int kMaxNesting = 256;
+
 // Follows DW_AT_abstract_origin and DW_AT_specification to the declaration; `declLine` gets the first
 // decl line met on the way.
 Dwarf_Die Declaration(Dwarf_Die* die, int32_t& declLine) {
@@ -62,16 +65,61 @@ void Join(std::string& prefix, const std::string& part) {
 
 TDwarfNameCache::TKey KeyOf(Dwarf_Die* die) { return {die->cu, dwarf_dieoffset(die)}; }
 
+bool IsCodeScope(int tag) {
+  return tag == DW_TAG_subprogram || tag == DW_TAG_inlined_subroutine || tag == DW_TAG_lexical_block;
+}
+
+// The DIEs whose parents are listed. Not unions: dwarf_getscopes_die does not look into them,
+// and both ways of finding scopes must give the same names.
+bool IsScopeLike(int tag) {
+  return IsCodeScope(tag) || tag == DW_TAG_namespace || tag == DW_TAG_class_type || tag == DW_TAG_structure_type;
+}
+
+void ListParents(Dwarf_Die* parent, std::unordered_map<Dwarf_Off, Dwarf_Die>& out, int depth) {
+  Dwarf_Die child;
+  if (depth > kMaxNesting || dwarf_child(parent, &child) != 0) return;
+  do {
+    if (!IsScopeLike(dwarf_tag(&child))) continue;
+    out.emplace(dwarf_dieoffset(&child), *parent);
+    ListParents(&child, out, depth + 1);
+  } while (dwarf_siblingof(&child, &child) == 0);
+}
+
+// The path from the unit down to the DIE, from the unit's parent links; false when the DIE is
+// not one of them (another unit's, or under a DIE the links do not follow).
+bool ListedScopesOf(Dwarf_Die* die, TDwarfNameCache& cache, std::vector<Dwarf_Die>& result) {
+  Dwarf_Die unit;
+  if (!dwarf_diecu(die, &unit, nullptr, nullptr) || dwarf_tag(&unit) != DW_TAG_compile_unit) return false;
+  auto it = cache.Parents.find(die->cu);
+  if (it == cache.Parents.end()) {
+    it = cache.Parents.emplace(die->cu, std::unordered_map<Dwarf_Off, Dwarf_Die>()).first;
+    ListParents(&unit, it->second, 0);
+  }
+  const auto& parents = it->second;
+  const Dwarf_Off unitOffset = dwarf_dieoffset(&unit);
+  result.assign(1, *die);
+  for (Dwarf_Off at = dwarf_dieoffset(die); at != unitOffset;) {
+    auto parent = parents.find(at);
+    if (parent == parents.end() || result.size() > kMaxNesting + 2) return false;
+    result.push_back(parent->second);
+    at = dwarf_dieoffset(&result.back());
+  }
+  return true;
+}
+
 // The DIE's containing scopes, itself first (dwarf_getscopes_die).
 std::vector<Dwarf_Die> ScopesOf(Dwarf_Die* die, TDwarfNameCache* cache) {
   if (cache) {
     auto it = cache->Scopes.find(KeyOf(die));
     if (it != cache->Scopes.end()) return it->second;
   }
-  Dwarf_Die* scopes = nullptr;
-  int n = dwarf_getscopes_die(die, &scopes);
-  std::vector<Dwarf_Die> result(scopes, scopes + std::max(n, 0));
-  std::free(scopes);
+  std::vector<Dwarf_Die> result;
+  if (!cache || !ListedScopesOf(die, *cache, result)) {
+    Dwarf_Die* scopes = nullptr;
+    int n = dwarf_getscopes_die(die, &scopes);
+    result.assign(scopes, scopes + std::max(n, 0));
+    std::free(scopes);
+  }
   if (cache) cache->Scopes.emplace(KeyOf(die), result);
   return result;
 }
@@ -142,16 +190,12 @@ std::string FileOf(Dwarf_Die* cuDie, Dwarf_Word index) {
   return name ? name : "";
 }
 
-bool IsCodeScope(int tag) {
-  return tag == DW_TAG_subprogram || tag == DW_TAG_inlined_subroutine || tag == DW_TAG_lexical_block;
-}
-
 // The innermost code scope holding the address, by walking the whole unit: the body of a
 // closure or of a local class's method lies outside the range of the function that declares
 // it, where dwarf_getscopes does not look.
 bool FindInnermost(Dwarf_Die* parent, Dwarf_Addr address, Dwarf_Die& found, int depth) {
   Dwarf_Die child;
-  if (depth > 64 || dwarf_child(parent, &child) != 0) return false;
+  if (depth > kMaxNesting || dwarf_child(parent, &child) != 0) return false;
   do {
     int tag = dwarf_tag(&child);
     if (IsCodeScope(tag)) {
@@ -171,7 +215,7 @@ bool FindInnermost(Dwarf_Die* parent, Dwarf_Addr address, Dwarf_Die& found, int 
 // The code scopes that FindInnermost visits, in its order (see TDwarfNameCache::CodeScopes).
 void ListCodeScopes(Dwarf_Die* parent, std::vector<TDwarfNameCache::TCodeScope>& out, int depth) {
   Dwarf_Die child;
-  if (depth > 64 || dwarf_child(parent, &child) != 0) return;
+  if (depth > kMaxNesting || dwarf_child(parent, &child) != 0) return;
   do {
     int tag = dwarf_tag(&child);
     if (IsCodeScope(tag)) {
@@ -215,6 +259,9 @@ bool FindInnermostListed(Dwarf_Die* cuDie, Dwarf_Addr address, Dwarf_Die& found,
 // scopes); null when none.
 std::vector<Dwarf_Die> ConcreteScopes(Dwarf_Die* cuDie, Dwarf_Addr address, TDwarfNameCache* cache) {
   Dwarf_Die innermost;
+  // With the unit's scopes listed, the listed walk finds what the two walks below find (code
+  // ranges do not overlap), without walking the unit's DIEs for every address.
+  if (cache) return FindInnermostListed(cuDie, address, innermost, *cache) ? ScopesOf(&innermost, cache) : std::vector<Dwarf_Die>();
   bool found = false;
   Dwarf_Die* first = nullptr;
   int n = dwarf_getscopes(cuDie, address, &first);
@@ -226,7 +273,7 @@ std::vector<Dwarf_Die> ConcreteScopes(Dwarf_Die* cuDie, Dwarf_Addr address, TDwa
     }
   }
   std::free(first);
-  if (!found) found = cache ? FindInnermostListed(cuDie, address, innermost, *cache) : FindInnermost(cuDie, address, innermost, 0);
+  if (!found) found = FindInnermost(cuDie, address, innermost, 0);
   if (!found) return {};
   return ScopesOf(&innermost, cache);
 }

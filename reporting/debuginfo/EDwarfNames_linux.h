@@ -47,6 +47,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -76,6 +77,9 @@ struct TDwarfNameCache {
     std::vector<std::pair<Dwarf_Addr, Dwarf_Addr>> Ranges;
   };
   std::map<const void*, std::vector<TCodeScope>> CodeScopes;  // by unit
+  // Each scope-like DIE's parent (namespaces, classes and code scopes, by offset), from one walk
+  // of the unit: a DIE's scopes without walking the unit again for every procedure.
+  std::map<const void*, std::unordered_map<Dwarf_Off, Dwarf_Die>> Parents;  // by unit
 };
 
 // The frames at `address` of the compilation unit `cuDie` (frames' Address is left 0 and
