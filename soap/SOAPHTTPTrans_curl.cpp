@@ -333,13 +333,6 @@ class CurlConnection final : public THTTPClientConnection {
   explicit CurlConnection(const THTTPConnectSettings& settings)
       : settings_(settings), agent_(SingleLine(settings.Agent)) {
     GlobalInit();
-    easy_ = curl_easy_init();
-    multi_ = curl_multi_init();
-    proxyHeaders_ = curl_slist_append(nullptr, "Proxy-Connection:");
-    if (!easy_ || !multi_ || !proxyHeaders_) {
-      Close();
-      throw EHTTPClientError(curl_easy_strerror(CURLE_FAILED_INIT));
-    }
   }
   ~CurlConnection() override { Close(); }
 
@@ -348,6 +341,7 @@ class CurlConnection final : public THTTPClientConnection {
       wire_.Perform(request, exchange, wireTarget_, agent_);
       return;
     }
+    OpenHandles();
     Transfer t{request, exchange};
     current_ = &t;
     struct Done {
@@ -381,6 +375,19 @@ class CurlConnection final : public THTTPClientConnection {
       if (!ProxyForScheme(settings_.Proxy, "http").empty() && !ProxyBypassed(settings_.ProxyByPass, host)) return false;
     }
     return std::none_of(r.Headers.begin(), r.Headers.end(), [](const std::string& h) { return IsSpecialHeader(h); });
+  }
+
+  // libcurl's handles, made when the first request needs them: a transport that only speaks
+  // on the wire path never does.
+  void OpenHandles() {
+    if (easy_) return;
+    easy_ = curl_easy_init();
+    multi_ = curl_multi_init();
+    proxyHeaders_ = curl_slist_append(nullptr, "Proxy-Connection:");
+    if (!easy_ || !multi_ || !proxyHeaders_) {
+      Close();
+      throw EHTTPClientError(curl_easy_strerror(CURLE_FAILED_INIT));
+    }
   }
 
   void Close() {
