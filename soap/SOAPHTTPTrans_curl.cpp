@@ -8,24 +8,22 @@
 //
 // A plain http request on a direct connection, without credentials or a send hook, does not
 // go through that machinery: libcurl's per-request work (options, header handling, several
-// polls per call) cost more than the round trip itself. Such a request is written and its
-// answer read here (HTTPWire) on a kept connection that libcurl opened with
+// polls per call) costs more than the round trip itself. Such a request is written and its
+// answer read by HTTPWireConnection on a kept connection that libcurl opened with
 // CURLOPT_CONNECT_ONLY, with the same bytes, idle limits, retry of a connection the server
 // closed, and error texts as through libcurl.
 #include <curl/curl.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstdlib>
 #include <chrono>
-#include <cstring>
 #include <exception>
 
 #include "runtime/Strings.h"
 #include "soap/HTTPConnection.h"
 #include "soap/HTTPWire.h"
-#include "soap/HTTPWireSocket.h"
+#include "soap/HTTPWireConnection.h"
 
 namespace {
 
@@ -182,152 +180,6 @@ bool EnvironmentProxyFor(const std::string& host) {
   return true;
 }
 
-bool Printable(const std::string& s) {
-  return std::all_of(s.begin(), s.end(), [](char c) { return c > ' ' && c < 0x7f; });
-}
-
-// What a plain request needs of its URL: the Host header, the request target and where to
-// connect; `plain` false when the URL is not one the wire path takes (https, odd characters,
-// an IPv6 zone).
-struct WireTarget {
-  std::string url;
-  bool plain = false;
-  std::string host;      // as in the URL, brackets around an IPv6 address
-  std::string hostLine;  // the Host header's value
-  std::string target;    // path and query
-  std::string origin;    // host:port, what a kept connection is connected to
-};
-
-void ParseWireTarget(const std::string& url, WireTarget& w) {
-  w.url = url;
-  w.plain = false;
-  CurlURL u;
-  std::string scheme, port, path, query;
-  if (!u.Parse(url) || !u.Get(CURLUPART_SCHEME, scheme) || !SameText(scheme, "http") ||
-      !u.Get(CURLUPART_HOST, w.host) || !u.Get(CURLUPART_PORT, port, CURLU_DEFAULT_PORT) ||
-      !u.Get(CURLUPART_PATH, path, CURLU_URLENCODE))
-    return;
-  bool hasQuery = u.Get(CURLUPART_QUERY, query);
-  w.target = hasQuery ? path + "?" + query : path;
-  w.hostLine = port == "80" ? w.host : w.host + ":" + port;
-  w.origin = w.host + ":" + port;
-  w.plain = Printable(w.hostLine) && Printable(w.target) && w.host.find('%') == std::string::npos && !w.target.empty();
-}
-
-// A kept plain connection on which requests are written and answers read here, without
-// libcurl's per-request work. libcurl only opens it (CURLOPT_CONNECT_ONLY): name resolution,
-// the connect time-out and their error texts stay its own, and so does closing the socket.
-class WireConnection {
- public:
-  WireConnection() : reader_(socket_) {}
-  ~WireConnection() { Close(); }
-  WireConnection(const WireConnection&) = delete;
-  WireConnection& operator=(const WireConnection&) = delete;
-
-  void Perform(const THTTPRequest& r, THTTPExchange& exchange, const WireTarget& w, const std::string& agent) {
-    try {
-      Run(r, exchange, w, agent);
-    } catch (...) {
-      Close();  // whatever was under way leaves the connection in an unknown state
-      throw;
-    }
-  }
-
-  void Close() {
-    socket_.Detach();
-    reader_.Reset();
-    if (connect_) curl_easy_cleanup(connect_);
-    connect_ = nullptr;
-    origin_.clear();
-  }
-
- private:
-  void Run(const THTTPRequest& r, THTTPExchange& exchange, const WireTarget& w, const std::string& agent) {
-    bool fresh = false;
-    if (!socket_.Attached() || origin_ != w.origin || !socket_.Usable()) {
-      Close();
-      Open(r, w);
-      fresh = true;
-    }
-    exchange.BeforeSend(nullptr);
-    const int64_t size = r.Streamed ? r.StreamedSize : (r.SingleBody ? static_cast<int64_t>(r.SingleBody->size()) : 0);
-    head_.clear();
-    AppendRequestHead(head_, r.Get, w.target, w.hostLine, agent, r.Headers, size);
-    auto limit = [&r](int ms) { return ms > 0 ? ms : r.IdleFallback; };
-    socket_.SetIdleLimits(limit(r.Timeouts.Send), limit(r.Timeouts.Receive));
-    for (;;) {
-      // A kept connection the server closed takes the request again on a new one, once; not
-      // after any of a streamed body was pulled, which cannot be pulled twice.
-      bool pulled = false;
-      TWireEnd end = Send(r, exchange, size, pulled) ? reader_.Read(exchange) : TWireEnd::Nothing;
-      if (end == TWireEnd::Nothing) {
-        if (fresh || pulled) throw EHTTPClientError("Empty reply from server");
-        Close();
-        Open(r, w);
-        fresh = true;
-        continue;
-      }
-      if (end == TWireEnd::Close || reader_.Pending()) Close();
-      return;
-    }
-  }
-
-  // False when the peer was gone before it took anything.
-  bool Send(const THTTPRequest& r, THTTPExchange& exchange, int64_t size, bool& pulled) {
-    iovec pieces[2] = {{head_.data(), head_.size()}, {nullptr, 0}};
-    int count = 1;
-    if (!r.Streamed && r.SingleBody && !r.SingleBody->empty())
-      pieces[count++] = {const_cast<char*>(r.SingleBody->data()), r.SingleBody->size()};
-    if (!socket_.Send(pieces, count)) return false;
-    if (!r.Streamed) return true;
-    piece_.resize(r.PieceSize);
-    for (int64_t left = size; left > 0;) {
-      pulled = true;
-      size_t n = exchange.ReadBody(piece_.data(), static_cast<size_t>(std::min<int64_t>(left, static_cast<int64_t>(piece_.size()))));
-      if (n == 0 || static_cast<int64_t>(n) > left) throw EHTTPClientError(curl_easy_strerror(CURLE_READ_ERROR));
-      left -= static_cast<int64_t>(n);
-      iovec piece{piece_.data(), n};
-      if (!socket_.Send(&piece, 1)) throw EHTTPClientError(std::string("Send failure: ") + std::strerror(EPIPE));
-    }
-    return true;
-  }
-
-  void Open(const THTTPRequest& r, const WireTarget& w) {
-    connect_ = curl_easy_init();
-    if (!connect_) throw EHTTPClientError(curl_easy_strerror(CURLE_FAILED_INIT));
-    char errorText[CURL_ERROR_SIZE] = {};
-    auto set = [this](CURLoption option, auto value) {
-      CURLcode rc = curl_easy_setopt(connect_, option, value);
-      if (rc != CURLE_OK) throw EHTTPClientError(curl_easy_strerror(rc));
-    };
-    set(CURLOPT_ERRORBUFFER, errorText);
-    set(CURLOPT_NOSIGNAL, 1L);
-    set(CURLOPT_URL, w.url.c_str());
-    set(CURLOPT_PROTOCOLS_STR, "http");
-    set(CURLOPT_PROXY, "");  // the caller found that no proxy applies
-    set(CURLOPT_CONNECT_ONLY, 1L);
-    if (r.Timeouts.Connect > 0) set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(r.Timeouts.Connect));
-    CURLcode rc = curl_easy_perform(connect_);
-    curl_socket_t fd = CURL_SOCKET_BAD;
-    if (rc == CURLE_OK) rc = curl_easy_getinfo(connect_, CURLINFO_ACTIVESOCKET, &fd);
-    curl_easy_setopt(connect_, CURLOPT_ERRORBUFFER, nullptr);
-    if (rc != CURLE_OK || fd == CURL_SOCKET_BAD) {
-      std::string text = errorText[0] ? errorText : curl_easy_strerror(rc == CURLE_OK ? CURLE_COULDNT_CONNECT : rc);
-      Close();
-      throw EHTTPClientError(text);
-    }
-    socket_.Attach(static_cast<int>(fd));
-    origin_ = w.origin;
-  }
-
-  CURL* connect_ = nullptr;  // holds the connection; cleaning it up closes the socket
-  std::string origin_;
-  THTTPWireSocket socket_;
-  THTTPResponseReader reader_;
-  std::string head_;
-  std::string piece_;
-};
-
 class CurlConnection final : public THTTPClientConnection {
  public:
   explicit CurlConnection(const THTTPConnectSettings& settings)
@@ -365,12 +217,12 @@ class CurlConnection final : public THTTPClientConnection {
   // on a kept connection; everything else goes through libcurl.
   bool WirePath(const THTTPRequest& r) {
     if (r.BeforeSendHook || !settings_.UserName.empty()) return false;
-    if (wireTarget_.url != r.URL) ParseWireTarget(r.URL, wireTarget_);
-    if (!wireTarget_.plain) return false;
+    if (wireTarget_.URL != r.URL) ParseWireTarget(r.URL, wireTarget_);
+    if (!wireTarget_.Plain) return false;
     if (settings_.Proxy.empty()) {
-      if (EnvironmentProxyFor(wireTarget_.host)) return false;
+      if (EnvironmentProxyFor(wireTarget_.Host)) return false;
     } else {
-      std::string host = wireTarget_.host;
+      std::string host = wireTarget_.Host;
       if (host.size() > 2 && host.front() == '[') host = host.substr(1, host.size() - 2);
       if (!ProxyForScheme(settings_.Proxy, "http").empty() && !ProxyBypassed(settings_.ProxyByPass, host)) return false;
     }
@@ -617,8 +469,8 @@ class CurlConnection final : public THTTPClientConnection {
 
   THTTPConnectSettings settings_;
   std::string agent_;       // as sent: on one line
-  WireTarget wireTarget_;   // the last request URL, parsed for the wire path
-  WireConnection wire_;
+  THTTPWireTarget wireTarget_;  // the last request URL, parsed for the wire path
+  THTTPWireConnection wire_;
   CURL* easy_ = nullptr;
   CURLM* multi_ = nullptr;
   curl_slist* proxyHeaders_ = nullptr;  // removes libcurl's own Proxy-Connection
