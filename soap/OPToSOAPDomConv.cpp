@@ -1290,6 +1290,16 @@ WideString TOPToSoapDomConvert::NilText(TTypeKind kind) {
   return TypeTranslator()->NilText(kind);
 }
 
+namespace {
+// TrimXml without a copy.
+std::string_view TrimmedView(std::string_view text) {
+  size_t b = 0, e = text.size();
+  while (b < e && static_cast<unsigned char>(text[b]) <= ' ') ++b;
+  while (e > b && static_cast<unsigned char>(text[e - 1]) <= ' ') --e;
+  return text.substr(b, e - b);
+}
+}  // namespace
+
 bool TOPToSoapDomConvert::SetPropertyFromUtf8(TObject* obj, const TPropInfo& prop, std::string_view text) {
   PTypeInfo t = prop.PropType;
   switch (t->Kind) {
@@ -1301,7 +1311,7 @@ bool TOPToSoapDomConvert::SetPropertyFromUtf8(TObject* obj, const TPropInfo& pro
       return true;
     }
     case tkInt64: {
-      int64_t v = ParseXmlInt64(TrimXml(text));
+      int64_t v = ParseXmlInt64(TrimmedView(text));
       TPropValue value(prop, obj);
       std::memcpy(value.Get(), &v, 8);
       value.Commit();
@@ -1310,7 +1320,7 @@ bool TOPToSoapDomConvert::SetPropertyFromUtf8(TObject* obj, const TPropInfo& pro
     case tkFloat: {
       if (IsDateTimeType(t) || (t->FloatType != ftDouble && t->FloatType != ftSingle && t->FloatType != ftExtended))
         return false;
-      long double v = ParseXmlFloat(TrimXml(text));
+      long double v = ParseXmlFloat(TrimmedView(text));
       TPropValue value(prop, obj);
       if (t->FloatType == ftDouble) *static_cast<double*>(value.Get()) = static_cast<double>(v);
       else if (t->FloatType == ftSingle) *static_cast<float*>(value.Get()) = static_cast<float>(v);
@@ -1320,7 +1330,7 @@ bool TOPToSoapDomConvert::SetPropertyFromUtf8(TObject* obj, const TPropInfo& pro
     }
     case tkEnumeration: {
       if (!t->IsBooleanEnum()) return false;
-      std::string trimmed = TrimXml(text);
+      std::string_view trimmed = TrimmedView(text);
       bool v;
       if (SameText(trimmed, "true") || trimmed == "1") v = true;
       else if (SameText(trimmed, "false") || trimmed == "0") v = false;

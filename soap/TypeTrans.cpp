@@ -130,14 +130,22 @@ WideString FormatXmlFloat(long double value) {
       std::string intPart = digits.substr(0, std::min<size_t>(exponent, digits.size()));
       intPart.append(static_cast<size_t>(exponent) - intPart.size(), '0');
       s += intPart;
-      if (digits.size() > static_cast<size_t>(exponent)) s += "." + digits.substr(exponent);
+      if (digits.size() > static_cast<size_t>(exponent)) {
+        s += '.';
+        s.append(digits, static_cast<size_t>(exponent));
+      }
     } else {
       s += "0." + std::string(static_cast<size_t>(-exponent), '0') + digits;
     }
   } else {
     s += digits[0];
-    if (digits.size() > 1) s += "." + digits.substr(1);
-    s += "E" + std::to_string(exponent - 1);
+    // Appended piece by piece: GCC 12 sees a false overlap in "." + substr at -O3.
+    if (digits.size() > 1) {
+      s += '.';
+      s.append(digits, 1);
+    }
+    s += 'E';
+    s += std::to_string(exponent - 1);
   }
   return Utf8ToUtf16(s);
 }
@@ -213,9 +221,12 @@ bool TryParseDecimal(std::string_view text, long double& out) {
 }  // namespace
 
 long double ParseXmlFloat(std::string_view text) {
-  if (SameText(text, "NaN")) return std::numeric_limits<long double>::quiet_NaN();
-  if (SameText(text, "INF")) return std::numeric_limits<long double>::infinity();
-  if (SameText(text, "-INF")) return -std::numeric_limits<long double>::infinity();
+  // Numbers are the usual case: the names are compared only for text that may be one.
+  if (text.size() >= 3 && text.size() <= 4 && !(text[0] >= '0' && text[0] <= '9')) {
+    if (SameText(text, "NaN")) return std::numeric_limits<long double>::quiet_NaN();
+    if (SameText(text, "INF")) return std::numeric_limits<long double>::infinity();
+    if (SameText(text, "-INF")) return -std::numeric_limits<long double>::infinity();
+  }
   long double v;
   if (!TryParseDecimal(text, v)) throw EConvertError(Format(SInvalidFloat, {std::string(text)}));
   return v;
@@ -526,8 +537,7 @@ bool TTypeTranslator::TextToValue(PTypeInfo info, const WideString& text, bool i
         *static_cast<TDateTime*>(dest) = isNil ? TDateTime(0) : ParseXmlDateTime(Utf8ToUtf16(s), false);
         break;
       }
-      if (isNil) s = "0";
-      long double v = ParseXmlFloat(s);
+      long double v = isNil ? 0.0L : ParseXmlFloat(s);
       switch (info->FloatType) {
         case ftSingle: *static_cast<float*>(dest) = static_cast<float>(v); break;
         case ftDouble: *static_cast<double*>(dest) = static_cast<double>(v); break;

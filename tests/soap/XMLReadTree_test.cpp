@@ -235,7 +235,7 @@ TEST(XMLReadTreeTest, ChangedAnswersReadAsTheParserReadsThem) {
                                  "</a>", "<p:q/>", " xmlns=''", " a='1'", "xmlns:"};
   std::mt19937 random(17);
   int changed = 0;
-  for (int i = 0; i < 3000; ++i) {
+  for (int i = 0; i < 1200; ++i) {
     std::string text = answer;
     const size_t at = random() % text.size();
     switch (random() % 3) {
@@ -255,8 +255,8 @@ TEST(XMLReadTreeTest, ChangedAnswersReadAsTheParserReadsThem) {
     if (read.rfind("error: ", 0) != 0) ++changed;
   }
   // Both kinds of change were met: documents that still read, and documents that fail.
-  EXPECT_GT(changed, 100);
-  EXPECT_LT(changed, 2900);
+  EXPECT_GT(changed, 50);
+  EXPECT_LT(changed, 1150);
 }
 
 // Answers read one after another on one thread share the parser's state: nothing of one
