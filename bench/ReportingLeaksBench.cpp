@@ -1,11 +1,14 @@
-// The hook's cost per new+delete pair. "Plain" is malloc+free, what the hook sits on; "Off" is
-// operator new/delete in a process where tracking never started; "On" records a stack of 16 or
+// The hook's cost per new+delete pair. "Plain" is malloc+free, what the hook sits on; "Std" is
+// libstdc++'s own operator new/delete, what a program without the hook calls (through the
+// pointers its call would take); "Off" is the hook's operator new/delete in a process where
+// tracking never started; "On" records a stack of 16 or
 // 35 frames, the rule cache and the stack store warm (one pair before the timed loop). The pairs
 // run 40 frames deep so that 35 frames exist; frames_kept shows how many a stored stack has.
 // With two threads, the CPU column is the CPU time per pair of both threads together: compare it
 // with one thread's. pairs/s is the figure to read; bytes_per_block and bytes_per_stack are the
 // table's and the stack store's share.
 #include <benchmark/benchmark.h>
+#include <dlfcn.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -17,7 +20,13 @@
 
 namespace {
 
-enum TMode { mdPlain, mdOff, mdOn };
+enum TMode { mdPlain, mdStd, mdOff, mdOn };
+
+// libstdc++'s forms, which the hook's replace in this program.
+using TNew = void* (*)(size_t);
+using TDelete = void (*)(void*);
+TNew StdNew() { return reinterpret_cast<TNew>(dlsym(RTLD_NEXT, "_Znwm")); }
+TDelete StdDelete() { return reinterpret_cast<TDelete>(dlsym(RTLD_NEXT, "_ZdlPv")); }
 
 // The depth of the stack stored for a block allocated here, with tracking on.
 __attribute__((noinline)) double FramesKept() {
@@ -37,9 +46,19 @@ __attribute__((noinline)) void Deep(benchmark::State& state, TMode mode) {
     Deep<N - 1>(state, mode);
     asm volatile("");  // keeps the call from becoming a jump
   } else {
-    if (mode != mdPlain) ::operator delete(::operator new(32));  // warms the rule cache and the store
+    if (mode == mdOff || mode == mdOn) ::operator delete(::operator new(32));  // warms the rule cache and the store
+    static const TNew stdNew = StdNew();
+    static const TDelete stdDelete = StdDelete();
+    if (mode == mdStd && (!stdNew || !stdDelete)) {
+      state.SkipWithError("libstdc++'s operator new was not found");
+      return;
+    }
     for (auto _ : state) {
-      if (mode == mdPlain) {
+      if (mode == mdStd) {
+        void* p = stdNew(32);
+        benchmark::DoNotOptimize(p);
+        stdDelete(p);
+      } else if (mode == mdPlain) {
         void* p = std::malloc(32);
         benchmark::DoNotOptimize(p);
         std::free(p);
@@ -68,12 +87,14 @@ void Pairs(benchmark::State& state, TMode mode, unsigned frames) {
 }
 
 void BM_Plain(benchmark::State& state) { Pairs(state, mdPlain, 0); }
+void BM_Std(benchmark::State& state) { Pairs(state, mdStd, 0); }
 void BM_Off(benchmark::State& state) { Pairs(state, mdOff, 0); }
 void BM_On16(benchmark::State& state) { Pairs(state, mdOn, 16); }
 void BM_On35(benchmark::State& state) { Pairs(state, mdOn, 35); }
 
 // Off runs first: once tracking has started, a release asks the table even when it is off.
 BENCHMARK(BM_Plain)->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_Std)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_Off)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_On16)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_On35)->Threads(1)->Threads(2)->UseRealTime();

@@ -4,5 +4,5 @@
 if(TARGET zelk_reporting_leaks_hook AND NOT ZELK_SANITIZE)
   add_executable(reporting_leaks_bench ReportingLeaksBench.cpp)
   target_include_directories(reporting_leaks_bench PRIVATE ${PROJECT_SOURCE_DIR})
-  target_link_libraries(reporting_leaks_bench PRIVATE zelk_reporting_leaks_hook benchmark::benchmark)
+  target_link_libraries(reporting_leaks_bench PRIVATE zelk_reporting_leaks_hook benchmark::benchmark ${CMAKE_DL_LIBS})
 endif()
