@@ -296,8 +296,14 @@ void THTTPResponseReader::ReadChunked(THTTPExchange& exchange) {
       size -= static_cast<int64_t>(n);
       Deliver(n, exchange);
     }
-    if (!ReadLine(line, 2)) Fail(kTruncated);
-    if (!line.empty()) Fail("Malformed encoding found in chunked-encoding");
+    // The chunk's line break, and nothing else.
+    auto next = [&]() {
+      if (begin_ == end_ && !Fill()) Fail(kTruncated);
+      return buffer_[begin_++];
+    };
+    char c = next();
+    if (c == '\r') c = next();
+    if (c != '\n') Fail("Malformed encoding found in chunked-encoding");
   }
   // Trailers: read and bounded like headers, not used.
   for (;;) {
