@@ -68,6 +68,18 @@ TEST_F(ResolveTest, KnownAddressesGiveUnitClassProcedureLineAndInlineLevels) {
   }
 }
 
+TEST_F(ResolveTest, DeeplyNestedInlinedCallsKeepEveryLevel) {
+  TLoaded fixture(MODULES_FIXTURE);
+  ASSERT_TRUE(fixture.run) << dlerror();
+  auto entries = ResolveReturn(fixture.probes[fcDeepInlined].Address);
+  ASSERT_EQ(entries.size(), kDeepNesting + 2u);
+  EXPECT_EQ(entries.front().ProcedureName, "Nest<0>");
+  EXPECT_EQ(entries.front().LineNumber, fixture.probes[fcDeepInlined].Line);
+  EXPECT_EQ(entries[kDeepNesting].ProcedureName, "Nest<" + std::to_string(kDeepNesting) + ">");
+  EXPECT_EQ(entries.back().ProcedureName, "DeepOuter");
+  EXPECT_FALSE(entries.back().Inlined);
+}
+
 TEST_F(ResolveTest, WithoutDwarfTheSymbolTableNamesTheProcedure) {
   fs::path copy = folder_ / "stripped.so";
   ASSERT_TRUE(RunTool({"objcopy", "--strip-debug", MODULES_FIXTURE, copy.string()}));

@@ -79,10 +79,30 @@ __attribute__((noinline)) int Outer(int a) {
   return r + 7;
 }
 
+template <int N>
+__attribute__((always_inline)) inline int Nest(int a) {
+  if constexpr (N == 0) {
+    int r = PROBE(fcDeepInlined) * a;
+    g_sink = r;
+    return r;
+  } else {
+    int r = Nest<N - 1>(a + 1);
+    g_sink = r;
+    return r + N;
+  }
+}
+
+__attribute__((noinline)) int DeepOuter(int a) {
+  g_sink = a;
+  int r = Nest<kDeepNesting>(a);
+  g_sink = r;
+  return r;
+}
+
 extern "C" __attribute__((visibility("default"))) int FixtureRun(TFixtureProbe* probes) {
   g_probes = probes;
   fx::TWidget widget;
-  int total = FreeFunction(1) + fx::Namespaced(2) + widget.Method(3) + Outer(4) + widget.WithLambda(5);
+  int total = FreeFunction(1) + fx::Namespaced(2) + widget.Method(3) + Outer(4) + widget.WithLambda(5) + DeepOuter(6);
   probes[fcFree].DeclLine = kFreeLine;
   probes[fcNamespaced].DeclLine = fx::kNamespacedLine;
   probes[fcMethod].DeclLine = fx::kMethodLine;

@@ -4,7 +4,10 @@
 
 #include <cstdint>
 
-enum TFixtureCase { fcFree, fcNamespaced, fcMethod, fcInlined, fcLambda, fcCount };
+enum TFixtureCase { fcFree, fcNamespaced, fcMethod, fcInlined, fcLambda, fcDeepInlined, fcCount };
+
+// How many inlined calls the deep case nests: more than optimised code usually does.
+constexpr int kDeepNesting = 80;
 
 struct TFixtureProbe {
   uintptr_t Address = 0;  // return address of the probe call
