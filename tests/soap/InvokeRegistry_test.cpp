@@ -188,6 +188,22 @@ TEST_F(RegistryTest, RepeatedRegistrationAddsNothingButAliasesDo) {
   EXPECT_EQ(r->FindClassByXmlName(kNs, u"ChildAlias"), &TChildThing::StaticClass());
 }
 
+// Answers look classes up by the UTF-8 names they hold: the same entries as by UTF-16 names,
+// and a registration made after a lookup is seen by the next one.
+TEST_F(RegistryTest, Utf8LookupsFollowRegistrations) {
+  auto* r = GetTypeRegistry();
+  const std::string ns = Utf16ToUtf8(kNs);
+  EXPECT_EQ(r->FindClassByXmlName(ns, "Child"), &TChildThing::StaticClass());
+  EXPECT_EQ(r->FindClassByXmlName(ns, "Kind\xC3\xA9"), nullptr);
+  r->AddClass(&TChildThing::StaticClass(), kNs, u"Kind\u00e9");
+  EXPECT_EQ(r->FindClassByXmlName(ns, "Kind\xC3\xA9"), &TChildThing::StaticClass());
+  EXPECT_EQ(r->FindClassByXmlName(kNs, u"Kind\u00e9"), &TChildThing::StaticClass());
+  EXPECT_EQ(r->FindClassByXmlName("urn:other", "Kind\xC3\xA9"), nullptr);
+  bool scalar = true;
+  EXPECT_EQ(r->FindClassByXmlName("http://www.w3.org/2001/XMLSchema", "int", &scalar), nullptr);
+  EXPECT_FALSE(scalar);
+}
+
 TEST_F(RegistryTest, ExternalPropertyNamesFollowTheParentClass) {
   auto* r = GetTypeRegistry();
   EXPECT_EQ(r->ExternalPropertyName(TypeInfo<TParentThing*>(), "code_"), u"code");
