@@ -243,13 +243,17 @@ struct TOPToSoapDomConvert::TReadState {
   };
   std::vector<TSaved> saved;
   int depth = 0;
-  // The external names of each class's properties, looked up once per answer, also in UTF-8
-  // for matching them on the read tree.
-  struct TNames {
+  // What reading a class's objects asks of the registry, looked up once per answer: its
+  // serialization options, whether it wraps a scalar, and the external names of its
+  // properties, also in UTF-8 for matching them on the read tree.
+  struct TClassFacts {
+    bool known = false;
+    bool isXS = false;
+    TSerializationOptions so = 0;
     std::vector<WideString> wide;
     std::vector<std::string> utf8;
   };
-  std::unordered_map<TClass, TNames> extNames;
+  std::unordered_map<TClass, TClassFacts> classes;
   // The child lists of the objects being read, one per nesting level, kept for the next
   // object at that level instead of allocated for each (a deque: taking one moves no other).
   // Lent and given back by each call, so never reset.
@@ -261,7 +265,7 @@ struct TOPToSoapDomConvert::TReadState {
     filled.clear();
     saved.clear();
     depth = 0;
-    extNames.clear();
+    classes.clear();
   }
 };
 
@@ -1116,21 +1120,29 @@ void TOPToSoapDomConvert::NotifyUnhandled(const WideString& name, IXMLNode* node
 
 void TOPToSoapDomConvert::ReadObjectMembers(TObject* obj, IXMLNode* root, IXMLNode* node) {
   TClass cls = &obj->ClassType();
-  TSerializationOptions so = Types().GetSerializationOptions(cls);
+  const auto& props = cls->Properties;
+  TReadState::TClassFacts& facts = read_->classes[cls];
+  if (!facts.known) {
+    facts.so = Types().GetSerializationOptions(cls);
+    facts.isXS = dynamic_cast<TRemotableXS*>(obj) != nullptr;
+    for (const TPropInfo& prop : props) {
+      facts.wide.push_back(Types().ExternalPropertyName(&cls->TypeInfo, prop.Name));
+      facts.utf8.push_back(U(facts.wide.back()));
+    }
+    facts.known = true;
+  }
+  const TSerializationOptions so = facts.so;
   read_->filled.push_back(obj);
 
   TIntfPtr<IXMLNode> element(node);
   if ((so & (1u << xoHolderClass)) && (!(so & (1u << xoInlineArrays)) || (so & (1u << xoLiteralParam)))) {
     if (TIntfPtr<IXMLNode> parent = node->ParentNode()) element = parent;
   }
-  const auto& props = cls->Properties;
   if ((so & (1u << xoSimpleTypeWrapper)) && props.size() == 1) {
     SetPropertyFromText(obj, props[0], GetNodeText(node));
     return;
   }
 
-  // On the read tree the children come without a reference each and with their names in
-  // UTF-8; on other documents through the node interface.
   // This level's child list, lent for the duration of the call.
   struct TLoan {
     TReadState& state;
@@ -1147,6 +1159,8 @@ void TOPToSoapDomConvert::ReadObjectMembers(TObject* obj, IXMLNode* root, IXMLNo
     }
   } loan(*read_);
   std::vector<xmlread::TChild>& children = *loan.list;
+  // On the read tree the children come without a reference each and with their names in
+  // UTF-8; on other documents through the node interface.
   std::vector<TIntfPtr<IXMLNode>> held;
   const bool direct = xmlread::Children(element.Get(), children);
   if (!direct) {
@@ -1162,19 +1176,10 @@ void TOPToSoapDomConvert::ReadObjectMembers(TObject* obj, IXMLNode* root, IXMLNo
     consumed = consumedLarge.data();
   }
 
-  TReadState::TNames& extNames = read_->extNames[cls];
-  if (extNames.wide.size() != props.size()) {
-    extNames.wide.clear();
-    extNames.utf8.clear();
-    for (const TPropInfo& prop : props) {
-      extNames.wide.push_back(Types().ExternalPropertyName(&cls->TypeInfo, prop.Name));
-      extNames.utf8.push_back(U(extNames.wide.back()));
-    }
-  }
   auto isMember = [&](size_t i, size_t pi) {
-    if (direct) return children[i].local && children[i].local == std::string_view(extNames.utf8[pi]);
+    if (direct) return children[i].local && children[i].local == std::string_view(facts.utf8[pi]);
     IXMLNode* c = children[i].node;
-    return c->NodeType() == ntElement && c->LocalNameIs(extNames.wide[pi]);
+    return c->NodeType() == ntElement && c->LocalNameIs(facts.wide[pi]);
   };
   auto findChild = [&](size_t pi) -> int {
     for (size_t i = 0; i < children.size(); ++i)
@@ -1187,7 +1192,7 @@ void TOPToSoapDomConvert::ReadObjectMembers(TObject* obj, IXMLNode* root, IXMLNo
     uint32_t flags = prop.MemberFlags();
     bool optional = (flags & mfOptional) != 0;
     bool neverStored = !prop.StoredFn && !prop.Stored;
-    const WideString& extName = extNames.wide[pi];
+    const WideString& extName = facts.wide[pi];
 
     if (flags & mfText) {
       SetPropertyFromText(obj, prop, GetNodeText(element.Get()));
@@ -1224,7 +1229,7 @@ void TOPToSoapDomConvert::ReadObjectMembers(TObject* obj, IXMLNode* root, IXMLNo
   }
 
   // A wrapper's text child is its value, read by the wrapper itself.
-  if (dynamic_cast<TRemotableXS*>(obj)) return;
+  if (facts.isXS) return;
   for (size_t i = 0; i < children.size(); ++i)
     if (!consumed[i]) NotifyUnhandled(W(cls->Name), children[i].node);
 }
