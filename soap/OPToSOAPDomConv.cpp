@@ -21,6 +21,7 @@
 #include <cstring>
 #include <deque>
 #include <new>
+#include <typeinfo>
 #include <unordered_set>
 
 #include "soap/TypeTrans.h"
@@ -248,10 +249,23 @@ struct TOPToSoapDomConvert::TReadState {
   // properties, also in UTF-8 for matching them on the read tree.
   struct TClassFacts {
     bool known = false;
+    // Casts of the objects, for the C++ type they were last taken for (objects passed in by
+    // the caller may be of another type than the class names).
+    const std::type_info* castType = nullptr;
+    bool isRemotable = false;
     bool isXS = false;
     TSerializationOptions so = 0;
     std::vector<WideString> wide;
     std::vector<std::string> utf8;
+
+    // The casts the reader makes on every object, once per C++ type.
+    void Cast(TObject* obj) {
+      const std::type_info& type = typeid(*obj);
+      if (castType == &type) return;
+      isRemotable = dynamic_cast<TRemotable*>(obj) != nullptr;
+      isXS = dynamic_cast<TRemotableXS*>(obj) != nullptr;
+      castType = &type;
+    }
   };
   std::unordered_map<TClass, TClassFacts> classes;
   // The child lists of the objects being read, one per nesting level, kept for the next
@@ -1101,7 +1115,9 @@ TObject* TOPToSoapDomConvert::ReadObject(IXMLNode* root, IXMLNode* node, TObject
   if (!obj) return nullptr;
 
   if (!id.empty()) refCache_.AddObject(id, obj);
-  if (auto* remotable = dynamic_cast<TRemotable*>(obj)) remotable->ReadFromMessage(root, data.Get(), this);
+  TReadState::TClassFacts& facts = read_->classes[&obj->ClassType()];
+  facts.Cast(obj);
+  if (facts.isRemotable) static_cast<TRemotable*>(obj)->ReadFromMessage(root, data.Get(), this);
   else ReadObjectMembers(obj, root, data.Get());
   return obj;
 }
@@ -1124,7 +1140,6 @@ void TOPToSoapDomConvert::ReadObjectMembers(TObject* obj, IXMLNode* root, IXMLNo
   TReadState::TClassFacts& facts = read_->classes[cls];
   if (!facts.known) {
     facts.so = Types().GetSerializationOptions(cls);
-    facts.isXS = dynamic_cast<TRemotableXS*>(obj) != nullptr;
     for (const TPropInfo& prop : props) {
       facts.wide.push_back(Types().ExternalPropertyName(&cls->TypeInfo, prop.Name));
       facts.utf8.push_back(U(facts.wide.back()));
@@ -1132,6 +1147,7 @@ void TOPToSoapDomConvert::ReadObjectMembers(TObject* obj, IXMLNode* root, IXMLNo
     facts.known = true;
   }
   const TSerializationOptions so = facts.so;
+  facts.Cast(obj);
   read_->filled.push_back(obj);
 
   TIntfPtr<IXMLNode> element(node);
