@@ -1216,7 +1216,9 @@ class TDirectReader {
 
  private:
   static constexpr ptrdiff_t kMaxDocument = ptrdiff_t{8} << 20;
-  static constexpr size_t kMaxDepth = 200, kMaxName = 1000, kMaxAttributes = 32;
+  // Each bounds the work per tag: the depth, a name, the attributes of an element and the
+  // namespace bindings in scope (searched for every prefix the memo does not hold).
+  static constexpr size_t kMaxDepth = 200, kMaxName = 1000, kMaxAttributes = 32, kMaxBindings = 128;
 
   static uint8_t Class(char c) { return kByteClass.c[static_cast<unsigned char>(c)]; }
 
@@ -1432,6 +1434,7 @@ class TDirectReader {
       std::string_view declared = isDefault ? std::string_view() : a.local;
       if (declared == "xml" || declared == "xmlns" || (!isDefault && a.value.empty())) return false;
       if (a.value == "http://www.w3.org/XML/1998/namespace" || a.value == "http://www.w3.org/2000/xmlns/") return false;
+      if (bindings_.size() >= kMaxBindings) return false;
       for (size_t i = outer; i < bindings_.size(); ++i)
         if (bindings_[i].prefix == declared) return false;
       TRNode* d = doc_->New(kNsDecl);
