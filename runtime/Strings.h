@@ -13,6 +13,9 @@ std::string Utf16ToUtf8(std::u16string_view s);
 // Utf16ToUtf8(w) == u, without building the converted text when both are ASCII.
 bool SameUtf16Utf8(std::u16string_view w, std::string_view u);
 
+// Appends one code point (below 0x110000, not a surrogate) as UTF-8.
+void AppendUtf8(std::string& out, char32_t cp);
+
 // Number of code points; and the first `count` code points of a UTF-8 text.
 size_t Utf8Length(std::string_view s);
 std::string Utf8Truncate(std::string_view s, size_t count);

@@ -30,6 +30,7 @@
 #include <typeinfo>
 #include <vector>
 
+#include "runtime/Strings.h"
 #include "soap/XMLParseSupport.h"
 
 namespace {
@@ -1593,21 +1594,7 @@ class TDirectReader {
     }
     if (code <= 0x20 || (code >= 0xD800 && code <= 0xDFFF) || code == 0xFFFE || code == 0xFFFF || code > 0x10FFFF)
       return false;
-    if (code < 0x80) {
-      text_ += static_cast<char>(code);
-    } else if (code < 0x800) {
-      text_ += static_cast<char>(0xC0 | (code >> 6));
-      text_ += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-      text_ += static_cast<char>(0xE0 | (code >> 12));
-      text_ += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      text_ += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-      text_ += static_cast<char>(0xF0 | (code >> 18));
-      text_ += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-      text_ += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      text_ += static_cast<char>(0x80 | (code & 0x3F));
-    }
+    AppendUtf8(text_, code);
     return true;
   }
 

@@ -194,24 +194,8 @@ class RawServer {
   };
 
   explicit RawServer(bool ipv6 = false) : ipv6_(ipv6) {
-    listen_ = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_storage addr{};
-    socklen_t len;
-    if (ipv6) {
-      auto* a = reinterpret_cast<sockaddr_in6*>(&addr);
-      a->sin6_family = AF_INET6;
-      a->sin6_addr = in6addr_loopback;
-      len = sizeof *a;
-    } else {
-      auto* a = reinterpret_cast<sockaddr_in*>(&addr);
-      a->sin_family = AF_INET;
-      a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      len = sizeof *a;
-    }
-    if (::bind(listen_, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(listen_, 8) != 0 ||
-        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-      throw std::runtime_error("raw server: no socket");
-    port_ = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port : reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
+    listen_ = ListenOnLoopback(ipv6, 8, port_);
+    if (listen_ < 0) throw std::runtime_error("raw server: no socket");
     acceptor_ = std::thread([this] { Accept(); });
   }
   ~RawServer() {

@@ -27,6 +27,8 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+
+#include "tests/support/TestSupport.h"
 #endif
 
 namespace {
@@ -425,33 +427,14 @@ HttpTestServer::HttpTestServer(const HttpTestServerOptions& options) : state_(st
     throw std::runtime_error("HttpTestServer: built without TLS");
 #endif
   }
-  s.listenFd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (s.listenFd < 0) throw std::runtime_error("HttpTestServer: socket failed");
-  int one = 1;
-  ::setsockopt(s.listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_storage addr{};
-  socklen_t len;
-  if (ipv6) {
-    auto* a6 = reinterpret_cast<sockaddr_in6*>(&addr);
-    a6->sin6_family = AF_INET6;
-    a6->sin6_addr = in6addr_loopback;
-    len = sizeof *a6;
-  } else {
-    auto* a4 = reinterpret_cast<sockaddr_in*>(&addr);
-    a4->sin_family = AF_INET;
-    a4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    len = sizeof *a4;
-  }
-  if (::bind(s.listenFd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(s.listenFd, 16) != 0 ||
-      ::getsockname(s.listenFd, reinterpret_cast<sockaddr*>(&addr), &len) != 0 || ::pipe2(s.wakePipe, O_CLOEXEC) != 0) {
-    ::close(s.listenFd);
+  s.listenFd = ListenOnLoopback(ipv6, 16, s.port);
+  if (s.listenFd < 0 || ::pipe2(s.wakePipe, O_CLOEXEC) != 0) {
+    if (s.listenFd >= 0) ::close(s.listenFd);
 #ifdef ZELK_TEST_TLS
     SSL_CTX_free(s.tls);
 #endif
     throw std::runtime_error(std::string("HttpTestServer: ") + std::strerror(errno));
   }
-  s.port = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port
-                      : reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
   s.acceptor = std::thread([&s] { s.AcceptLoop(); });
 }
 

@@ -25,6 +25,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tests/support/TestSupport.h"
+
 namespace {
 
 bool StartsWithCaseless(std::string_view text, std::string_view prefix) {
@@ -388,28 +390,10 @@ SmtpTestServer::SmtpTestServer(const SmtpServerOptions& options) : state_(std::m
     s.CertFile = s.Folder + "/server.pem";
     s.Tls = MakeTlsContext(s.CertFile, options.CertificateNames);
   }
-  s.ListenFd = socket(options.Ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (s.ListenFd < 0) throw std::runtime_error("SmtpTestServer: no socket");
-  sockaddr_storage address{};
-  socklen_t length;
-  if (options.Ipv6) {
-    auto* a = reinterpret_cast<sockaddr_in6*>(&address);
-    a->sin6_family = AF_INET6;
-    a->sin6_addr = in6addr_loopback;
-    length = sizeof *a;
-  } else {
-    auto* a = reinterpret_cast<sockaddr_in*>(&address);
-    a->sin_family = AF_INET;
-    a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    length = sizeof *a;
-  }
-  if (bind(s.ListenFd, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(s.ListenFd, 8) != 0 ||
-      getsockname(s.ListenFd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    close(s.ListenFd);
-    throw std::runtime_error("SmtpTestServer: cannot listen");
-  }
-  s.Port = ntohs(options.Ipv6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
-                              : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+  int port = 0;
+  s.ListenFd = ListenOnLoopback(options.Ipv6, 8, port);
+  if (s.ListenFd < 0) throw std::runtime_error("SmtpTestServer: cannot listen");
+  s.Port = port;
   std::shared_ptr<State> shared = state_;
   s.Thread = std::thread([shared] {
     State& st = *shared;

@@ -23,5 +23,9 @@ class ScopedTZ : public ScopedEnv {
   explicit ScopedTZ(const char* tz) : ScopedEnv("TZ", tz) {}
 };
 
+// A listening TCP socket on 127.0.0.1 (or ::1) at a port the kernel picks, returned in `port`;
+// -1 with errno set when it cannot be made.
+int ListenOnLoopback(bool ipv6, int backlog, int& port);
+
 // True when the named locale (e.g. "de_DE.UTF-8") is installed.
 bool LocaleAvailable(const char* name);
