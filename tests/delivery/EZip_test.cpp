@@ -121,6 +121,8 @@ with zipfile.ZipFile(archive) as z:
             same = '1' if i.filename in expected and open(expected[i.filename], 'rb').read() == data else '0'
         except RuntimeError as e:
             same = 'bad-password' if 'password' in str(e).lower() else 'error'
+        except Exception:
+            same = 'error'
         line = '%s\t%d\t%04d-%02d-%02d %02d:%02d:%02d\t%d\t%d\t%d\t%s\n' % ((i.filename, i.flag_bits) + i.date_time +
                (i.compress_type, i.extract_version, len(i.extra), same))
         out.write(line.encode('utf-8', 'surrogateescape'))
@@ -292,10 +294,16 @@ TEST_P(ZipRoundTrip, EntriesReadBackByMinizipAndPython) {
   EXPECT_EQ(bytes.find(std::string("PK\x06\x06", 4)), std::string::npos) << "zip64 end record without need";
 
   if (encrypted) {
-    // The check byte of each entry turns a wrong password away; the names stay readable.
+    // The check byte of each entry turns a wrong password away; the names stay readable. The
+    // check is one byte, so 1 entry in 256 lets a wrong password through: then the data check
+    // fails instead, except for an empty entry, which has nothing to give away.
     auto wrong = PythonEntries(archive, c.Password + "x", expected);
     ASSERT_EQ(wrong.size(), files.size());
-    for (auto& e : wrong) EXPECT_EQ(e.Same, "bad-password") << e.Name;
+    for (size_t i = 0; i < wrong.size(); ++i) {
+      const std::string& same = wrong[i].Same;
+      EXPECT_TRUE(same == "bad-password" || same == "error" || (files[i].second.empty() && same == "1"))
+          << wrong[i].Name << ": " << same;
+    }
     // And the plain bytes do not appear in the archive.
     EXPECT_EQ(bytes.find("Report line"), std::string::npos);
   }
