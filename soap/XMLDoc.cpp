@@ -398,7 +398,7 @@ void LinkAttribute(TXMLDocData* d, xmlNodePtr e, xmlAttrPtr a) {
     last->next = a;
     a->prev = last;
   }
-  d->detached.erase(reinterpret_cast<xmlNodePtr>(a));
+  if (!d->detached.empty()) d->detached.erase(reinterpret_cast<xmlNodePtr>(a));
   if (InDocument(e)) Reconcile(d, reinterpret_cast<xmlNodePtr>(a));
   ++d->generation;
 }
@@ -447,7 +447,7 @@ void LinkChild(TXMLDocData* d, xmlNodePtr parent, xmlNodePtr child, xmlNodePtr b
     else parent->children = child;
     parent->last = child;
   }
-  d->detached.erase(child);
+  if (!d->detached.empty()) d->detached.erase(child);
   if (InDocument(parent)) Reconcile(d, child);
   ++d->generation;
 }
@@ -1053,7 +1053,7 @@ class TXMLNode final : public IXMLNode {
     xmlNodePtr e = xmlNewDocNode(n_->doc, nullptr, X(local), nullptr);
     if (!e) throw EXMLDocError("Out of memory");
     if (!uri.empty()) e->ns = Floating(d_, X(uri), prefix.empty() ? nullptr : X(prefix));
-    Adopt(d_, e);
+    // Linked at once, so never listed as detached; freed here if linking fails.
     try {
       LinkChild(d_, n_, e, ChildAt(index));
     } catch (...) {
@@ -1356,6 +1356,7 @@ class TXMLNode final : public IXMLNode {
     a->children = a->last = nullptr;
     if (!v.empty()) {
       xmlNodePtr t = xmlNewDocTextLen(n_->doc, X(v), static_cast<int>(v.size()));
+      if (!t) throw EXMLDocError("Out of memory");
       t->parent = reinterpret_cast<xmlNodePtr>(a);
       a->children = a->last = t;
     }
@@ -1368,10 +1369,14 @@ class TXMLNode final : public IXMLNode {
       }
     xmlAttrPtr a = xmlNewDocProp(n_->doc, X(local), nullptr);
     if (!a) throw EXMLDocError("Out of memory");
-    SetAttrValue(a, value);
-    a->ns = ns;
-    Adopt(d_, reinterpret_cast<xmlNodePtr>(a));
-    LinkAttribute(d_, n_, a);
+    try {
+      SetAttrValue(a, value);
+      a->ns = ns;
+      LinkAttribute(d_, n_, a);
+    } catch (...) {
+      Dispose(d_, reinterpret_cast<xmlNodePtr>(a));
+      throw;
+    }
   }
   // xmlns:prefix="uri" on element `e`; a changed binding leaves the nodes that used the old
   // one in their namespace (they are redeclared where needed).
@@ -1972,7 +1977,9 @@ std::string Serialise(TXMLDocData* d, bool indent, const char* encoding, xmlChar
     xmlOutputBufferClose(buf);
     return out;
   }
-  out = decl;
+  // Messages are mostly under a kilobyte: one allocation instead of a string grown by doubling.
+  out.reserve(1024);
+  out += decl;
   for (xmlNodePtr c = first; c; c = c->next) {
     if (indent && (c != first || !decl.empty())) out += '\n';
     DumpNode(out, d->doc, c, indent);

@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 
 TEST(StringsTest, Utf8Utf16RoundTrip) {
-  const std::string texts[] = {"", "Busan", "\u00e9t\u00e9", "\u4e2d\u6587", "\U0001F6A2 ship"};
+  // ASCII is narrowed in blocks of 16 units: other text at each place around a block's edge.
+  const std::string block(16, 'a');
+  const std::string texts[] = {"", "Busan", "\u00e9t\u00e9", "\u4e2d\u6587", "\U0001F6A2 ship",
+                               block, block + block + "b", block + "\u00e9", "abcdefghijklmno\u00e9",
+                               block + "abcdefghijklmn\U0001F6A2" + block, "\u4e2d" + block + block};
   for (const auto& t : texts) {
     SCOPED_TRACE(t);
     EXPECT_EQ(Utf16ToUtf8(Utf8ToUtf16(t)), t);
