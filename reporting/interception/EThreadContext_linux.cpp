@@ -27,6 +27,7 @@
 #include <mutex>
 
 #include "reporting/interception/EThreadContext.h"
+#include "reporting/interception/EThreads.h"
 
 namespace {
 
@@ -68,6 +69,10 @@ struct sigaction gPrevious;
 constexpr int kHandlerWaitRounds = 10;
 // How long a capturer waits, after the deadline, for a thread that claimed its slot.
 constexpr std::chrono::seconds kClaimedGrace{1};
+// While waiting, how often the capturer looks for targets that exited instead of answering;
+// the interval doubles from the first to the last.
+constexpr std::chrono::milliseconds kFirstExitProbe{5};
+constexpr std::chrono::milliseconds kLastExitProbe{200};
 
 long Futex(std::atomic<uint32_t>* word, int op, uint32_t value, const timespec* timeout) {
   static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
@@ -281,6 +286,8 @@ bool StopThreads(std::span<const pid_t> tids, std::span<const uintptr_t> stackTo
     if (slots[i] && syscall(SYS_tgkill, pid, tids[i], sig) != 0) cancel(*slots[i]);
   const auto deadline = start + answerDeadline;
   bool cancelled = false;
+  auto nextProbe = start + kFirstExitProbe;
+  auto probeEvery = kFirstExitProbe;
   for (;;) {
     const uint32_t pending = gPending.load(std::memory_order_acquire);
     if (pending == 0) break;
@@ -292,7 +299,17 @@ bool StopThreads(std::span<const pid_t> tids, std::span<const uintptr_t> stackTo
       continue;
     }
     if (cancelled && now >= deadline + kClaimedGrace) break;
-    const timespec wait = ToTimespec((cancelled ? deadline + kClaimedGrace : deadline) - now);
+    // A thread that was exiting took the signal but will never answer: stop waiting for it.
+    if (!cancelled && now >= nextProbe) {
+      for (size_t i = 0; i < count; ++i)
+        if (slots[i] && Phase(slots[i]->State.load(std::memory_order_acquire)) == kArmed && !ThreadExists(tids[i]))
+          cancel(*slots[i]);
+      probeEvery = std::min(probeEvery * 2, kLastExitProbe);
+      nextProbe = now + probeEvery;
+      continue;
+    }
+    const auto until = cancelled ? deadline + kClaimedGrace : std::min(deadline, nextProbe);
+    const timespec wait = ToTimespec(until - now);
     Futex(&gPending, FUTEX_WAIT, pending, &wait);
   }
 

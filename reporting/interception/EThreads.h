@@ -94,7 +94,8 @@ uintptr_t CurrentStackTop();
 // The scheduling priority as recorded: policy priority for real-time policies, else the nice
 // value; INT32_MIN when the thread cannot be asked.
 int32_t ThreadPriorityOf(pid_t tid);
-// Whether a thread of this process with that id still exists (tgkill with signal 0).
+// Whether a thread of this process with that id still exists and is not exiting (tgkill with
+// signal 0, then its /proc state). Async-signal-safe; allocates nothing.
 bool ThreadExists(pid_t tid);
 
 // pthread_create as the layer runs it. `original` is the real pthread_create (the

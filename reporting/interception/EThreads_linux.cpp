@@ -1,6 +1,7 @@
 // Thread registration on Linux: the wrapped start routine, the pthread_key destructor that
 // removes a record on every exit path, and the creator's stack at creation.
 #include <errno.h>
+#include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -14,6 +15,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <exception>
 
 #include "reporting/interception/EThreadContext.h"
@@ -237,9 +239,49 @@ int32_t ThreadPriorityOf(pid_t tid) {
   return result;
 }
 
+namespace {
+
+// Whether /proc shows the thread as gone or on its way out. A joined thread's id stays
+// signalable for a while: the kernel wakes the joiner before the task is released, and a
+// signal sent meanwhile is accepted but never delivered. Reads into the stack only.
+bool ProcShowsExiting(pid_t tid) {
+  char path[48] = "/proc/self/task/";
+  size_t at = std::strlen(path);
+  char digits[12];
+  size_t n = 0;
+  for (unsigned v = static_cast<unsigned>(tid); n == 0 || v != 0; v /= 10) digits[n++] = static_cast<char>('0' + v % 10);
+  while (n) path[at++] = digits[--n];
+  std::memcpy(path + at, "/stat", 6);
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT || errno == ESRCH;
+  char buf[512];
+  ssize_t got = read(fd, buf, sizeof buf - 1);
+  close(fd);
+  if (got <= 0) return got == 0 || errno == ESRCH;
+  buf[got] = 0;
+  // "tid (comm) S ppid pgrp session tty tpgid flags ...": comm may hold anything, so parse
+  // from its last parenthesis.
+  const char* p = std::strrchr(buf, ')');
+  if (!p || p[1] != ' ') return false;
+  const char state = p[2];
+  if (state == 'Z' || state == 'X' || state == 'x') return true;
+  p += 3;
+  for (int field = 0; field < 5; ++field) {  // ppid pgrp session tty tpgid
+    p = std::strchr(p + 1, ' ');
+    if (!p) return false;
+  }
+  unsigned long flags = 0;
+  for (++p; *p >= '0' && *p <= '9'; ++p) flags = flags * 10 + static_cast<unsigned long>(*p - '0');
+  constexpr unsigned long kExiting = 0x4;  // PF_EXITING
+  return (flags & kExiting) != 0;
+}
+
+}  // namespace
+
 bool ThreadExists(pid_t tid) {
   int savedErrno = errno;
   bool exists = syscall(SYS_tgkill, getpid(), tid, 0) == 0 || errno != ESRCH;
+  if (exists) exists = !ProcShowsExiting(tid);
   errno = savedErrno;
   return exists;
 }
