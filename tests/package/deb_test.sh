@@ -50,7 +50,9 @@ done
 
 desktop-file-validate "$root/share/applications/zelk-distance.desktop" || fail "desktop-file-validate"
 if command -v lintian >/dev/null; then
-  lintian --no-tag-display-limit "${debs[@]}" >"$work/lintian.log" 2>&1
+  # lintian leaves its index files behind in TMPDIR.
+  mkdir -p "$work/lintian-tmp"
+  TMPDIR=$work/lintian-tmp lintian --no-tag-display-limit "${debs[@]}" >"$work/lintian.log" 2>&1
   grep '^E:' "$work/lintian.log" && { cat "$work/lintian.log"; fail "lintian reports errors"; }
   echo "lintian: $(grep -c '^W:' "$work/lintian.log") warning(s), no errors"
 else

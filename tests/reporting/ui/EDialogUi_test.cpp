@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -34,8 +35,10 @@ class DialogUiTest : public testing::Test {
  protected:
   void SetUp() override {
     ::alarm(120);  // whatever goes wrong, the test program ends
-    dir_ = std::filesystem::temp_directory_path() /
-           ("tarvex-ui-" + std::to_string(::getpid()) + "-" + testing::UnitTest::GetInstance()->current_test_info()->name());
+    // A parameterised test's name holds a slash: keep the folder one level deep so that it goes.
+    std::string name = testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::replace(name.begin(), name.end(), '/', '-');
+    dir_ = std::filesystem::temp_directory_path() / ("tarvex-ui-" + std::to_string(::getpid()) + "-" + name);
     std::filesystem::remove_all(dir_);
     std::filesystem::create_directories(dir_);
     log_ = (dir_ / "helper.log").string();
