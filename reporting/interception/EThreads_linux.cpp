@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <cstring>
 #include <exception>
 
@@ -246,12 +247,8 @@ namespace {
 // signal sent meanwhile is accepted but never delivered. Reads into the stack only.
 bool ProcShowsExiting(pid_t tid) {
   char path[48] = "/proc/self/task/";
-  size_t at = std::strlen(path);
-  char digits[12];
-  size_t n = 0;
-  for (unsigned v = static_cast<unsigned>(tid); n == 0 || v != 0; v /= 10) digits[n++] = static_cast<char>('0' + v % 10);
-  while (n) path[at++] = digits[--n];
-  std::memcpy(path + at, "/stat", 6);
+  char* at = std::to_chars(path + std::strlen(path), path + sizeof path - 6, tid).ptr;
+  std::memcpy(at, "/stat", 6);
   int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return errno == ENOENT || errno == ESRCH;
   char buf[512];
@@ -271,7 +268,7 @@ bool ProcShowsExiting(pid_t tid) {
     if (!p) return false;
   }
   unsigned long flags = 0;
-  for (++p; *p >= '0' && *p <= '9'; ++p) flags = flags * 10 + static_cast<unsigned long>(*p - '0');
+  std::from_chars(p + 1, buf + got, flags);
   constexpr unsigned long kExiting = 0x4;  // PF_EXITING
   return (flags & kExiting) != 0;
 }
