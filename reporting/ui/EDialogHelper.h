@@ -34,12 +34,16 @@ bool DisplayAvailable();
 
 class TDialogHelper {
  public:
-  // Starts the helper (its end of the socket pair on descriptor 3, standard descriptors on
-  // /dev/null, nothing else inherited, default signal handling) and waits for `Ready`. Null,
-  // with the reason, when it is missing, cannot start or does not come up in time.
+  // Starts the helper (its end of the socket pair on descriptor 3, standard input and output on
+  // /dev/null, standard error kept for failures' reasons, nothing else inherited, default
+  // signal handling) and waits for `Ready`. Null, with the reason, when it is missing, cannot
+  // start or does not come up in time.
   static std::unique_ptr<TDialogHelper> Start(std::string& why);
   // Closes the socket, which ends the helper; reaps it, killing it when it lingers.
   ~TDialogHelper();
+  // Does what the destructor does and tells how the helper ended, for a failure's reason: its
+  // exit status or signal, then the last lines it wrote on standard error.
+  std::string End();
   TDialogHelper(const TDialogHelper&) = delete;
   TDialogHelper& operator=(const TDialogHelper&) = delete;
 
@@ -56,12 +60,19 @@ class TDialogHelper {
   // Reads and drops what has arrived, without waiting (the progress window's signs of life).
   // True when a cancel request of the progress window was among them.
   bool Drain();
-  pid_t Pid() const { return pid_; }
+  // The socket was found closed or a message damaged; which of the two.
+  bool Gone() const { return gone_; }
+  bool Damaged() const { return damaged_; }
 
  private:
-  TDialogHelper(int fd, pid_t pid) : fd_(fd), pid_(pid) {}
+  std::string Reap();
+
+  TDialogHelper(int fd, pid_t pid, int errors) : fd_(fd), pid_(pid), errors_(errors) {}
   int fd_ = -1;
   pid_t pid_ = -1;
+  int errors_ = -1;     // the memory file holding the helper's standard error
+  std::string ending_;  // how it ended, once reaped
   std::string buffer_;
   bool gone_ = false;
+  bool damaged_ = false;
 };

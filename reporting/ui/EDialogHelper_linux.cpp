@@ -3,6 +3,8 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <string.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,6 +27,11 @@ using namespace tarvex_dialog;
 namespace {
 
 constexpr int kHelperFd = 3;
+// What the helper writes on standard error is kept in a memory file of this fixed size: a
+// failure can then say what the helper said, and a chatty helper cannot fill memory.
+constexpr off_t kErrorCapture = 64 * 1024;
+// Of that, the end is quoted in a failure's reason.
+constexpr size_t kErrorQuote = 600;
 
 std::mutex g_mutex;
 TDialogDeadlines g_deadlines;
@@ -56,6 +63,65 @@ std::string DefaultHelperPath() {
   const std::string installed = folder + "../libexec/tarvex/tarvex-dialog";
   if (::access(installed.c_str(), X_OK) == 0) return installed;
   return beside;  // named in the "missing" warning
+}
+
+// `fd` moved above the descriptors the helper is given, so that dup2 onto itself (which would
+// keep its close-on-exec flag) cannot happen. -1, with `fd` closed, when no descriptor is left.
+int AboveHelperFds(int fd) {
+  if (fd < 0 || fd > kHelperFd) return fd;
+  const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, kHelperFd + 1);
+  ::close(fd);
+  return moved;
+}
+
+// The memory file for the helper's standard error; -1 when there is none (it gets /dev/null).
+int ErrorCaptureFile() {
+  const int fd = ::memfd_create("tarvex-dialog-stderr", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+  if (fd < 0) return -1;
+  if (::ftruncate(fd, kErrorCapture) != 0 || ::fcntl(fd, F_ADD_SEALS, F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return AboveHelperFds(fd);
+}
+
+// The last lines the helper wrote into the capture file, joined by " | ". The helper shares the
+// file's offset, which is where its writing ended.
+std::string CapturedTail(int fd) {
+  if (fd < 0) return {};
+  const off_t end = ::lseek(fd, 0, SEEK_CUR);
+  if (end <= 0) return {};
+  const off_t from = end > static_cast<off_t>(kErrorQuote) ? end - static_cast<off_t>(kErrorQuote) : 0;
+  std::string text(static_cast<size_t>(end - from), '\0');
+  const ssize_t n = ::pread(fd, text.data(), text.size(), from);
+  if (n <= 0) return {};
+  text.resize(static_cast<size_t>(n));
+  if (from > 0) text.erase(0, std::min(text.size(), text.find('\n') + 1));  // a cut line says little
+  std::string tail;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t stop = text.find('\n', start);
+    if (stop == std::string::npos) stop = text.size();
+    std::string line = text.substr(start, stop - start);
+    start = stop + 1;
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
+    for (char& c : line)
+      if (static_cast<unsigned char>(c) < 0x20) c = ' ';
+    if (line.empty()) continue;
+    if (!tail.empty()) tail += " | ";
+    tail += line;
+  }
+  return tail;
+}
+
+std::string DescribeStatus(int status) {
+  if (WIFEXITED(status)) return "exit status " + std::to_string(WEXITSTATUS(status));
+  if (WIFSIGNALED(status)) {
+    const int sig = WTERMSIG(status);
+    const char* name = ::sigabbrev_np(sig);
+    return "killed by signal " + std::to_string(sig) + (name ? std::string(" (SIG") + name + ")" : std::string());
+  }
+  return "ended with status " + std::to_string(status);
 }
 
 bool Waitable(int fd, short events, int timeoutMs) {
@@ -113,24 +179,20 @@ std::unique_ptr<TDialogHelper> TDialogHelper::Start(std::string& why) {
     why = std::string("socketpair: ") + std::strerror(errno);
     return nullptr;
   }
-  // The child's end must not already sit on descriptors 0 to 3: dup2 onto itself would keep
-  // its close-on-exec flag.
-  int childEnd = pair[1];
-  if (childEnd <= kHelperFd) {
-    childEnd = ::fcntl(pair[1], F_DUPFD_CLOEXEC, kHelperFd + 1);
-    ::close(pair[1]);
-    if (childEnd < 0) {
-      ::close(pair[0]);
-      why = "no descriptor for the dialog helper";
-      return nullptr;
-    }
+  const int childEnd = AboveHelperFds(pair[1]);
+  if (childEnd < 0) {
+    ::close(pair[0]);
+    why = "no descriptor for the dialog helper";
+    return nullptr;
   }
+  const int errors = ErrorCaptureFile();
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  if (errors >= 0) posix_spawn_file_actions_adddup2(&actions, errors, 2);
+  else posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, childEnd, kHelperFd);
   posix_spawn_file_actions_addclosefrom_np(&actions, kHelperFd + 1);
   // The exception thread blocks every signal and the program may handle some: the helper
@@ -154,14 +216,23 @@ std::unique_ptr<TDialogHelper> TDialogHelper::Start(std::string& why) {
   ::close(childEnd);
   if (rc != 0) {
     ::close(pair[0]);
+    if (errors >= 0) ::close(errors);
     why = std::string("the dialog helper cannot start: ") + std::strerror(rc);
     return nullptr;
   }
-  std::unique_ptr<TDialogHelper> helper(new TDialogHelper(pair[0], pid));
+  std::unique_ptr<TDialogHelper> helper(new TDialogHelper(pair[0], pid, errors));
   TMessage ready;
   const TWait wait = helper->Receive(ready, DialogDeadlines().ReadyMs);
-  if (wait != wtMessage || ready.Kind != mkReady) {
-    why = wait == wtTimeout ? "the dialog helper did not get ready in time" : "the dialog helper ended at start-up";
+  if (wait == wtTimeout) {
+    why = "the dialog helper did not get ready in time";
+    return nullptr;
+  }
+  if (wait != wtMessage) {
+    why = "the dialog helper ended at start-up (" + helper->End() + ")";
+    return nullptr;
+  }
+  if (ready.Kind != mkReady) {
+    why = "the dialog helper did not greet first";
     return nullptr;
   }
   try {
@@ -177,18 +248,44 @@ std::unique_ptr<TDialogHelper> TDialogHelper::Start(std::string& why) {
 }
 
 TDialogHelper::~TDialogHelper() {
+  Reap();
+  if (errors_ >= 0) ::close(errors_);
+}
+
+std::string TDialogHelper::End() {
+  const std::string how = Reap();
+  const std::string said = CapturedTail(errors_);
+  return said.empty() ? how : how + "; it wrote: " + said;
+}
+
+std::string TDialogHelper::Reap() {
   if (fd_ >= 0) ::close(fd_);
-  if (pid_ <= 0) return;
+  fd_ = -1;
+  gone_ = true;
+  if (pid_ <= 0) return ending_;
   const int64_t until = NowMs() + DialogDeadlines().ReapMs;
   for (;;) {
-    const pid_t r = ::waitpid(pid_, nullptr, WNOHANG);
-    if (r == pid_ || (r < 0 && errno != EINTR)) return;  // reaped, or reaped by the program (ECHILD)
-    if (NowMs() >= until) break;
+    int status = 0;
+    const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+      ending_ = DescribeStatus(status);
+      break;
+    }
+    if (r < 0 && errno != EINTR) {  // reaped by the program (ECHILD)
+      ending_ = "reaped elsewhere";
+      break;
+    }
+    if (NowMs() >= until) {
+      ::kill(pid_, SIGKILL);
+      while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+      }
+      ending_ = "still running: killed";
+      break;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  ::kill(pid_, SIGKILL);
-  while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-  }
+  pid_ = -1;
+  return ending_;
 }
 
 bool TDialogHelper::Send(const std::string& frame) {
@@ -222,7 +319,7 @@ TDialogHelper::TWait TDialogHelper::Receive(TMessage& message, int timeoutMs) {
         }
       }
     } catch (const EDialogProtocolError&) {
-      gone_ = true;  // nothing after a damaged frame can be trusted
+      gone_ = damaged_ = true;  // nothing after a damaged frame can be trusted
       return wtGone;
     }
     if (!Waitable(fd_, POLLIN, Left(until))) return wtTimeout;

@@ -119,7 +119,8 @@ std::unique_ptr<TDialogHelper> TDialogUi::Open(const std::string& request) {
     return nullptr;
   }
   if (!WaitFor(*helper, mkShown, DialogDeadlines().ShownMs)) {
-    Fail("the dialog was not on screen in time");
+    Fail(helper->Gone() ? "the dialog helper ended before its window was shown (" + helper->End() + ")"
+                        : "the dialog was not on screen in time");
     return nullptr;
   }
   return helper;
@@ -173,7 +174,9 @@ TDialogUi::TShowResult TDialogUi::RunDialog(const TTarvexExceptionRecord& record
   for (;;) {
     TMessage message;
     if (const auto wait = helper->ReceiveWhileAlive(message); wait != TDialogHelper::wtMessage) {
-      Fail(wait == TDialogHelper::wtTimeout ? "the dialog helper hangs" : "the dialog helper ended before its result");
+      if (wait == TDialogHelper::wtTimeout) Fail("the dialog helper hangs");
+      else if (helper->Damaged()) Fail("the dialog helper sent a damaged message");
+      else Fail("the dialog helper ended before its result (" + helper->End() + ")");
       return srNotShown;
     }
     try {

@@ -122,6 +122,7 @@ struct TNotShownCase {
   const char* Name;
   const char* Mode;  // null: the helper is missing
   bool Display;
+  const char* Why;            // the reason given
   bool LargeReport = false;  // more than the socket buffer holds
 };
 
@@ -148,6 +149,7 @@ TEST_P(DialogNotShown, FallsBackWithTheWarningAndTheInitialChoices) {
   EXPECT_FALSE(state.TerminateRequested);
   EXPECT_EQ(state.Kind, dkNone);
   EXPECT_TRUE(ui.DialogFailed());
+  EXPECT_EQ(ui.LastFailure().substr(0, std::strlen(c.Why)), c.Why);
   EXPECT_FALSE(ui.DialogOnScreen());
   EXPECT_EQ(LastWarningCode(), eeShowError);
   EXPECT_EQ(LastWarningText(), "Cannot show the DialogBox window.");
@@ -166,12 +168,22 @@ TEST_P(DialogNotShown, FallsBackWithTheWarningAndTheInitialChoices) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, DialogNotShown,
-    testing::Values(TNotShownCase{"MissingHelper", nullptr, true}, TNotShownCase{"NoDisplay", "normal", false},
-                    TNotShownCase{"EndsAtStart", "die-at-start", true}, TNotShownCase{"NeverReady", "no-ready", true},
-                    TNotShownCase{"OtherVersion", "old-version", true},
-                    TNotShownCase{"TakesNoRequest", "no-read", true, true}, TNotShownCase{"NeverShown", "no-shown", true},
-                    TNotShownCase{"DiesMidDialog", "die-mid", true}, TNotShownCase{"HangsOnScreen", "hang", true},
-                    TNotShownCase{"DamagedMessage", "garbage", true}),
+    testing::Values(
+        TNotShownCase{"MissingHelper", nullptr, true, "the dialog helper is missing: "},
+        TNotShownCase{"NoDisplay", "normal", false, "no display"},
+        // How the helper ended and the end of what it wrote: blank lines dropped, lines joined.
+        TNotShownCase{"EndsAtStart", "die-at-start", true,
+                      "the dialog helper ended at start-up (exit status 1; it wrote: fake: QStandardPaths: no runtime "
+                      "folder | fake: cannot connect to display :fake)"},
+        TNotShownCase{"CrashesAtStart", "crash-at-start", true,
+                      "the dialog helper ended at start-up (killed by signal 6 (SIGABRT)"},
+        TNotShownCase{"NeverReady", "no-ready", true, "the dialog helper did not get ready in time"},
+        TNotShownCase{"OtherVersion", "old-version", true, "the dialog helper speaks another protocol version"},
+        TNotShownCase{"TakesNoRequest", "no-read", true, "the dialog helper took no request", true},
+        TNotShownCase{"NeverShown", "no-shown", true, "the dialog was not on screen in time"},
+        TNotShownCase{"DiesMidDialog", "die-mid", true, "the dialog helper ended before its result (exit status 1)"},
+        TNotShownCase{"HangsOnScreen", "hang", true, "the dialog helper hangs"},
+        TNotShownCase{"DamagedMessage", "garbage", true, "the dialog helper sent a damaged message"}),
     [](const testing::TestParamInfo<TNotShownCase>& info) { return std::string(info.param.Name); });
 
 TEST_F(DialogUiTest, HelperInheritsOnlyItsSocketAndDefaultSignals) {

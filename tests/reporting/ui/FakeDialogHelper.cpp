@@ -1,8 +1,8 @@
 // Stands in for tarvex-dialog in the tests: talks the protocol on descriptor 3 and misbehaves as
 // its first argument asks.
 //   fake MODE LOG [how=N] [checked=N] [email=TEXT] [text=TEXT] [jump=N] [geometry=1]
-// Modes: normal, trickle (normal, byte by byte), custom, jump, die-at-start, no-ready,
-// old-version, no-read, no-shown, die-mid, hang, garbage, cancel-progress.
+// Modes: normal, trickle (normal, byte by byte), custom, jump, die-at-start, crash-at-start,
+// no-ready, old-version, no-read, no-shown, die-mid, hang, garbage, cancel-progress.
 // Every start appends one line to LOG: "start <request kind> style=<bits>"; the last request's
 // payload is kept in LOG.req, the descriptors and signal mask seen at start in LOG.env.
 #include <dirent.h>
@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -165,7 +166,11 @@ int main(int argc, char** argv) {
   }
   WriteEnvironment();
   g_trickle = mode == "trickle";
-  if (mode == "die-at-start") return 1;
+  if (mode == "die-at-start") {
+    std::fputs("fake: QStandardPaths: no runtime folder\n\nfake: cannot connect to display :fake\n", stderr);
+    return 1;
+  }
+  if (mode == "crash-at-start") std::abort();
   if (mode == "no-ready") Linger();
   if (mode == "old-version") {
     TFieldWriter w;
