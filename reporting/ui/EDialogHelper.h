@@ -75,4 +75,5 @@ class TDialogHelper {
   std::string buffer_;
   bool gone_ = false;
   bool damaged_ = false;
+  int socketError_ = 0;  // errno of the read or write that found the socket unusable
 };

@@ -253,7 +253,11 @@ TDialogHelper::~TDialogHelper() {
 }
 
 std::string TDialogHelper::End() {
-  const std::string how = Reap();
+  // Anything but the peer's close or reset would be a fault on this side.
+  std::string how = socketError_ && socketError_ != ECONNRESET && socketError_ != EPIPE
+                        ? std::string("its socket failed: ") + std::strerror(socketError_) + "; "
+                        : std::string();
+  how += Reap();
   const std::string said = CapturedTail(errors_);
   return said.empty() ? how : how + "; it wrote: " + said;
 }
@@ -298,6 +302,7 @@ bool TDialogHelper::Send(const std::string& frame) {
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (n <= 0) {
       gone_ = true;
+      socketError_ = n < 0 ? errno : 0;
       return false;
     }
     done += static_cast<size_t>(n);
@@ -328,6 +333,7 @@ TDialogHelper::TWait TDialogHelper::Receive(TMessage& message, int timeoutMs) {
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (n <= 0) {
       gone_ = true;
+      socketError_ = n < 0 ? errno : 0;
       return wtGone;
     }
     buffer_.append(chunk, static_cast<size_t>(n));
