@@ -36,8 +36,8 @@ class TDialogHelper {
  public:
   // Starts the helper (its end of the socket pair on descriptor 3, standard input and output on
   // /dev/null, standard error kept for failures' reasons, nothing else inherited, default
-  // signal handling) and waits for `Ready`. Null, with the reason, when it is missing, cannot
-  // start or does not come up in time.
+  // signal handling) and waits for `Ready`; one that ends before that is started once more.
+  // Null, with the reason, when it is missing, cannot start or does not come up.
   static std::unique_ptr<TDialogHelper> Start(std::string& why);
   // Closes the socket, which ends the helper; reaps it, killing it when it lingers.
   ~TDialogHelper();
@@ -65,6 +65,9 @@ class TDialogHelper {
   bool Damaged() const { return damaged_; }
 
  private:
+  // One start; `ended` tells how the helper ended when it did so before `Ready`.
+  static std::unique_ptr<TDialogHelper> Spawn(const std::vector<std::string>& command, std::string& why,
+                                              std::string& ended);
   std::string Reap();
 
   TDialogHelper(int fd, pid_t pid, int errors) : fd_(fd), pid_(pid), errors_(errors) {}

@@ -32,6 +32,7 @@ constexpr int kHelperFd = 3;
 constexpr off_t kErrorCapture = 64 * 1024;
 // Of that, the end is quoted in a failure's reason.
 constexpr size_t kErrorQuote = 600;
+constexpr int kRestartPauseMs = 250;
 
 std::mutex g_mutex;
 TDialogDeadlines g_deadlines;
@@ -174,6 +175,20 @@ std::unique_ptr<TDialogHelper> TDialogHelper::Start(std::string& why) {
     why = "the dialog helper is missing: " + command[0];
     return nullptr;
   }
+  // A helper that ends while it starts up gets one more start, a moment later: a Qt program's
+  // start can fail for a passing reason, and the window is worth a second try.
+  std::string ended;
+  std::unique_ptr<TDialogHelper> helper = Spawn(command, why, ended);
+  if (helper || ended.empty()) return helper;
+  std::this_thread::sleep_for(std::chrono::milliseconds(kRestartPauseMs));
+  helper = Spawn(command, why, ended);
+  if (!helper && !ended.empty()) why = "the dialog helper ended at start-up twice (" + ended + ")";
+  return helper;
+}
+
+std::unique_ptr<TDialogHelper> TDialogHelper::Spawn(const std::vector<std::string>& command, std::string& why,
+                                                    std::string& ended) {
+  ended.clear();
   int pair[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
     why = std::string("socketpair: ") + std::strerror(errno);
@@ -228,7 +243,8 @@ std::unique_ptr<TDialogHelper> TDialogHelper::Start(std::string& why) {
     return nullptr;
   }
   if (wait != wtMessage) {
-    why = "the dialog helper ended at start-up (" + helper->End() + ")";
+    ended = helper->End();
+    why = "the dialog helper ended at start-up (" + ended + ")";
     return nullptr;
   }
   if (ready.Kind != mkReady) {

@@ -173,10 +173,10 @@ INSTANTIATE_TEST_SUITE_P(
         TNotShownCase{"NoDisplay", "normal", false, "no display"},
         // How the helper ended and the end of what it wrote: blank lines dropped, lines joined.
         TNotShownCase{"EndsAtStart", "die-at-start", true,
-                      "the dialog helper ended at start-up (exit status 1; it wrote: fake: QStandardPaths: no runtime "
-                      "folder | fake: cannot connect to display :fake)"},
+                      "the dialog helper ended at start-up twice (exit status 1; it wrote: fake: QStandardPaths: no "
+                      "runtime folder | fake: cannot connect to display :fake)"},
         TNotShownCase{"CrashesAtStart", "crash-at-start", true,
-                      "the dialog helper ended at start-up (killed by signal 6 (SIGABRT)"},
+                      "the dialog helper ended at start-up twice (killed by signal 6 (SIGABRT)"},
         TNotShownCase{"NeverReady", "no-ready", true, "the dialog helper did not get ready in time"},
         TNotShownCase{"OtherVersion", "old-version", true, "the dialog helper speaks another protocol version"},
         TNotShownCase{"TakesNoRequest", "no-read", true, "the dialog helper took no request", true},
@@ -185,6 +185,16 @@ INSTANTIATE_TEST_SUITE_P(
         TNotShownCase{"HangsOnScreen", "hang", true, "the dialog helper hangs"},
         TNotShownCase{"DamagedMessage", "garbage", true, "the dialog helper sent a damaged message"}),
     [](const testing::TestParamInfo<TNotShownCase>& info) { return std::string(info.param.Name); });
+
+TEST_F(DialogUiTest, HelperThatEndsAtItsFirstStartIsStartedAgain) {
+  UseFake("die-at-first-start", {"how=2"});
+  TDialogUi ui;
+  TDialogState state;
+  ui.ShowExceptionDialog(record_, dkClassic, false, false, state);
+  EXPECT_FALSE(ui.DialogFailed()) << ui.LastFailure();
+  EXPECT_TRUE(state.SendReport);
+  EXPECT_EQ(Starts().size(), 1u);
+}
 
 TEST_F(DialogUiTest, HelperInheritsOnlyItsSocketAndDefaultSignals) {
   UseFake("normal");

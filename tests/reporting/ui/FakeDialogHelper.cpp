@@ -2,7 +2,7 @@
 // its first argument asks.
 //   fake MODE LOG [how=N] [checked=N] [email=TEXT] [text=TEXT] [jump=N] [geometry=1]
 // Modes: normal, trickle (normal, byte by byte), custom, jump, die-at-start, crash-at-start,
-// no-ready, old-version, no-read, no-shown, die-mid, hang, garbage, cancel-progress.
+// die-at-first-start (then normal), no-ready, old-version, no-read, no-shown, die-mid, hang, garbage, cancel-progress.
 // Every start appends one line to LOG: "start <request kind> style=<bits>"; the last request's
 // payload is kept in LOG.req, the descriptors and signal mask seen at start in LOG.env.
 #include <dirent.h>
@@ -171,6 +171,10 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (mode == "crash-at-start") std::abort();
+  if (mode == "die-at-first-start" && ::access((g_log + ".died").c_str(), F_OK) != 0) {
+    std::ofstream(g_log + ".died") << "once";
+    return 1;
+  }
   if (mode == "no-ready") Linger();
   if (mode == "old-version") {
     TFieldWriter w;
