@@ -32,7 +32,7 @@ constexpr int kHelperFd = 3;
 constexpr off_t kErrorCapture = 64 * 1024;
 // Of that, the end is quoted in a failure's reason.
 constexpr size_t kErrorQuote = 600;
-constexpr int kRestartPauseMs = 250;
+constexpr int kRestartPauseMs = 500;
 
 std::mutex g_mutex;
 TDialogDeadlines g_deadlines;

@@ -485,6 +485,12 @@ for c in "${CASES[@]}"; do
 done
 
 if [ $FAILURES -ne 0 ]; then
+  # What the display server said, and whether it still runs: a client that cannot connect
+  # needs both.
+  kill -0 "$XVFB_PID" 2>/dev/null && echo "Xvfb ($DISPLAY) still runs" || echo "Xvfb ($DISPLAY) has ended"
+  xdotool getdisplaygeometry >/dev/null 2>&1 && echo "a new client connects" || echo "a new client cannot connect"
+  command -v ss >/dev/null && ss -xlp 2>/dev/null | grep "X11-unix/X${DISPLAY#:} "
+  [ -s "$WORK/xvfb.log" ] && { echo "Xvfb's log:"; tail -20 "$WORK/xvfb.log"; }
   echo "$FAILURES failure(s)"
   exit 1
 fi
