@@ -19,6 +19,7 @@
 #include "reporting/options/EModules.h"
 #include "reporting/ui/EDialogHelper.h"
 #include "runtime/NoDestroy.h"
+#include "runtime/Strings.h"
 
 extern char** environ;
 
@@ -103,9 +104,8 @@ std::string CapturedTail(int fd) {
   while (start < text.size()) {
     size_t stop = text.find('\n', start);
     if (stop == std::string::npos) stop = text.size();
-    std::string line = text.substr(start, stop - start);
+    std::string line = Trim(std::string_view(text).substr(start, stop - start));
     start = stop + 1;
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
     for (char& c : line)
       if (static_cast<unsigned char>(c) < 0x20) c = ' ';
     if (line.empty()) continue;

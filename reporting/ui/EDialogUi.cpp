@@ -89,6 +89,16 @@ void TDialogUi::Fail(const std::string& why) {
   lastFailure_ = why;
 }
 
+namespace {
+
+// The reason for a helper found gone: a damaged message, or how it ended and what it said.
+std::string Ended(TDialogHelper& helper, const char* when) {
+  if (helper.Damaged()) return "the dialog helper sent a damaged message";
+  return std::string("the dialog helper ended ") + when + " (" + helper.End() + ")";
+}
+
+}  // namespace
+
 bool TDialogUi::WaitFor(TDialogHelper& helper, TMessageKind kind, int timeoutMs) {
   // One message is expected: no other may come first but signs of life.
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -119,8 +129,7 @@ std::unique_ptr<TDialogHelper> TDialogUi::Open(const std::string& request) {
     return nullptr;
   }
   if (!WaitFor(*helper, mkShown, DialogDeadlines().ShownMs)) {
-    Fail(helper->Gone() ? "the dialog helper ended before its window was shown (" + helper->End() + ")"
-                        : "the dialog was not on screen in time");
+    Fail(helper->Gone() ? Ended(*helper, "before its window was shown") : "the dialog was not on screen in time");
     return nullptr;
   }
   return helper;
@@ -174,9 +183,7 @@ TDialogUi::TShowResult TDialogUi::RunDialog(const TTarvexExceptionRecord& record
   for (;;) {
     TMessage message;
     if (const auto wait = helper->ReceiveWhileAlive(message); wait != TDialogHelper::wtMessage) {
-      if (wait == TDialogHelper::wtTimeout) Fail("the dialog helper hangs");
-      else if (helper->Damaged()) Fail("the dialog helper sent a damaged message");
-      else Fail("the dialog helper ended before its result (" + helper->End() + ")");
+      Fail(wait == TDialogHelper::wtTimeout ? "the dialog helper hangs" : Ended(*helper, "before its result"));
       return srNotShown;
     }
     try {
